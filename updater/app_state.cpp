@@ -1,0 +1,6 @@
+#include "updater/app_state.h"
+
+AppState& appState() {
+  static AppState state;
+  return state;
+}
