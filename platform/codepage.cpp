@@ -8,10 +8,23 @@ namespace platform {
 
 namespace {
 
-// Runs one whole conversion; on a byte sequence that does not convert, appends replacement
-// and skips one input byte, so the result never stops short of the input's end.
+// Length of the UTF-8 sequence at p (1 for a byte that starts none), so that one character
+// GBK cannot hold becomes one replacement.
+size_t utf8SequenceLength(const char* p, size_t left) {
+  auto lead = static_cast<unsigned char>(p[0]);
+  size_t length = lead >= 0xF0 && lead < 0xF5 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 1;
+  if (lead >= 0xF5 || length > left) return 1;
+  for (size_t i = 1; i < length; ++i) {
+    if ((static_cast<unsigned char>(p[i]) & 0xC0) != 0x80) return 1;
+  }
+  return length;
+}
+
+// Runs one whole conversion; on a sequence that does not convert, appends replacement and skips
+// it, so the result never stops short of the input's end.
 std::string convert(const char* to, const char* from, std::string_view input,
                     std::string_view replacement) {
+  const bool fromUtf8 = std::string_view(from) == "UTF-8";
   std::string out;
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return out;
@@ -27,8 +40,9 @@ std::string convert(const char* to, const char* from, std::string_view input,
       if (errno == E2BIG) continue;
       // EILSEQ or EINVAL (truncated sequence at the end): replace and resynchronise.
       out.append(replacement);
-      ++in;
-      --inLeft;
+      size_t skip = fromUtf8 ? utf8SequenceLength(in, inLeft) : 1;
+      in += skip;
+      inLeft -= skip;
       iconv(cd, nullptr, nullptr, nullptr, nullptr);
     }
   }
