@@ -1,5 +1,7 @@
 #include "updater/settings_block.h"
 
+#include "updater/config_cipher.h"
+
 namespace settings_block {
 
 uint32_t getU32(const Block& b, size_t offset) {
@@ -26,9 +28,7 @@ Block makeDefaultBlock(int32_t* fillerState, uint32_t logicalProcessors) {
   Block b{};
   int32_t s = *fillerState;
   for (auto& byte : b) {
-    // Schrage's method keeps 16807 * s mod (2^31 - 1) inside signed 32-bit arithmetic.
-    s = 16807 * (s % 127773) - 2836 * (s / 127773);
-    if (s <= 0) s += 2147483647;
+    s = parkMillerNext(s);
     byte = static_cast<uint8_t>(s & 0xFF);
   }
   *fillerState = s;
