@@ -120,52 +120,41 @@ AesSchedule expandDecryptionKey(const AesKey& key) {
   return d;
 }
 
-void aesEncryptBlock(const AesSchedule& schedule, const uint8_t in[16], uint8_t out[16]) {
+namespace {
+
+// The ten rounds of either direction. Row k of output column c comes from input column
+// c + k * step: step 1 is ShiftRows, step 3 is InvShiftRows.
+void runRounds(const AesSchedule& schedule, const uint8_t in[16], uint8_t out[16],
+               const std::array<uint32_t, 256>& roundTable, const std::array<uint8_t, 256>& sbox,
+               int step) {
   const uint32_t* rk = schedule.roundKeys.data();
   uint32_t s[4], t[4];
   for (int c = 0; c < 4; ++c) s[c] = load32(in + 4 * c) ^ rk[c];
   for (int round = 1; round < 10; ++round) {
     rk += 4;
     for (int c = 0; c < 4; ++c) {
-      t[c] = kTables.encrypt[byteOf(s[c], 0)] ^
-             rotl(kTables.encrypt[byteOf(s[(c + 1) % 4], 1)], 8) ^
-             rotl(kTables.encrypt[byteOf(s[(c + 2) % 4], 2)], 16) ^
-             rotl(kTables.encrypt[byteOf(s[(c + 3) % 4], 3)], 24) ^ rk[c];
+      t[c] = rk[c];
+      for (int k = 0; k < 4; ++k) t[c] ^= rotl(roundTable[byteOf(s[(c + k * step) % 4], k)], 8 * k);
     }
     std::memcpy(s, t, sizeof s);
   }
   rk += 4;
   for (int c = 0; c < 4; ++c) {
-    uint32_t w = static_cast<uint32_t>(kTables.sbox[byteOf(s[c], 0)]) |
-                 static_cast<uint32_t>(kTables.sbox[byteOf(s[(c + 1) % 4], 1)]) << 8 |
-                 static_cast<uint32_t>(kTables.sbox[byteOf(s[(c + 2) % 4], 2)]) << 16 |
-                 static_cast<uint32_t>(kTables.sbox[byteOf(s[(c + 3) % 4], 3)]) << 24;
+    uint32_t w = 0;
+    for (int k = 0; k < 4; ++k)
+      w |= static_cast<uint32_t>(sbox[byteOf(s[(c + k * step) % 4], k)]) << (8 * k);
     store32(out + 4 * c, w ^ rk[c]);
   }
 }
 
+}  // namespace
+
+void aesEncryptBlock(const AesSchedule& schedule, const uint8_t in[16], uint8_t out[16]) {
+  runRounds(schedule, in, out, kTables.encrypt, kTables.sbox, 1);
+}
+
 void aesDecryptBlock(const AesSchedule& schedule, const uint8_t in[16], uint8_t out[16]) {
-  const uint32_t* rk = schedule.roundKeys.data();
-  uint32_t s[4], t[4];
-  for (int c = 0; c < 4; ++c) s[c] = load32(in + 4 * c) ^ rk[c];
-  for (int round = 1; round < 10; ++round) {
-    rk += 4;
-    for (int c = 0; c < 4; ++c) {
-      t[c] = kTables.decrypt[byteOf(s[c], 0)] ^
-             rotl(kTables.decrypt[byteOf(s[(c + 3) % 4], 1)], 8) ^
-             rotl(kTables.decrypt[byteOf(s[(c + 2) % 4], 2)], 16) ^
-             rotl(kTables.decrypt[byteOf(s[(c + 1) % 4], 3)], 24) ^ rk[c];
-    }
-    std::memcpy(s, t, sizeof s);
-  }
-  rk += 4;
-  for (int c = 0; c < 4; ++c) {
-    uint32_t w = static_cast<uint32_t>(kTables.inverseSbox[byteOf(s[c], 0)]) |
-                 static_cast<uint32_t>(kTables.inverseSbox[byteOf(s[(c + 3) % 4], 1)]) << 8 |
-                 static_cast<uint32_t>(kTables.inverseSbox[byteOf(s[(c + 2) % 4], 2)]) << 16 |
-                 static_cast<uint32_t>(kTables.inverseSbox[byteOf(s[(c + 1) % 4], 3)]) << 24;
-    store32(out + 4 * c, w ^ rk[c]);
-  }
+  runRounds(schedule, in, out, kTables.decrypt, kTables.inverseSbox, 3);
 }
 
 namespace {
