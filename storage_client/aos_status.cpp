@@ -60,9 +60,13 @@ aos_status* aos_status_parse_from_body(apr_pool_t* pool, aos_list* body, int32_t
     return status;
   }
   join_body(body, text);
-  mxml_node_t* doc = mxmlLoadString(nullptr, text, MXML_OPAQUE_CALLBACK);
+  // The document hangs under a holder node so that top-level siblings (white space before the
+  // root, for one) are searched and freed with it.
+  mxml_node_t* doc = mxmlNewElement(MXML_NO_PARENT, "body");
+  mxml_node_t* loaded = mxmlLoadString(doc, text, MXML_OPAQUE_CALLBACK);
   std::free(text);
-  if (doc == nullptr) {
+  if (loaded == nullptr) {
+    mxmlDelete(doc);
     status->error_code = apr_pstrdup(pool, AOS_UNKNOWN_ERROR_CODE);
     return status;
   }
