@@ -43,7 +43,14 @@ void make_pen(IMAGE& img) {
   img.pen_style = img.line_style;
   img.pen_width = img.line_thickness;
   img.pen_color = img.line_color;
-  img.pen_dashes = dashes_for_style(img.line_style, img.line_pattern);
+  // A wide pen of the cosmetic dash styles draws solid, as the window system's does; only the
+  // user pattern stays patterned at any width.
+  const bool cosmetic_dash = img.line_style >= kPenDash && img.line_style <= kPenDashDotDot;
+  if (cosmetic_dash && img.line_thickness > 1) {
+    img.pen_dashes.clear();
+  } else {
+    img.pen_dashes = dashes_for_style(img.line_style, img.line_pattern);
+  }
 }
 
 void put_clipped(IMAGE& img, int x, int y, uint32_t color) {

@@ -95,6 +95,10 @@ TEST(DrawingLine, StylesAndThickness) {
   gfx::draw_line(2, 2, 6, 2, &thick);
   for (int y = 1; y <= 3; ++y) EXPECT_EQ(row(thick, y, 0xFF), ".######...") << y;
   EXPECT_EQ(thick.line_thickness_copy, 3);
+  gfx::set_line_style(gfx::kPenDot, 0, 2, &thick);
+  gfx::set_line_color(0xAA, &thick);
+  gfx::draw_line(0, 0, 10, 0, &thick);
+  EXPECT_EQ(row(thick, 0, 0xAA), "##########");  // wide dotted pens draw solid
 }
 
 TEST(DrawingFill, RightAndBottomEdgesExcluded) {
@@ -159,6 +163,43 @@ TEST(DrawingViewport, ClampOriginAndClip) {
   // Clearing ignores the viewport.
   gfx::clear_page(&small);
   EXPECT_EQ(count(small, 0), 400);
+}
+
+IMAGE* g_target = nullptr;
+int g_dirty_marks = 0;
+
+IMAGE* test_resolver(gfx::PIMAGE img, bool draws) {
+  if (img != nullptr) return nullptr;  // no pages here
+  g_dirty_marks += draws;
+  return g_target;
+}
+
+TEST(DrawingTarget, NullTargetIsMarkedDirtyOnlyByDrawingOperations) {
+  IMAGE target(8, 8);
+  g_target = &target;
+  gfx::set_image_resolver(test_resolver);
+  auto marks = [](auto op) {
+    g_dirty_marks = 0;
+    op();
+    return g_dirty_marks;
+  };
+  EXPECT_EQ(marks([] { gfx::set_line_color(0xFF); }), 1);
+  EXPECT_EQ(marks([] { gfx::set_bk_color(0x01); }), 1);
+  EXPECT_EQ(marks([] { gfx::set_bk_color_only(0x02); }), 1);
+  EXPECT_EQ(marks([] { gfx::draw_line(0, 0, 3, 0); }), 1);
+  EXPECT_EQ(marks([] { gfx::fill_box(0, 0, 1, 1); }), 1);
+  EXPECT_EQ(marks([] { gfx::clear_page(); }), 1);
+  EXPECT_EQ(marks([] { gfx::set_view_rect(0, 0, 8, 8, 1); }), 1);
+  EXPECT_EQ(marks([] { gfx::set_fill_color(0x03); }), 0);
+  EXPECT_EQ(marks([] { gfx::set_fill_style(3, 0x03); }), 0);
+  EXPECT_EQ(marks([] { gfx::set_line_style(1, 0, 1); }), 0);
+  EXPECT_EQ(marks([] { gfx::set_bk_mode(gfx::kTransparent); }), 0);
+  EXPECT_EQ(marks([] { gfx::set_text_align(1, 1); }), 0);
+  EXPECT_EQ(marks([] { (void)gfx::get_pixel(0, 0); }), 0);
+  EXPECT_EQ(target.bk_color, 0x02u);
+  EXPECT_EQ(target.text_valign, 1);
+  gfx::set_image_resolver(nullptr);
+  g_target = nullptr;
 }
 
 TEST(DrawingTarget, MissingImageDoesNothing) {
