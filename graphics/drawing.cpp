@@ -1,4 +1,4 @@
-#include "drawing.h"
+#include "graphics/drawing.h"
 
 #include <algorithm>
 #include <cstdlib>

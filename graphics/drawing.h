@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "image.h"
+#include "graphics/image.h"
 
 namespace gfx {
 

@@ -1,4 +1,4 @@
-#include "image.h"
+#include "graphics/image.h"
 
 #include <algorithm>
 #include <cstdint>
