@@ -15,35 +15,19 @@
 #include "storage_client/aos_log.h"
 #include "storage_client/aos_status.h"
 #include "storage_client/oss_auth.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 namespace {
 
-std::vector<std::string> g_log;
-
-void capture_log(int, const char*, int, const char*, const char* format, va_list args) {
-  char text[16384];
-  std::vsnprintf(text, sizeof text, format, args);
-  g_log.emplace_back(text);
-}
-
 const char* kDate = "Sun, 06 Dec 2026 01:24:04 GMT";
 
-class StorageAuth : public ::testing::Test {
+class StorageAuth : public testsupport::StoragePoolTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  static void TearDownTestSuite() { apr_terminate(); }
   void SetUp() override {
-    ASSERT_EQ(apr_pool_create(&pool_, nullptr), APR_SUCCESS);
+    StoragePoolTest::SetUp();
     headers_ = apr_table_make(pool_, 8);
     params_ = apr_table_make(pool_, 8);
-    g_log.clear();
-    saved_ = aos_log_format;
-    aos_log_format = capture_log;
-  }
-  void TearDown() override {
-    aos_log_format = saved_;
-    apr_pool_destroy(pool_);
   }
 
   // The string to sign for a GET of /b/o with the headers and parameters set so far.
@@ -73,10 +57,8 @@ class StorageAuth : public ::testing::Test {
     return c;
   }
 
-  apr_pool_t* pool_ = nullptr;
   apr_table_t* headers_ = nullptr;
   apr_table_t* params_ = nullptr;
-  aos_log_format_fn saved_ = nullptr;
 };
 
 int count(apr_table_t* table, const char* name) {
@@ -111,8 +93,8 @@ TEST_F(StorageAuth, DatePrecedenceAndEmptyDate) {
   int rc = 0;
   signString("/b/o", &rc);
   EXPECT_EQ(rc, aos_err_invalid_argument);
-  ASSERT_EQ(g_log.size(), 1u);
-  EXPECT_EQ(g_log[0], "http header date is empty.");
+  ASSERT_EQ(capturedLog().size(), 1u);
+  EXPECT_EQ(capturedLog()[0], "http header date is empty.");
 
   apr_table_set(headers_, "Date", kDate);
   apr_table_set(headers_, "x-oss-date", "XDATE");
@@ -152,8 +134,8 @@ TEST_F(StorageAuth, HeaderLineLimit) {
   apr_table_set(headers_, "x-oss-a", std::string(8185, 'v').c_str());
   signString("/b/o", &rc);
   EXPECT_EQ(rc, aos_err_invalid_argument);
-  ASSERT_EQ(g_log.size(), 1u);
-  EXPECT_EQ(g_log[0], "user meta header too many, 8193 > 8192.");
+  ASSERT_EQ(capturedLog().size(), 1u);
+  EXPECT_EQ(capturedLog()[0], "user meta header too many, 8193 > 8192.");
 }
 
 TEST_F(StorageAuth, SubResourcesSelectedSortedAndUnencoded) {
@@ -185,8 +167,8 @@ TEST_F(StorageAuth, SubResourceItemLimit) {
   apr_table_set(params_, "acl", std::string(1019, 'v').c_str());
   signString("/b/o", &rc);
   EXPECT_EQ(rc, aos_err_invalid_argument);
-  ASSERT_EQ(g_log.size(), 1u);
-  EXPECT_EQ(g_log[0].rfind("http query params too long, ?acl=vvv", 0), 0u);
+  ASSERT_EQ(capturedLog().size(), 1u);
+  EXPECT_EQ(capturedLog()[0].rfind("http query params too long, ?acl=vvv", 0), 0u);
   // Even a value far beyond the item buffer is refused without overrunning it.
   apr_table_set(params_, "acl", std::string(100000, 'v').c_str());
   signString("/b/o", &rc);
@@ -259,8 +241,8 @@ TEST_F(StorageAuth, ResourceLengthLimit) {
   EXPECT_EQ(oss_sign_request(tooLong, &c), aos_err_invalid_argument);
   EXPECT_EQ(apr_table_get(tooLong->headers, "Authorization"), nullptr);
   EXPECT_EQ(apr_table_get(tooLong->headers, "Date"), nullptr);
-  ASSERT_FALSE(g_log.empty());
-  EXPECT_EQ(g_log.back(), "http resource too long, " + std::string(2047, 'r') + ".");
+  ASSERT_FALSE(capturedLog().empty());
+  EXPECT_EQ(capturedLog().back(), "http resource too long, " + std::string(2047, 'r') + ".");
 }
 
 TEST_F(StorageAuth, SigningFailureKeepsAddedDate) {

@@ -12,31 +12,15 @@
 #include "storage_client/aos_chunk.h"
 #include "storage_client/aos_log.h"
 #include "storage_client/aos_status.h"
+#include "support/storage_fixture.h"
 
 namespace {
 
-std::vector<std::string> g_log;
-
-void capture_log(int, const char*, int, const char*, const char* format, va_list args) {
-  std::vector<char> text(1 << 20);
-  std::vsnprintf(text.data(), text.size(), format, args);
-  g_log.emplace_back(text.data());
-}
-
-class StorageStatus : public ::testing::Test {
+class StorageStatus : public testsupport::StoragePoolTest {
  protected:
-  static void SetUpTestSuite() { apr_initialize(); }
-  static void TearDownTestSuite() { apr_terminate(); }
   void SetUp() override {
-    ASSERT_EQ(apr_pool_create(&pool_, nullptr), APR_SUCCESS);
+    StoragePoolTest::SetUp();
     aos_list_init(&body_);
-    g_log.clear();
-    saved_ = aos_log_format;
-    aos_log_format = capture_log;
-  }
-  void TearDown() override {
-    aos_log_format = saved_;
-    apr_pool_destroy(pool_);
   }
 
   // Appends the text to the body as chunks of at most `piece` bytes.
@@ -54,9 +38,7 @@ class StorageStatus : public ::testing::Test {
     return aos_status_parse_from_body(pool_, &body_, code, s);
   }
 
-  apr_pool_t* pool_ = nullptr;
   aos_list body_;
-  aos_log_format_fn saved_ = nullptr;
 };
 
 const char* kError =
@@ -98,7 +80,7 @@ TEST_F(StorageStatus, ServiceErrorGivesCodeAndMessage) {
   EXPECT_STREQ(s->error_code, "E1");
   EXPECT_STREQ(s->error_msg, "M1");
   EXPECT_EQ(s->req_id, nullptr);
-  EXPECT_TRUE(g_log.empty());
+  EXPECT_TRUE(capturedLog().empty());
 }
 
 TEST_F(StorageStatus, ErrorFoundAnywhereAndAcrossChunks) {
@@ -137,7 +119,7 @@ TEST_F(StorageStatus, EmptyBodyIsUnknownWithoutLog) {
   EXPECT_EQ(s->code, 404);
   EXPECT_STREQ(s->error_code, AOS_UNKNOWN_ERROR_CODE);
   EXPECT_EQ(s->error_msg, nullptr);
-  EXPECT_TRUE(g_log.empty());
+  EXPECT_TRUE(capturedLog().empty());
 }
 
 TEST_F(StorageStatus, XmlWithoutErrorLogsComplaintAndBody) {
@@ -147,9 +129,9 @@ TEST_F(StorageStatus, XmlWithoutErrorLogsComplaintAndBody) {
   EXPECT_EQ(s->code, 500);
   EXPECT_STREQ(s->error_code, AOS_UNKNOWN_ERROR_CODE);
   EXPECT_EQ(s->error_msg, nullptr);
-  ASSERT_EQ(g_log.size(), 2u);
-  EXPECT_EQ(g_log[0], "Xml format invalid, root node name is not Error.\n");
-  EXPECT_EQ(g_log[1], "Xml Content:" + page + "\n");
+  ASSERT_EQ(capturedLog().size(), 2u);
+  EXPECT_EQ(capturedLog()[0], "Xml format invalid, root node name is not Error.\n");
+  EXPECT_EQ(capturedLog()[1], "Xml Content:" + page + "\n");
   // The body stays as it was for the caller.
   EXPECT_EQ(aos_body_length(&body_), static_cast<int64_t>(page.size()));
 }
