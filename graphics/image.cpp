@@ -205,26 +205,17 @@ bool clip_blend(const IMAGE& src, const IMAGE& dst, int& xd, int& yd, int& xs, i
   }
   w = std::min(w, src.width());
   h = std::min(h, src.height());
-  if (xs < 0) {
-    w += xs;
-    xd -= xs;
-    xs = 0;
-  }
-  if (ys < 0) {
-    h += ys;
-    yd -= ys;
-    ys = 0;
-  }
-  if (xd < 0) {
-    w += xd;
-    xs -= xd;
-    xd = 0;
-  }
-  if (yd < 0) {
-    h += yd;
-    ys -= yd;
-    yd = 0;
-  }
+  // A negative origin on either side shortens the run and moves the other side along.
+  auto clipNegative = [](int& origin, int& other, int& length) {
+    if (origin >= 0) return;
+    length += origin;
+    other -= origin;
+    origin = 0;
+  };
+  clipNegative(xs, xd, w);
+  clipNegative(ys, yd, h);
+  clipNegative(xd, xs, w);
+  clipNegative(yd, ys, h);
   if (xd + w > dst.width()) w = dst.width() - xd - 1;
   if (yd + h > dst.height()) h = dst.height() - yd - 1;
   // Not part of the rule, which trusts callers to stay inside the source: keeps a careless
