@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 bool replaceFileAtomically(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
@@ -38,4 +40,12 @@ bool replaceFileAtomically(const std::filesystem::path& path, std::span<const ui
     close(dirFd);
   }
   return true;
+}
+
+std::optional<std::vector<uint8_t>> readWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::vector<uint8_t> bytes(std::istreambuf_iterator<char>(in), {});
+  if (in.bad()) return std::nullopt;
+  return bytes;
 }

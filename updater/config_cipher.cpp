@@ -1,8 +1,6 @@
 #include "updater/config_cipher.h"
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "platform/clock.h"
 #include "updater/atomic_file.h"
@@ -421,16 +419,6 @@ std::optional<std::vector<uint8_t>> decryptContainer(std::span<const uint8_t> fi
   }
   return plain;
 }
-
-namespace {
-
-std::optional<std::vector<uint8_t>> readWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-}  // namespace
 
 bool encryptConfigFileAt(const std::filesystem::path& path) {
   auto plain = readWholeFile(path);

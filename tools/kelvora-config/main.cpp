@@ -1,8 +1,6 @@
 // kelvora-config: shows, deciphers, enciphers and edits an updater settings file.
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,15 +25,9 @@ int fail(const std::string& message) {
   return 1;
 }
 
-std::optional<std::vector<uint8_t>> readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 // Deciphers a container read from path, or says why not.
 std::optional<std::vector<uint8_t>> readContainer(const std::string& path, std::string* why) {
-  auto bytes = readWhole(path);
+  auto bytes = readWholeFile(path);
   if (!bytes) {
     *why = "cannot read " + path;
     return std::nullopt;
@@ -94,7 +86,7 @@ int decryptTo(const std::string& in, const std::string& out) {
 }
 
 int encryptTo(const std::string& in, const std::string& out) {
-  auto plain = readWhole(in);
+  auto plain = readWholeFile(in);
   if (!plain) return fail("cannot read " + in);
   if (plain->empty()) return fail(in + " is empty; an empty settings file has no container");
   auto container = encryptContainer(*plain);
