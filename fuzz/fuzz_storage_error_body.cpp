@@ -1,40 +1,18 @@
 // The storage client's parser of XML error bodies, fed bodies split into chunks as they arrive.
-#include <apr_general.h>
 #include <apr_pools.h>
-#include <mxml.h>
 
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "storage_client/aos_chunk.h"
-#include "storage_client/aos_log.h"
 #include "storage_client/aos_status.h"
-
-namespace {
-
-void quiet_log(int, const char*, int, const char*, const char*, va_list) {}
-void quiet_mxml(const char*) {}
-
-apr_pool_t* root_pool() {
-  static apr_pool_t* pool = [] {
-    apr_initialize();
-    apr_pool_t* p = nullptr;
-    apr_pool_create(&p, nullptr);
-    aos_log_format = quiet_log;
-    mxmlSetErrorCallback(quiet_mxml);
-    return p;
-  }();
-  return pool;
-}
-
-}  // namespace
+#include "storage_fuzz_pool.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   apr_pool_t* pool = nullptr;
-  if (apr_pool_create(&pool, root_pool()) != APR_SUCCESS) return 0;
+  if (apr_pool_create(&pool, storage_fuzz_root_pool()) != APR_SUCCESS) return 0;
   // The first byte picks the chunk size, so the same body also arrives in odd pieces.
   size_t piece = size > 0 ? (data[0] % 17) + 1 : 1;
   aos_list body;

@@ -1,11 +1,9 @@
 // The percent-encoder and the query-string builder of the storage client on arbitrary bytes.
-#include <apr_general.h>
 #include <apr_pools.h>
 #include <apr_strings.h>
 #include <apr_tables.h>
 
 #include <cctype>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,23 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "storage_client/aos_log.h"
 #include "storage_client/aos_util.h"
+#include "storage_fuzz_pool.h"
 
 namespace {
-
-void quiet_log(int, const char*, int, const char*, const char*, va_list) {}
-
-apr_pool_t* root_pool() {
-  static apr_pool_t* pool = [] {
-    apr_initialize();
-    apr_pool_t* p = nullptr;
-    apr_pool_create(&p, nullptr);
-    aos_log_format = quiet_log;
-    return p;
-  }();
-  return pool;
-}
 
 int hex_value(char c) {
   return c <= '9' ? c - '0' : c - 'A' + 10;
@@ -60,7 +45,7 @@ void check_round_trip(const std::string& in, const char* out) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   apr_pool_t* pool = nullptr;
-  if (apr_pool_create(&pool, root_pool()) != APR_SUCCESS) return 0;
+  if (apr_pool_create(&pool, storage_fuzz_root_pool()) != APR_SUCCESS) return 0;
   std::string text(reinterpret_cast<const char*>(data), size);
   std::string cut = text.substr(0, text.find('\0'));
 
