@@ -102,6 +102,8 @@ struct FontSystem {
   ~FontSystem() {
     sized.clear();
     if (library) FT_Done_FreeType(library);
+    // Gives back fontconfig's configuration and caches, so leak checks see only our own.
+    if (fontconfig_ready) FcFini();
   }
 };
 
