@@ -295,10 +295,12 @@ int ControlBase::add_child(ControlBase* child) {
     order_.reserve(8);
   }
   if (child->parent_) child->parent_->remove_child(child);
+  // The newcomer takes the next number before it joins the list (so a renumbering counts only
+  // the others) and before the sort, so it goes to the top of its layer.
+  const int sequence = take_sequence();
   if (children_->insert(child)) order_.push_back(child);
   child->parent_ = this;
-  // The newcomer takes the next number first, so it sorts to the top of its layer.
-  child->sequence_ = take_sequence();
+  child->sequence_ = sequence;
   sort_order();
   on_child_added(child);
   return 0;
