@@ -152,6 +152,11 @@ bool CCompressLZ77::Decompress(uint8_t* out, int n, const uint8_t* in, int inLen
       }
       out[w++] = uint8_t(buf >> 55);
     } else {
+      // A set top bit is a real stream bit: past the end buf holds zeros.
+      if (w == 0) {
+        fault = Lz77Error::kMatchFirst;
+        break;
+      }
       // At most 1 + 15 + 1 + 15 + 16 = 48 bits, within the 56 a full refill gives.
       const int c = std::countl_one(buf << 1);
       if (c > 15) {
@@ -160,15 +165,11 @@ bool CCompressLZ77::Decompress(uint8_t* out, int n, const uint8_t* in, int inLen
       }
       const uint32_t v = uint32_t((buf << (c + 1)) >> (63 - c));
       const uint32_t length = (1u << c) + 1 + v;
-      const int k = std::bit_width(w - 1);  // w = 0 is refused below before k is used
+      const int k = std::bit_width(w - 1);
       const uint32_t offset = uint32_t(((buf << (2 * c + 2)) >> 1) >> (63 - k));
       used = 2 * c + 2 + k;
       if (used > count) {
         fault = Lz77Error::kStreamEnd;
-        break;
-      }
-      if (w == 0) {
-        fault = Lz77Error::kMatchFirst;
         break;
       }
       if (offset >= w) {
