@@ -158,9 +158,10 @@ bool CCompressLZ77::Decompress(uint8_t* out, int n, const uint8_t* in, int inLen
         break;
       }
       // At most 1 + 15 + 1 + 15 + 16 = 48 bits, within the 56 a full refill gives.
-      const int c = std::countl_one(buf << 1);
+      // ~(buf << 1) always has its lowest bit set, so the count needs no zero test.
+      const int c = __builtin_clzll(~(buf << 1));
       if (c > 15) {
-        fault = c < count ? Lz77Error::kBadLengthCode : Lz77Error::kStreamEnd;
+        fault = Lz77Error::kBadLengthCode;  // these ones are stream bits, not padding
         break;
       }
       const uint32_t v = uint32_t((buf << (c + 1)) >> (63 - c));
