@@ -85,11 +85,4 @@ class CCompressLZ77 final : public LZ77 {
   Lz77Error error = Lz77Error::kNone;
 };
 
-// Bits of an offset while the window holds w >= 1 bytes: the smallest k with 2^k >= w.
-inline int offsetBits(int w) {
-  int k = 0;
-  while ((1 << k) < w) ++k;
-  return k;
-}
-
 }  // namespace kelvora

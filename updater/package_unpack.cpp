@@ -37,6 +37,7 @@ long packageLength(std::FILE* package) {
 
 UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
                                    const UnpackProgress& progress) {
+  if (!package) return fail(-1, -1, "no package");
   std::FILE* out = std::fopen(outputPath, "wb");
   if (!out) {
     std::fclose(package);
