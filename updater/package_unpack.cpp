@@ -8,50 +8,79 @@ namespace kelvora {
 
 namespace {
 
+constexpr int kMaxBlock = CCompressLZ77::kMaxBlock;
+
+// One call's working memory: the two 64 KiB buffers and the decoder.
+struct UnpackWork {
+  std::vector<uint8_t> input = std::vector<uint8_t>(kMaxBlock);
+  std::vector<uint8_t> output = std::vector<uint8_t>(kMaxBlock);
+  CCompressLZ77 codec;
+};
+
 UnpackResult fail(long block, long offset, std::string reason) {
-  return UnpackResult{false, block, offset, std::move(reason)};
+  UnpackResult r;
+  r.ok = false;
+  r.block = block;
+  r.offset = offset;
+  r.reason = std::move(reason);
+  return r;
+}
+
+long packageLength(std::FILE* package) {
+  if (std::fseek(package, 0, SEEK_END) != 0) return -1;
+  const long length = std::ftell(package);
+  if (std::fseek(package, 0, SEEK_SET) != 0) return -1;
+  return length;
 }
 
 }  // namespace
 
-UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath) {
+UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
+                                   const UnpackProgress& progress) {
+  if (!package) return fail(-1, -1, "no package");
   std::FILE* out = std::fopen(outputPath, "wb");
   if (!out) {
     std::fclose(package);
     return fail(-1, -1, "cannot create output");
   }
-  static uint8_t input[65536];
-  static uint8_t output[65536];
-  static CCompressLZ77 codec;
+  auto work = std::make_unique<UnpackWork>();
+  uint8_t* const input = work->input.data();
+  uint8_t* const output = work->output.data();
+  const long total = packageLength(package);
   UnpackResult result;
   long offset = 0;
   for (long block = 0;; ++block) {
-    uint8_t header[4];
-    size_t got = std::fread(header, 1, 4, package);
+    uint8_t header[kBlockHeaderSize];
+    const size_t got = std::fread(header, 1, kBlockHeaderSize, package);
     if (got == 0) break;
-    if (got < 4) {
+    if (got < size_t(kBlockHeaderSize)) {
       result = fail(block, offset, "truncated block header");
       break;
     }
-    unsigned plain = header[0] | header[1] << 8;
-    unsigned stored = header[2] | header[3] << 8;
-    int n = plain == 0 ? 65536 : int(plain);
+    const unsigned plain = header[kBlockPlainLengthOffset] | header[kBlockPlainLengthOffset + 1]
+                                                                 << 8;
+    const unsigned stored = header[kBlockStoredLengthOffset] | header[kBlockStoredLengthOffset + 1]
+                                                                   << 8;
+    const int n = plain == 0 ? kMaxBlock : int(plain);
     if (plain == stored) {
       if (std::fread(output, 1, n, package) != size_t(n)) {
         result = fail(block, offset, "truncated stored block");
         break;
       }
     } else {
-      if (stored == 0) {
-        result = fail(block, offset, "stored length 0 beside non-zero plain length");
+      // A cut stream goes to the decoder as it is: it is refused like any other bad stream
+      // when it lacks bits, and only the framing notices a cut that the stream did not need.
+      const size_t read = std::fread(input, 1, stored, package);
+      if (!work->codec.Decompress(output, n, input, int(read))) {
+        result = fail(block, offset,
+                      stored == 0 ? "stored length 0 beside a non-zero plain length"
+                                  : lz77ErrorText(work->codec.lastError()));
+        result.decompressError = true;
+        result.streamOffset = offset + kBlockHeaderSize + work->codec.streamByte();
         break;
       }
-      if (std::fread(input, 1, stored, package) != stored) {
+      if (read != stored) {
         result = fail(block, offset, "truncated compressed block");
-        break;
-      }
-      if (!codec.Decompress(output, n, input, int(stored))) {
-        result = fail(block, offset, "malformed compressed block");
         break;
       }
     }
@@ -59,7 +88,8 @@ UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath) {
       result = fail(block, offset, "write error");
       break;
     }
-    offset += 4 + (plain == stored ? n : long(stored));
+    offset += kBlockHeaderSize + (plain == stored ? n : long(stored));
+    if (progress) progress(offset, total);
   }
   std::fclose(package);
   if (std::fclose(out) != 0 && result.ok) result = fail(-1, -1, "write error");
@@ -67,24 +97,34 @@ UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath) {
 }
 
 int unpackPackage(std::FILE* package, const char* outputPath) {
-  UnpackResult r = unpackPackageDetailed(package, outputPath);
-  if (!r.ok && r.block >= 0) std::puts("Decompress error");
+  const UnpackResult r = unpackPackageDetailed(package, outputPath);
+  if (r.decompressError) {
+    std::puts("Decompress error");
+    std::fflush(stdout);
+  }
   return r.ok ? 0 : -1;
+}
+
+size_t appendBlock(std::vector<uint8_t>& package, const uint8_t* block, int n, CCompressLZ77& codec,
+                   uint8_t* scratch) {
+  const int len = codec.Compress(scratch, block, n);
+  const unsigned p = unsigned(n) & 0xFFFF;
+  const unsigned s = len > 0 ? unsigned(len) : p;
+  package.insert(package.end(), {uint8_t(p), uint8_t(p >> 8), uint8_t(s), uint8_t(s >> 8)});
+  if (len > 0) {
+    package.insert(package.end(), scratch, scratch + len);
+  } else {
+    package.insert(package.end(), block, block + n);
+  }
+  return kBlockHeaderSize + (len > 0 ? size_t(len) : size_t(n));
 }
 
 std::vector<uint8_t> packPackage(const std::vector<uint8_t>& plain) {
   auto codec = std::make_unique<CCompressLZ77>();
-  std::vector<uint8_t> pkg, buf(65536);
-  for (size_t pos = 0; pos < plain.size(); pos += 65536) {
-    int n = int(std::min<size_t>(65536, plain.size() - pos));
-    int len = codec->Compress(buf.data(), plain.data() + pos, n);
-    unsigned p = unsigned(n) & 0xFFFF;
-    unsigned s = len > 0 ? unsigned(len) : p;
-    pkg.insert(pkg.end(), {uint8_t(p), uint8_t(p >> 8), uint8_t(s), uint8_t(s >> 8)});
-    if (len > 0)
-      pkg.insert(pkg.end(), buf.begin(), buf.begin() + len);
-    else
-      pkg.insert(pkg.end(), plain.begin() + pos, plain.begin() + pos + n);
+  std::vector<uint8_t> pkg, scratch(kMaxBlock);
+  for (size_t pos = 0; pos < plain.size(); pos += kMaxBlock) {
+    const int n = int(std::min<size_t>(kMaxBlock, plain.size() - pos));
+    appendBlock(pkg, plain.data() + pos, n, *codec, scratch.data());
   }
   return pkg;
 }

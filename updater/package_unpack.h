@@ -1,28 +1,56 @@
-// The update package: blocks of at most 65536 bytes, each stored or LZ77-compressed, behind a
-// 4-byte header of plain and stored length.
+// The update package: blocks of at most 65536 bytes, each stored or LZ77-compressed, with
+// nothing before, between or after them.
+//
+//   offset 0  2 bytes  plainLength   little-endian unpacked length n; 0 stands for 65536
+//   offset 2  2 bytes  storedLength  little-endian count of the data bytes that follow
+//   offset 4           data          equal fields: n stored bytes; otherwise storedLength
+//                                    bytes of one compressed block (updater/lz77.h)
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace kelvora {
 
+inline constexpr int kBlockHeaderSize = 4;
+inline constexpr int kBlockPlainLengthOffset = 0;
+inline constexpr int kBlockStoredLengthOffset = 2;
+static_assert(kBlockStoredLengthOffset + 2 == kBlockHeaderSize);
+
 struct UnpackResult {
   bool ok = true;
-  long block = -1;   // index of the failing block
-  long offset = -1;  // byte offset of its header in the package
+  // The codec refused a compressed block: the case that unpackPackage reports as
+  // "Decompress error". Other failures (a cut package, a write error) are silent there.
+  bool decompressError = false;
+  long block = -1;         // index of the failing block
+  long offset = -1;        // package offset of that block's header
+  long streamOffset = -1;  // package offset where decoding stopped, for a refused block
   std::string reason;
 };
 
-// Decodes `package` into outputPath; closes the package. Failure details for tools.
-UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath);
+// Called after each block with the package bytes consumed and the package length (-1 when the
+// package cannot seek).
+using UnpackProgress = std::function<void(long done, long total)>;
 
-// 0 on success, -1 on failure; "Decompress error" goes to stdout on a refused block.
-int unpackPackage(std::FILE* package, const char* outputPath);
+// Decodes `package` into outputPath and closes the package. Blocks decoded before a failure
+// stay in the output. Reentrant: every call has its own buffers and decoder.
+UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
+                                   const UnpackProgress& progress = {});
+
+// The installer's entry: 0 on success, -1 on failure. Writes the line "Decompress error" to
+// standard output when the codec refuses a block.
+int unpackPackage(std::FILE* package, const char* outputPath = "Kelvora.exe");
 
 // Builds a package from bytes, compressing each block when that is shorter.
 std::vector<uint8_t> packPackage(const std::vector<uint8_t>& plain);
+
+// Appends one block of 1 to 65536 bytes to `package`, compressed with `codec` when shorter;
+// `scratch` is at least 65536 bytes. Gives the bytes appended.
+class CCompressLZ77;
+size_t appendBlock(std::vector<uint8_t>& package, const uint8_t* block, int n, CCompressLZ77& codec,
+                   uint8_t* scratch);
 
 }  // namespace kelvora

@@ -1,53 +1,209 @@
+// The package unpacker: block framing, what a refused block leaves behind and says, concurrent
+// calls, and the memory it needs for a large package.
 #include "updater/package_unpack.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <memory>
 #include <random>
+#include <thread>
 
 #include "tests/support/test_support.h"
+#include "updater/lz77.h"
 
 using namespace kelvora;
 
 namespace {
 
-int unpackBytes(const std::vector<uint8_t>& pkg, const std::filesystem::path& out) {
+using Bytes = std::vector<uint8_t>;
+
+std::FILE* packageFile(const Bytes& pkg) {
   std::FILE* f = std::tmpfile();
   if (!pkg.empty()) std::fwrite(pkg.data(), 1, pkg.size(), f);
   std::rewind(f);
-  return unpackPackage(f, out.c_str());
+  return f;
+}
+
+struct Unpacked {
+  int status;
+  std::string stdoutText;
+  Bytes output;
+};
+
+Unpacked unpackBytes(const Bytes& pkg, const std::filesystem::path& out) {
+  std::FILE* f = packageFile(pkg);
+  testing::internal::CaptureStdout();
+  const int status = unpackPackage(f, out.c_str());
+  return {status, testing::internal::GetCapturedStdout(), testsupport::readFile(out)};
+}
+
+Bytes header(unsigned plain, unsigned stored) {
+  return {uint8_t(plain), uint8_t(plain >> 8), uint8_t(stored), uint8_t(stored >> 8)};
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes compressible(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b;
+  while (b.size() < n) b.insert(b.end(), 1 + rng() % 40, uint8_t("kelvora"[rng() % 7]));
+  b.resize(n);
+  return b;
 }
 
 TEST(PackageUnpack, WellFormedPackages) {
   testsupport::TempDir dir;
-  auto out = dir / "Kelvora.exe";
-  EXPECT_EQ(unpackBytes({}, out), 0);
-  EXPECT_TRUE(testsupport::readFile(out).empty());
-  ASSERT_EQ(unpackBytes({4, 0, 3, 0, 0x20, 0x90, 0xA0}, out), 0);
-  EXPECT_EQ(testsupport::readFile(out), (std::vector<uint8_t>{'A', 'B', 'A', 'B'}));
-  std::vector<uint8_t> stored = {0, 0, 0, 0};
-  stored.resize(4 + 65536, 9);
-  ASSERT_EQ(unpackBytes(stored, out), 0);
-  EXPECT_EQ(testsupport::readFile(out), std::vector<uint8_t>(65536, 9));
+  const auto out = dir / "Kelvora.exe";
+  Unpacked r = unpackBytes({}, out);  // the empty package makes an empty program
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(std::filesystem::exists(out));
+  EXPECT_TRUE(r.output.empty());
+
+  Bytes hundred(100);
+  for (int i = 0; i < 100; ++i) hundred[i] = uint8_t(i * 7);
+  const Bytes one = header(100, 100) + hundred;
+  ASSERT_EQ(one.size(), 104u);
+  r = unpackBytes(one, out);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, hundred);
+
+  // Both fields 0: 65536 stored bytes. Both 5: five. Plain 0 beside a stored length: a
+  // compressed block of 65536 bytes. Then the worked example, all joined in order.
+  const Bytes big = compressible(65536, 1);
+  auto codec = std::make_unique<CCompressLZ77>();
+  Bytes stream(65536);
+  const int len = codec->Compress(stream.data(), big.data(), 65536);
+  ASSERT_GT(len, 0);
+  stream.resize(size_t(len));
+  const Bytes five = {1, 2, 3, 4, 5};
+  const Bytes pkg = header(0, 0) + big + header(5, 5) + five + header(0, unsigned(len)) + stream +
+                    header(4, 3) + Bytes{0x20, 0x90, 0xA0};
+  r = unpackBytes(pkg, out);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.stdoutText, "");
+  EXPECT_EQ(r.output, big + five + big + Bytes({'A', 'B', 'A', 'B'}));
 }
 
-TEST(PackageUnpack, MalformedPackagesFail) {
+TEST(PackageUnpack, PackRoundTripMixesBlockKinds) {
   testsupport::TempDir dir;
-  auto out = dir / "Kelvora.exe";
-  EXPECT_EQ(unpackBytes({4, 0, 3}, out), -1);
-  EXPECT_EQ(unpackBytes({4, 0, 3, 0, 0x20}, out), -1);
-  EXPECT_EQ(unpackBytes({4, 0, 0, 0}, out), -1);
-  EXPECT_EQ(unpackBytes({5, 0, 5, 0, 1, 2}, out), -1);
-}
-
-TEST(PackageUnpack, PackRoundTrip) {
-  testsupport::TempDir dir;
-  auto out = dir / "Kelvora.exe";
   std::mt19937 rng(3);
-  std::vector<uint8_t> data;
-  for (int i = 0; i < 150000; ++i)
-    data.push_back(i < 70000 ? uint8_t("text "[i % 5]) : uint8_t(rng()));
-  ASSERT_EQ(unpackBytes(packPackage(data), out), 0);
-  EXPECT_EQ(testsupport::readFile(out), data);
+  Bytes data = compressible(70000, 2);
+  for (int i = 0; i < 80000; ++i) data.push_back(uint8_t(rng()));
+  data = data + compressible(65536, 4);
+  const Bytes pkg = packPackage(data);
+  // Text, text and noise, noise and text, text: compressed, stored, compressed, compressed.
+  std::string kinds;
+  for (size_t at = 0; at + 4 <= pkg.size();) {
+    const unsigned plain = pkg[at] | pkg[at + 1] << 8, stored = pkg[at + 2] | pkg[at + 3] << 8;
+    kinds += plain == stored ? 's' : 'c';
+    at += 4 + (plain == stored ? (plain ? plain : 65536) : stored);
+  }
+  EXPECT_EQ(kinds, "cscc");
+  EXPECT_LT(pkg.size(), data.size());
+  const Unpacked r = unpackBytes(pkg, dir / "Kelvora.exe");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.output, data);
+}
+
+TEST(PackageUnpack, RefusedBlocksAndCutPackages) {
+  testsupport::TempDir dir;
+  const auto out = dir / "Kelvora.exe";
+  const Bytes good = header(4, 3) + Bytes{0x20, 0x90, 0xA0};
+  const Bytes abab = {'A', 'B', 'A', 'B'};
+  const struct {
+    const char* what;
+    Bytes pkg;
+    bool codecRefuses;  // "Decompress error" only when the decoder refused a block
+  } cases[] = {
+      {"cut header", good + Bytes{4, 0, 3}, false},
+      {"cut stored block", good + header(5, 5) + Bytes{1, 2}, false},
+      {"cut compressed stream", good + header(4, 3) + Bytes{0x20}, true},
+      {"stored length 0 beside plain length 5", good + header(5, 0), true},
+      {"match as first item", good + header(2, 1) + Bytes{0x80}, true},
+      {"match past the block end", good + header(3, 4) + Bytes{0x20, 0x90, 0xA0, 0}, true},
+  };
+  for (const auto& t : cases) {
+    const Unpacked r = unpackBytes(t.pkg, out);
+    EXPECT_EQ(r.status, -1) << t.what;
+    EXPECT_EQ(r.stdoutText, t.codecRefuses ? "Decompress error\n" : "") << t.what;
+    EXPECT_EQ(r.output, abab) << t.what << ": the block before the fault stays";
+  }
+
+  // The details name the block, its header offset and where decoding stopped.
+  const Bytes bad =
+      good + header(5, 5) + Bytes{1, 2, 3, 4, 5} + header(8, 3) + Bytes{0x30, 0x98, 0x8C};
+  const UnpackResult d = unpackPackageDetailed(packageFile(bad), out.c_str());
+  EXPECT_FALSE(d.ok);
+  EXPECT_TRUE(d.decompressError);
+  EXPECT_EQ(d.block, 2);
+  EXPECT_EQ(d.offset, 16);
+  EXPECT_EQ(d.streamOffset, 16 + 4 + 2);  // "a" and "b" take 18 bits; "c" lacks its last bits
+  EXPECT_EQ(d.reason, lz77ErrorText(Lz77Error::kStreamEnd));
+}
+
+TEST(PackageUnpack, ConcurrentCallsKeepTheirOwnBuffers) {
+  testsupport::TempDir dir;
+  std::vector<Bytes> plains, pkgs;
+  for (uint32_t i = 0; i < 4; ++i) {
+    plains.push_back(compressible(300000 + i * 1000, 10 + i));
+    pkgs.push_back(packPackage(plains.back()));
+  }
+  std::vector<std::thread> threads;
+  std::vector<int> status(4, 1);
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < 3 && status[i] != -1; ++round) {
+        status[i] =
+            unpackPackageDetailed(packageFile(pkgs[i]), (dir / ("out" + std::to_string(i))).c_str())
+                    .ok
+                ? 0
+                : -1;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(status[i], 0);
+    EXPECT_EQ(testsupport::readFile(dir / ("out" + std::to_string(i))), plains[i]) << i;
+  }
+}
+
+long peakResidentKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST(PackageUnpack, LargePackageNeedsLittleMemory) {
+  testsupport::TempDir dir;
+  // 100 MiB of program made of a few distinct compressed blocks, written a block at a time.
+  auto codec = std::make_unique<CCompressLZ77>();
+  Bytes scratch(65536);
+  std::vector<Bytes> blocks;
+  for (uint32_t i = 0; i < 4; ++i) {
+    blocks.emplace_back();
+    const Bytes plain = compressible(65536, 20 + i);
+    appendBlock(blocks.back(), plain.data(), 65536, *codec, scratch.data());
+  }
+  codec.reset();
+  const auto pkgPath = dir / "100.BIN";
+  std::FILE* pkg = std::fopen(pkgPath.c_str(), "wb");
+  ASSERT_NE(pkg, nullptr);
+  for (int i = 0; i < 1600; ++i) std::fwrite(blocks[i % 4].data(), 1, blocks[i % 4].size(), pkg);
+  std::fclose(pkg);
+
+  const long before = peakResidentKiB();
+  const UnpackResult r =
+      unpackPackageDetailed(std::fopen(pkgPath.c_str(), "rb"), (dir / "Kelvora.exe").c_str());
+  const long after = peakResidentKiB();
+  ASSERT_TRUE(r.ok) << r.reason;
+  EXPECT_EQ(std::filesystem::file_size(dir / "Kelvora.exe"), 100u << 20);
+  EXPECT_LT(after - before, 8 * 1024)
+      << "peak resident KiB before " << before << ", after " << after;
 }
 
 }  // namespace

@@ -1,32 +1,89 @@
 // kelvora-pack: builds, unpacks and describes update packages.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <vector>
 
+#include "updater/lz77.h"
 #include "updater/package_unpack.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: kelvora-pack build INPUT PACKAGE\n"
-    "       kelvora-pack unpack PACKAGE OUTPUT\n"
-    "       kelvora-pack info PACKAGE\n";
+    "usage: kelvora-pack build INPUT PACKAGE    pack a program into 64 KiB blocks\n"
+    "       kelvora-pack unpack PACKAGE OUTPUT  unpack a package (OUTPUT removed on failure)\n"
+    "       kelvora-pack info PACKAGE           list the blocks: index, plain and stored length\n"
+    "       kelvora-pack --help | --version\n"
+    "Inputs over 64 MiB show their progress on standard error when it is a terminal.\n";
+
+constexpr long kProgressThreshold = 64L << 20;
+
+// One line on standard error, rewritten in place, for long runs on a terminal.
+class Progress {
+ public:
+  Progress(const char* verb, long total)
+      : verb_(verb), total_(total), shown_(total > kProgressThreshold && isatty(2)) {}
+  ~Progress() {
+    if (shown_ && percent_ >= 0) std::fputc('\n', stderr);
+  }
+  void update(long done) {
+    if (!shown_) return;
+    const int percent = int(done * 100 / total_);
+    if (percent == percent_) return;
+    percent_ = percent;
+    std::fprintf(stderr, "\r%s %3d%% (%.1f of %.1f MiB)", verb_, percent, double(done) / 1048576,
+                 double(total_) / 1048576);
+    std::fflush(stderr);
+  }
+
+ private:
+  const char* verb_;
+  long total_;
+  bool shown_;
+  int percent_ = -1;
+};
+
+long fileSize(std::FILE* f) {
+  if (std::fseek(f, 0, SEEK_END) != 0) return -1;
+  const long size = std::ftell(f);
+  std::rewind(f);
+  return size;
+}
 
 int build(const char* input, const char* package) {
-  std::ifstream in(input, std::ios::binary);
+  std::FILE* in = std::fopen(input, "rb");
   if (!in) {
     std::fprintf(stderr, "kelvora-pack: cannot read %s\n", input);
     return 1;
   }
-  std::vector<uint8_t> data((std::istreambuf_iterator<char>(in)), {});
-  auto pkg = kelvora::packPackage(data);
-  std::ofstream out(package, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(pkg.data()), std::streamsize(pkg.size()));
+  std::FILE* out = std::fopen(package, "wb");
   if (!out) {
+    std::fclose(in);
     std::fprintf(stderr, "kelvora-pack: cannot write %s\n", package);
+    return 1;
+  }
+  auto codec = std::make_unique<kelvora::CCompressLZ77>();
+  std::vector<uint8_t> block(kelvora::CCompressLZ77::kMaxBlock), scratch(block.size()), encoded;
+  Progress progress("build", fileSize(in));
+  long done = 0;
+  bool ok = true;
+  size_t n;
+  while (ok && (n = std::fread(block.data(), 1, block.size(), in)) > 0) {
+    encoded.clear();
+    kelvora::appendBlock(encoded, block.data(), int(n), *codec, scratch.data());
+    ok = std::fwrite(encoded.data(), 1, encoded.size(), out) == encoded.size();
+    done += long(n);
+    progress.update(done);
+  }
+  ok = ok && !std::ferror(in);
+  std::fclose(in);
+  ok = std::fclose(out) == 0 && ok;
+  if (!ok) {
+    std::remove(package);
+    std::fprintf(stderr, "kelvora-pack: cannot build %s from %s\n", package, input);
     return 1;
   }
   return 0;
@@ -38,12 +95,21 @@ int unpack(const char* package, const char* output) {
     std::fprintf(stderr, "kelvora-pack: cannot open %s\n", package);
     return 1;
   }
-  auto r = kelvora::unpackPackageDetailed(f, output);
+  Progress progress("unpack", fileSize(f));
+  auto r =
+      kelvora::unpackPackageDetailed(f, output, [&](long done, long) { progress.update(done); });
   if (r.ok) return 0;
   std::error_code ec;
   std::filesystem::remove(output, ec);
-  std::fprintf(stderr, "kelvora-pack: %s: block %ld at offset %ld: %s\n", package, r.block,
-               r.offset, r.reason.c_str());
+  if (r.block < 0) {
+    std::fprintf(stderr, "kelvora-pack: %s: %s\n", output, r.reason.c_str());
+  } else if (r.streamOffset >= 0) {
+    std::fprintf(stderr, "kelvora-pack: %s: block %ld (header at byte %ld): %s at byte %ld\n",
+                 package, r.block, r.offset, r.reason.c_str(), r.streamOffset);
+  } else {
+    std::fprintf(stderr, "kelvora-pack: %s: block %ld (header at byte %ld): %s\n", package, r.block,
+                 r.offset, r.reason.c_str());
+  }
   return 1;
 }
 
