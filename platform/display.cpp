@@ -560,7 +560,8 @@ bool displayPresent(const uint32_t* pixels, int stride, int width, int height) {
     std::lock_guard lock(d.mu);
     if (!d.open) return false;
     const size_t row = static_cast<size_t>(width) * 4;
-    if (d.changedOnly && !d.framePending && d.frontWidth == width && d.frontHeight == height) {
+    // The front buffer holds the frame handed over last, shown yet or not.
+    if (d.changedOnly && d.frontWidth == width && d.frontHeight == height) {
       bool same = true;
       for (int y = 0; y < height && same; ++y) {
         same = std::memcmp(d.front.data() + static_cast<size_t>(y) * width,
