@@ -598,7 +598,8 @@ void displaySetPresentChangedOnly(bool changedOnly) {
 
 PresentStats displayPresentStats() {
   Display& d = display();
-  return {d.handed.load(), d.skipped.load(), d.shown.load()};
+  std::lock_guard lock(d.mu);
+  return {d.handed.load(), d.skipped.load(), d.shown.load(), d.framePending};
 }
 
 void displaySetTitle(std::string_view utf8) {
