@@ -4,11 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "graphics/drawing.h"
 #include "graphics/image.h"
 #include "graphics/pacing.h"
+#include "graphics/text.h"
 #include "graphics/window.h"
+#include "platform/codepage.h"
 #include "platform/display.h"
 
 namespace {
@@ -33,7 +36,14 @@ std::unique_ptr<gfx::IMAGE> make_ramp() {
   return ramp;
 }
 
-void draw_page(const gfx::IMAGE& ramp, int keys) {
+// The texts are 8-bit GBK, as the program stores them.
+struct Texts {
+  std::string face = platform::utf8ToGbk("微软雅黑");
+  std::string english = "Kelvora Update: press a key, click, or Esc to close";
+  std::string chinese = platform::utf8ToGbk("正在连接更新服务器……");
+};
+
+void draw_page(const gfx::IMAGE& ramp, const Texts& texts, int keys) {
   gfx::set_bk_color(0x151515);
   gfx::clear_page();
   gfx::set_fill_color(0x272727);
@@ -49,6 +59,14 @@ void draw_page(const gfx::IMAGE& ramp, int keys) {
   for (int i = 0; i < 5; ++i) gfx::draw_line(250, 30 + i * 10, 470, 40 + i * 10);
   // The ramp half over the boxes, half over the background.
   ramp.putimage_alphablend(nullptr, 130, 50, 160);
+  gfx::set_bk_mode(gfx::kTransparent);
+  gfx::set_line_color(0xFCFCFC);
+  gfx::set_font(-16, 0, texts.face.c_str());
+  gfx::draw_text(30, 160, texts.chinese.c_str());
+  gfx::set_font(-13, 0, texts.face.c_str());
+  gfx::draw_text(30, 8, texts.english.c_str());
+  const std::string count = std::to_string(keys) + " keys";
+  gfx::draw_text(440, 127, count.c_str());
 }
 
 }  // namespace
@@ -94,8 +112,9 @@ int main(int argc, char** argv) {
   platform::displaySetPresentChangedOnly(!every_frame);
 
   const auto ramp = make_ramp();
+  const Texts texts;
   int keys = 0;
-  draw_page(*ramp, keys);
+  draw_page(*ramp, texts, keys);
   gfx::pace_frame(30);
   std::printf("ready\n");
   std::fflush(stdout);
@@ -115,7 +134,7 @@ int main(int argc, char** argv) {
       if (m.kind == gfx::kMouseWheel) std::printf("wheel %d %d %d\n", m.x, m.y, m.wheel);
     }
     std::fflush(stdout);
-    if (!still) draw_page(*ramp, keys);
+    if (!still) draw_page(*ramp, texts, keys);
     gfx::pace_frame(30);
   }
   const platform::PresentStats stats = platform::displayPresentStats();
