@@ -660,15 +660,15 @@ void displaySetImeRect(int x, int y, int width, int height) {
 bool displayScreenSize(int* width, int* height) {
   SDL_DisplayMode mode{};
   bool ok = false;
-  if (displayIsOpen() && invoke([&] { ok = SDL_GetDesktopDisplayMode(0, &mode) == 0; })) {
+  if (displayIsOpen()) {
+    // The display thread owns the video system: ask it.
+    if (!invoke([&] { ok = SDL_GetDesktopDisplayMode(0, &mode) == 0; })) return false;
   } else {
     // No window yet: open the video system just for the question.
     std::lock_guard initLock(videoInitMutex());
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     setRealDisplayDrivers();
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) {
-      ok = SDL_GetDesktopDisplayMode(0, &mode) == 0;
-    }
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) ok = SDL_GetDesktopDisplayMode(0, &mode) == 0;
     SDL_Quit();
   }
   if (!ok) return false;

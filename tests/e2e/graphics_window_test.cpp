@@ -96,6 +96,15 @@ void draw_known_page() {
   ramp.putimage_alphablend(nullptr, 200, 75, 128);
 }
 
+// Before any window exists, as the updater asks it at start-up; and the layer can still open
+// its window afterwards.
+TEST(ScreenSizeTest, IsKnownBeforeAnyWindowExists) {
+  int w = 0, h = 0;
+  ASSERT_TRUE(gfx::screen_size(&w, &h));
+  EXPECT_EQ(w, 1920);
+  EXPECT_EQ(h, 1080);
+}
+
 // First, before any window of this process exists; the death test runs in a fresh child.
 TEST(ForcedExitTest, WithoutTheNoExitBitClosingTheWindowEndsTheProcessWithZero) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
