@@ -323,11 +323,15 @@ int aos_curl_transport_setup(aos_curl_http_transport* t) {
     case HTTP_HEAD:
       AOS_SETOPT(CURLOPT_NOBODY, 1L);
       break;
+    // The size goes to libcurl too: left unknown, it would send the body chunked under the
+    // Content-Length line above, and the server would read a different body.
     case HTTP_PUT:
       AOS_SETOPT(CURLOPT_UPLOAD, 1L);
+      AOS_SETOPT(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(t->req->body_len));
       break;
     case HTTP_POST:
       AOS_SETOPT(CURLOPT_POST, 1L);
+      AOS_SETOPT(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t->req->body_len));
       break;
     case HTTP_DELETE:
       AOS_SETOPT(CURLOPT_CUSTOMREQUEST, "DELETE");
