@@ -21,8 +21,8 @@ constexpr const char* kFile = "aos_http_io";
 
 // Node sizes of the memory body writer. With an announced length the nodes follow it (at most
 // kMaxNode each); without one they grow with the body, so the unused tail of the last node stays
-// a small share of the whole.
-constexpr int64_t kMinNode = 64 * 1024;
+// below max(kMinNode, body / kGrowthShare).
+constexpr int64_t kMinNode = 256 * 1024;
 constexpr int64_t kMaxNode = 16 * 1024 * 1024;
 constexpr int64_t kGrowthShare = 32;
 
@@ -228,22 +228,30 @@ int aos_write_memory_body(aos_http_response* resp, const char* buffer, int len) 
   if (len <= 0) return 0;
   size_t n = static_cast<size_t>(len);
   aos_list* head = &resp->body;
-  aos_chunk* tail = aos_list_empty(head) ? nullptr : reinterpret_cast<aos_chunk*>(head->prev);
-  if (tail == nullptr || static_cast<size_t>(tail->end - tail->last) < n) {
-    int64_t room;
-    int64_t expected = resp->content_length - resp->body_len;
-    if (expected > 0) {
-      room = std::min(expected, kMaxNode);
-    } else {
-      room = std::clamp(resp->body_len / kGrowthShare, kMinNode, kMaxNode);
+  // The tail node's free room is filled first, so only the last node is ever left part empty.
+  if (!aos_list_empty(head)) {
+    auto* tail = reinterpret_cast<aos_chunk*>(head->prev);
+    size_t room = static_cast<size_t>(tail->end - tail->last);
+    size_t take = std::min(room, n);
+    if (take > 0) {
+      std::memcpy(tail->last, buffer, take);
+      tail->last += take;
+      buffer += take;
+      n -= take;
     }
+  }
+  if (n > 0) {
+    int64_t kept = resp->body_len + (len - static_cast<int64_t>(n));
+    int64_t expected = resp->content_length - kept;
+    int64_t room = expected > 0 ? std::min(expected, kMaxNode)
+                                : std::clamp(kept / kGrowthShare, kMinNode, kMaxNode);
     // An error body never grows past its own limit, whatever length it announced.
     if (resp->status / 100 != 2) room = std::min(room, AOS_MAX_ERROR_BODY_SIZE);
-    tail = aos_chunk_create(resp->pool, std::max(static_cast<size_t>(room), n));
-    aos_list_add_tail(head, &tail->node);
+    aos_chunk* node = aos_chunk_create(resp->pool, std::max(static_cast<size_t>(room), n));
+    std::memcpy(node->last, buffer, n);
+    node->last += n;
+    aos_list_add_tail(head, &node->node);
   }
-  std::memcpy(tail->last, buffer, n);
-  tail->last += n;
   resp->body_len += len;
   return len;
 }
