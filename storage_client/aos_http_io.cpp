@@ -5,6 +5,8 @@
 #include <apr_thread_mutex.h>
 #include <curl/curl.h>
 #include <mxml.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -53,6 +55,26 @@ void log_apr_failure(const char* what, apr_status_t rv) {
 void destroy_handle(CURL* handle) {
   curl_easy_cleanup(handle);
   globals().handles_destroyed.fetch_add(1, std::memory_order_relaxed);
+}
+
+// A large node is about to be filled whole: its pages are made present in one call, in large
+// pages where the kernel has them, instead of one fault per 4 KiB page as the copy reaches them
+// (most of a big download's cost in fresh memory). Only hints; a kernel without them changes
+// nothing.
+void prefault(aos_chunk* node) {
+#ifdef MADV_POPULATE_WRITE
+  constexpr ptrdiff_t kWorthIt = 1 << 20;
+  if (node->end - node->start < kWorthIt) return;
+  const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  uintptr_t from = (reinterpret_cast<uintptr_t>(node->start) + page - 1) & ~(page - 1);
+  uintptr_t to = reinterpret_cast<uintptr_t>(node->end) & ~(page - 1);
+  if (to > from) {
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+  }
+#else
+  (void)node;
+#endif
 }
 
 }  // namespace
@@ -248,6 +270,7 @@ int aos_write_memory_body(aos_http_response* resp, const char* buffer, int len) 
     // An error body never grows past its own limit, whatever length it announced.
     if (resp->status / 100 != 2) room = std::min(room, AOS_MAX_ERROR_BODY_SIZE);
     aos_chunk* node = aos_chunk_create(resp->pool, std::max(static_cast<size_t>(room), n));
+    prefault(node);
     std::memcpy(node->last, buffer, n);
     node->last += n;
     aos_list_add_tail(head, &node->node);
