@@ -280,76 +280,75 @@ int aos_build_request_url(aos_curl_http_transport* t) {
 int aos_curl_transport_setup(aos_curl_http_transport* t) {
   CURL* curl = t->curl;
   const aos_http_limits* lim = limits_of(t->controller);
-  CURLcode c = CURLE_OK;
-  // Each option in turn; the first refusal ends setup.
-#define AOS_SETOPT(option, value)                                \
-  if ((c = curl_easy_setopt(curl, option, value)) != CURLE_OK) { \
-    goto refused;                                                \
-  }
-  if (curl == nullptr) {
-    c = CURLE_FAILED_INIT;
-    goto refused;
-  }
-  AOS_SETOPT(CURLOPT_PRIVATE, t);
-  AOS_SETOPT(CURLOPT_HEADERDATA, t);
-  AOS_SETOPT(CURLOPT_HEADERFUNCTION, t->header_callback);
-  AOS_SETOPT(CURLOPT_READDATA, t);
-  AOS_SETOPT(CURLOPT_READFUNCTION, t->read_callback);
-  AOS_SETOPT(CURLOPT_WRITEDATA, t);
-  AOS_SETOPT(CURLOPT_WRITEFUNCTION, t->write_callback);
-  AOS_SETOPT(CURLOPT_FILETIME, 1L);
-  AOS_SETOPT(CURLOPT_NOSIGNAL, 1L);
-  AOS_SETOPT(CURLOPT_NOPROGRESS, 1L);
-  AOS_SETOPT(CURLOPT_TCP_NODELAY, 1L);
-  AOS_SETOPT(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+  CURLcode c = curl == nullptr ? CURLE_FAILED_INIT : CURLE_OK;
+  // Each option in turn; after the first refusal nothing more is set.
+  auto set = [&](CURLoption option, auto value) {
+    if (c == CURLE_OK) c = curl_easy_setopt(curl, option, value);
+    return c == CURLE_OK;
+  };
+  set(CURLOPT_PRIVATE, t);
+  set(CURLOPT_HEADERDATA, t);
+  set(CURLOPT_HEADERFUNCTION, t->header_callback);
+  set(CURLOPT_READDATA, t);
+  set(CURLOPT_READFUNCTION, t->read_callback);
+  set(CURLOPT_WRITEDATA, t);
+  set(CURLOPT_WRITEFUNCTION, t->write_callback);
+  set(CURLOPT_FILETIME, 1L);
+  set(CURLOPT_NOSIGNAL, 1L);
+  set(CURLOPT_NOPROGRESS, 1L);
+  set(CURLOPT_TCP_NODELAY, 1L);
+  set(CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
   // HTTPS endpoints are verified: an unchecked certificate would let anyone on the path hand
   // the updater a package of their own.
-  AOS_SETOPT(CURLOPT_SSL_VERIFYPEER, 1L);
-  AOS_SETOPT(CURLOPT_SSL_VERIFYHOST, 2L);
-  AOS_SETOPT(CURLOPT_USERAGENT, t->user_agent);
-  AOS_SETOPT(CURLOPT_DNS_CACHE_TIMEOUT, static_cast<long>(lim->dns_cache_timeout));
-  AOS_SETOPT(CURLOPT_CONNECTTIMEOUT, static_cast<long>(lim->connect_timeout));
-  AOS_SETOPT(CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(lim->low_speed_limit));
-  AOS_SETOPT(CURLOPT_LOW_SPEED_TIME, static_cast<long>(lim->low_speed_time));
-  aos_build_curl_header_list(t);
-  AOS_SETOPT(CURLOPT_HTTPHEADER, t->headers);
-  if (t->req->signed_url != nullptr) {
-    t->url = t->req->signed_url;
-  } else if (int rc = aos_build_request_url(t); rc != 0) {
-    return t->controller->error_code;
+  set(CURLOPT_SSL_VERIFYPEER, 1L);
+  set(CURLOPT_SSL_VERIFYHOST, 2L);
+  set(CURLOPT_USERAGENT, t->user_agent);
+  set(CURLOPT_DNS_CACHE_TIMEOUT, static_cast<long>(lim->dns_cache_timeout));
+  set(CURLOPT_CONNECTTIMEOUT, static_cast<long>(lim->connect_timeout));
+  set(CURLOPT_LOW_SPEED_LIMIT, static_cast<long>(lim->low_speed_limit));
+  set(CURLOPT_LOW_SPEED_TIME, static_cast<long>(lim->low_speed_time));
+  if (c == CURLE_OK) {
+    aos_build_curl_header_list(t);
+    set(CURLOPT_HTTPHEADER, t->headers);
   }
-  AOS_SETOPT(CURLOPT_URL, t->url);
+  if (c == CURLE_OK) {
+    if (t->req->signed_url != nullptr) {
+      t->url = t->req->signed_url;
+    } else if (aos_build_request_url(t) != 0) {
+      return t->controller->error_code;
+    }
+    set(CURLOPT_URL, t->url);
+  }
   switch (t->req->method) {
     case HTTP_HEAD:
-      AOS_SETOPT(CURLOPT_NOBODY, 1L);
+      set(CURLOPT_NOBODY, 1L);
       break;
     // The size goes to libcurl too: left unknown, it would send the body chunked under the
-    // Content-Length line above, and the server would read a different body.
+    // Content-Length line of the header list, and the server would read a different body.
     case HTTP_PUT:
-      AOS_SETOPT(CURLOPT_UPLOAD, 1L);
-      AOS_SETOPT(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(t->req->body_len));
+      set(CURLOPT_UPLOAD, 1L);
+      set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(t->req->body_len));
       break;
     case HTTP_POST:
-      AOS_SETOPT(CURLOPT_POST, 1L);
-      AOS_SETOPT(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t->req->body_len));
+      set(CURLOPT_POST, 1L);
+      set(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(t->req->body_len));
       break;
     case HTTP_DELETE:
-      AOS_SETOPT(CURLOPT_CUSTOMREQUEST, "DELETE");
+      set(CURLOPT_CUSTOMREQUEST, "DELETE");
       break;
     default:
       break;
   }
-#undef AOS_SETOPT
+  if (c != CURLE_OK) {
+    fail(t, aos_err_setup, curl_easy_strerror(c));
+    aos_log_at(AOS_LOG_ERROR, kFile, "aos_curl_transport_setup",
+               "curl_easy_setopt failed, code:%d %s.", c, t->controller->reason);
+    return aos_err_setup;
+  }
   // Only fewer, larger body pieces; a libcurl that refuses the size keeps its default.
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, AOS_CURL_BUFFER_SIZE);
   t->state = TRANS_STATE_INIT;
   return 0;
-
-refused:
-  fail(t, aos_err_setup, curl_easy_strerror(c));
-  aos_log_at(AOS_LOG_ERROR, kFile, "aos_curl_transport_setup",
-             "curl_easy_setopt failed, code:%d %s.", c, t->controller->reason);
-  return aos_err_setup;
 }
 
 int aos_curl_http_transport_perform(aos_curl_http_transport* t) {

@@ -268,6 +268,22 @@ TEST_F(StorageTransport, UrlFailureEndsPerformWithoutSending) {
   EXPECT_EQ(aos_http_io_handles().cached, before + 1);
 }
 
+TEST_F(StorageTransport, RefusedOptionEndsSetup) {
+  // libcurl refuses texts beyond its input limit; a signed URL is used as it stands.
+  std::string huge = "http://h/" + std::string(9 << 20, 'u');
+  t_->req->signed_url = huge.data();
+  int before = aos_http_io_handles().cached;
+  EXPECT_EQ(aos_curl_http_transport_perform(t_), aos_err_setup);
+  EXPECT_EQ(ctl_->error_code, aos_err_setup);
+  EXPECT_STREQ(ctl_->reason, curl_easy_strerror(CURLE_BAD_FUNCTION_ARGUMENT));
+  ASSERT_EQ(capturedLog().size(), 1u);
+  EXPECT_EQ(capturedLog()[0], "curl_easy_setopt failed, code:43 " +
+                                  std::string(curl_easy_strerror(CURLE_BAD_FUNCTION_ARGUMENT)) +
+                                  ".");
+  EXPECT_EQ(ctl_->start_time, 0);
+  EXPECT_EQ(aos_http_io_handles().cached, before + 1);
+}
+
 std::vector<std::string> headerLines(curl_slist* list) {
   std::vector<std::string> out;
   for (; list != nullptr; list = list->next) out.emplace_back(list->data);
