@@ -48,10 +48,9 @@ class StorageHttpIo : public testsupport::StoragePoolTest {
     std::string proto, host, uri, resource;
     aos_http_request* req;
   };
-  Placed place(const char* endpoint, int cname = 0, const char* token = nullptr) {
+  Placed place(const char* endpoint, int cname = 0) {
     options_->config->endpoint = aos_span_of(endpoint);
     options_->config->is_cname = cname;
-    options_->config->sts_token = aos_span_of(token);
     aos_span b = aos_span_of("bkt");
     aos_span o = aos_span_of("dir/obj.BIN");
     aos_http_request* req = nullptr;
@@ -230,13 +229,6 @@ TEST_F(StorageHttpIo, SchemePrefixAndObjectPlacement) {
   EXPECT_EQ(p.host, "cdn.example.com");
   EXPECT_EQ(p.uri, "dir/obj.BIN");
   EXPECT_EQ(p.resource, "bkt/dir/obj.BIN");
-}
-
-TEST_F(StorageHttpIo, SecurityTokenHeaderOnlyWithAToken) {
-  Placed p = place("oss.example.com", 0, "STS-1");
-  EXPECT_STREQ(apr_table_get(p.req->headers, "x-oss-security-token"), "STS-1");
-  p = place("oss.example.com");
-  EXPECT_EQ(apr_table_get(p.req->headers, "x-oss-security-token"), nullptr);
 }
 
 TEST_F(StorageHttpIo, SigningFailureSendsNothing) {

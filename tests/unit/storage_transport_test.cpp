@@ -227,13 +227,6 @@ TEST_F(StorageTransport, CleanupRunsLastPushedFirstByKind) {
   EXPECT_EQ(calls().size(), 4u);
 }
 
-TEST_F(StorageTransport, CleanupReturnsTheHandleToTheCache) {
-  int before = aos_http_io_handles().cached;
-  ASSERT_NE(t_->curl, nullptr);
-  aos_transport_run_cleanup(t_);
-  EXPECT_EQ(aos_http_io_handles().cached, before + 1);
-}
-
 TEST_F(StorageTransport, RequestUrl) {
   t_->req->host = apr_pstrdup(pool_, "bkt.oss.example.com");
   t_->req->uri = apr_pstrdup(pool_, "dir/a b+c\xc3\xa9.BIN");
