@@ -4,7 +4,6 @@
 #include <apr_strings.h>
 #include <apr_thread_mutex.h>
 #include <curl/curl.h>
-#include <mxml.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -139,9 +138,6 @@ int aos_http_io_initialize() {
   limits->connect_timeout = 10;
   limits->max_memory_size = int64_t{1} << 30;
   g.limits = limits;
-  // Standard error carries the client's own log lines only; a malformed error body is reported
-  // through its status, not by the XML parser's complaints.
-  mxmlSetErrorCallback([](const char*) {});
   return 0;
 }
 
