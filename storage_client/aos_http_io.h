@@ -1,5 +1,7 @@
-// Records of the storage client: client configuration, request options and controller, request
-// and response. They live in APR pools; headers and query parameters are APR tables.
+// Records of the storage client (client configuration, request options and controller, request
+// and response) and its process-wide state: initialisation, the transfer limits, the transport
+// slots and the cache of idle transfer handles. Records live in APR pools; headers and query
+// parameters are APR tables.
 #pragma once
 
 #include <apr_pools.h>
@@ -89,6 +91,47 @@ struct aos_http_response {
   int32_t type;  // 0: body kept in memory
 };
 
+inline constexpr const char* AOS_VER = "storage-client-c/3.1.0";
+inline constexpr const char* AOS_PLATFORM = "Unknown";
+inline constexpr int AOS_USER_AGENT_LEN = 256;
+inline constexpr int AOS_REQUEST_STACK_SIZE = 32;  // idle transfer handles kept for reuse
+
 // Empty records from the pool, with empty header and parameter tables and empty bodies.
 aos_http_request* aos_http_request_create(apr_pool_t* pool);
 aos_http_response* aos_http_response_create(apr_pool_t* pool);
+
+// Once per process before any request: 0, or -996 with the failure logged (what was made so far
+// stays in place).
+int aos_http_io_initialize();
+// Once, after the last request: the cached handles, the log file and the process pool go.
+void aos_http_io_shutdown();
+
+// With no pool given a new one is made; none when that fails. Limits are the process-wide ones.
+aos_http_controller* aos_http_controller_create(apr_pool_t* pool, int owner);
+
+// The process-wide transfer limits every controller shares (none before initialisation).
+aos_http_limits* aos_http_io_limits();
+// "storage-client-c/3.1.0(Compatible Unknown)".
+const char* aos_http_io_user_agent();
+
+// Handle bookkeeping of the cache, for tests and measurements.
+struct aos_http_io_handle_stats {
+  int64_t created;    // handles made because none was cached
+  int64_t destroyed;  // handles released into a full cache, or at shutdown
+  int cached;         // handles waiting in the cache now
+};
+aos_http_io_handle_stats aos_http_io_handles();
+
+// The memory body reader: copies request body bytes into `buffer`, consuming the body list.
+int aos_read_memory_body(aos_http_request* req, char* buffer, int len);
+// The memory body writer: appends the bytes to the response body. Storage is taken in few large
+// nodes (sized by the announced length when there is one), so the list stays close to the body's
+// own size.
+int aos_write_memory_body(aos_http_response* resp, const char* buffer, int len);
+
+// The transport as requests reach it: through two process-wide slots.
+struct aos_curl_http_transport;
+using aos_transport_create_fn = aos_curl_http_transport* (*)(apr_pool_t* pool);
+using aos_transport_perform_fn = int (*)(aos_curl_http_transport* transport);
+extern aos_transport_create_fn aos_http_transport_create;
+extern aos_transport_perform_fn aos_http_transport_perform;
