@@ -246,11 +246,19 @@ int HttpServer::bind() {
   server.Delete(any, handler);
   server.Patch(any, handler);
   server.Options(any, handler);
-  // Answers httplib makes itself (a request it cannot parse) carry a request ID too.
+  // Answers httplib makes itself (a request it cannot read) carry a request ID and an error
+  // body too.
   server.set_error_handler(
-      httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
+      httplib::Server::HandlerWithResponse([](const httplib::Request& req, httplib::Response& res) {
         if (!res.has_header("x-oss-request-id")) res.set_header("x-oss-request-id", newRequestId());
-        return httplib::Server::HandlerResponse::Unhandled;
+        if (!res.body.empty() || res.content_length_ > 0 || req.method == "HEAD")
+          return httplib::Server::HandlerResponse::Unhandled;
+        res.set_content(
+            errorBody(res.status == 413 ? "EntityTooLarge" : "InvalidRequest",
+                      "The request could not be read as HTTP/1.1.",
+                      res.get_header_value("x-oss-request-id"), req.get_header_value("Host")),
+            "application/xml");
+        return httplib::Server::HandlerResponse::Handled;
       }));
   server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
     std::fprintf(stderr, "kelvora-devserver: %s %s Host=%s -> %d %s\n", req.method.c_str(),
