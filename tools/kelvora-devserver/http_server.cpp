@@ -1,0 +1,286 @@
+#include "tools/kelvora-devserver/http_server.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "tools/kelvora-devserver/address_page.h"
+#include "tools/kelvora-devserver/error_body.h"
+#include "tools/kelvora-devserver/request_signature.h"
+
+namespace devserver {
+namespace {
+
+constexpr size_t kFullSpeedChunk = 4 << 20;
+constexpr size_t kMaxThrottleChunk = 64 << 10;
+
+// A whole object file mapped read-only; the mapping lives as long as the transfer that uses it.
+class MappedFile {
+ public:
+  static std::shared_ptr<MappedFile> open(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      return nullptr;
+    }
+    auto file = std::shared_ptr<MappedFile>(new MappedFile());
+    file->size_ = static_cast<size_t>(st.st_size);
+    file->mtime_ = st.st_mtime;
+    if (file->size_ > 0) {
+      void* p = mmap(nullptr, file->size_, PROT_READ, MAP_PRIVATE, fd, 0);
+      if (p == MAP_FAILED) {
+        close(fd);
+        return nullptr;
+      }
+      madvise(p, file->size_, MADV_SEQUENTIAL);
+      file->data_ = static_cast<const char*>(p);
+    }
+    close(fd);
+    return file;
+  }
+  ~MappedFile() {
+    if (data_) munmap(const_cast<char*>(data_), size_);
+  }
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  time_t mtime() const { return mtime_; }
+
+ private:
+  MappedFile() = default;
+  const char* data_ = nullptr;
+  size_t size_ = 0;
+  time_t mtime_ = 0;
+};
+
+std::string lowerCase(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+// Bucket and object names become one directory and one file path below the root: no empty,
+// "." or ".." component may appear, so no request reaches outside it.
+bool safeComponents(const std::string& name) {
+  if (name.empty() || name.find('\0') != std::string::npos) return false;
+  size_t start = 0;
+  while (true) {
+    size_t slash = name.find('/', start);
+    std::string part = name.substr(start, slash == std::string::npos ? slash : slash - start);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string::npos) return true;
+    start = slash + 1;
+  }
+}
+
+struct Target {
+  bool virtualHosted = false;
+  std::string host;  // the Host header as sent
+  std::string bucket;
+  std::string object;
+};
+
+Target targetOf(const httplib::Request& req) {
+  Target t;
+  t.host = req.get_header_value("Host");
+  std::string name = lowerCase(t.host.substr(0, t.host.find(':')));
+  constexpr std::string_view kSuffix = ".localhost";
+  if (name.size() > kSuffix.size() && name.ends_with(kSuffix)) {
+    t.virtualHosted = true;
+    t.bucket = t.host.substr(0, name.size() - kSuffix.size());
+    t.object = req.path.size() > 1 ? req.path.substr(1) : "";
+    return t;
+  }
+  size_t slash = req.path.find('/', 1);
+  t.bucket = req.path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+  if (slash != std::string::npos) t.object = req.path.substr(slash + 1);
+  return t;
+}
+
+ReceivedRequest receivedRequest(const httplib::Request& req, const Target& t) {
+  ReceivedRequest r;
+  r.method = req.method;
+  for (const auto& header : req.headers) r.headers.push_back(header);
+  for (const auto& param : req.params) r.params.push_back(param);
+  r.resource = "/" + t.bucket + "/" + t.object;
+  return r;
+}
+
+}  // namespace
+
+HttpServer::HttpServer(const Options& options, StopSignal& stop)
+    : options_(options), stop_(stop), server_(std::make_unique<httplib::Server>()) {}
+
+HttpServer::~HttpServer() {
+  stop();
+}
+
+int HttpServer::bind() {
+  auto& server = *server_;
+  // Short idle keep-alives, so that a stop never waits long for an idle connection.
+  server.set_keep_alive_timeout(2);
+  server.set_tcp_nodelay(true);
+
+  auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+    const std::string requestId = newRequestId();
+    res.set_header("x-oss-request-id", requestId);
+    if (options_.firstByteDelayMs > 0 &&
+        !stop_.sleepFor(std::chrono::milliseconds(options_.firstByteDelayMs))) {
+      res.status = 503;
+      return;
+    }
+    Target t = targetOf(req);
+    auto fail = [&](int status, std::string_view code, std::string_view message,
+                    const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+      res.status = status;
+      res.set_content(errorBody(code, message, requestId, t.host, extra), "application/xml");
+    };
+
+    if (!t.virtualHosted && req.path == "/ip" && (req.method == "GET" || req.method == "HEAD")) {
+      AddressPage page = addressPage(options_.address, options_.addressCharset);
+      res.set_content(page.body, page.contentType.c_str());
+      return;
+    }
+
+    AuthResult auth =
+        checkSignature(receivedRequest(req, t), {options_.accessKeyId, options_.accessKeySecret},
+                       std::time(nullptr));
+    switch (auth.outcome) {
+      case AuthOutcome::kOk:
+        break;
+      case AuthOutcome::kMissing:
+        return fail(403, "AccessDenied", "The request carries no Authorization header.");
+      case AuthOutcome::kMalformed:
+        return fail(403, "AccessDenied",
+                    "The Authorization header is not of the form \"OSS id:signature\".");
+      case AuthOutcome::kNoDate:
+        return fail(403, "AccessDenied",
+                    "The request needs a valid Date or x-oss-date header (an HTTP date in GMT).");
+      case AuthOutcome::kUnknownId:
+        return fail(403, "InvalidAccessKeyId",
+                    "The access key ID you provided does not exist in our records.",
+                    {{"OSSAccessKeyId", auth.accessKeyId}});
+      case AuthOutcome::kSkewed:
+        return fail(403, "RequestTimeTooSkewed",
+                    "The difference between the request time and the current time is too large.",
+                    {{"RequestTime", auth.dateText},
+                     {"ServerTime", formatHttpDate(std::time(nullptr))},
+                     {"MaxAllowedSkewMilliseconds", std::to_string(kMaxSkewSeconds * 1000)}});
+      case AuthOutcome::kMismatch:
+        return fail(403, "SignatureDoesNotMatch",
+                    "The request signature we calculated does not match the signature you "
+                    "provided. Check your key and signing method.",
+                    {{"OSSAccessKeyId", auth.accessKeyId}, {"StringToSign", auth.stringToSign}});
+    }
+
+    if (req.method != "GET" && req.method != "HEAD")
+      return fail(405, "MethodNotAllowed",
+                  "The specified method is not allowed against this resource.",
+                  {{"Method", req.method}});
+    if (!safeComponents(t.bucket) || t.bucket.find('/') != std::string::npos)
+      return fail(400, "InvalidBucketName", "The specified bucket is not valid.",
+                  {{"BucketName", t.bucket}});
+    if (t.object.empty())
+      return fail(501, "NotImplemented", "Only object GET and HEAD are served here.");
+    if (!safeComponents(t.object))
+      return fail(400, "InvalidObjectName", "The specified object name is not valid.",
+                  {{"Key", t.object}});
+
+    const std::string bucketDir = options_.root + "/" + t.bucket;
+    struct stat st {};
+    if (stat(bucketDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+      return fail(404, "NoSuchBucket", "The specified bucket does not exist.",
+                  {{"BucketName", t.bucket}});
+    auto file = MappedFile::open(bucketDir + "/" + t.object);
+    if (!file)
+      return fail(404, "NoSuchKey", "The specified key does not exist.", {{"Key", t.object}});
+
+    res.set_header("Last-Modified", formatHttpDate(file->mtime()));
+    if (file->size() == 0) {
+      res.set_content("", "application/octet-stream");
+      return;
+    }
+    // The body stops this many bytes before its announced end; the provider then refuses and
+    // the connection closes, as a transfer cut in the middle would.
+    const size_t limit =
+        file->size() > options_.cutShortBytes ? file->size() - options_.cutShortBytes : 0;
+    const uint64_t rate = options_.throttleBytesPerSecond;
+    struct Pace {
+      bool started = false;
+      std::chrono::steady_clock::time_point start;
+      uint64_t sent = 0;
+    };
+    auto pace = std::make_shared<Pace>();
+    res.set_content_provider(
+        file->size(), "application/octet-stream",
+        [this, file, limit, rate, pace](size_t offset, size_t length, httplib::DataSink& sink) {
+          if (offset >= limit || stop_.stopped()) return false;
+          size_t n = std::min({length, limit - offset, kFullSpeedChunk});
+          if (rate > 0) {
+            n = std::min<size_t>(n, std::clamp<uint64_t>(rate / 20, 1, kMaxThrottleChunk));
+            auto now = std::chrono::steady_clock::now();
+            if (!pace->started) {
+              pace->started = true;
+              pace->start = now;
+            }
+            // The bytes sent so far may not leave before sent / rate seconds have passed.
+            auto due = pace->start + std::chrono::microseconds(pace->sent * 1000000 / rate);
+            if (due > now && !stop_.sleepUntil(due)) return false;
+          }
+          if (!sink.write(file->data() + offset, n)) return false;
+          pace->sent += n;
+          return true;
+        });
+  };
+
+  const std::string any = R"([\s\S]*)";
+  server.Get(any, handler);
+  server.Put(any, handler);
+  server.Post(any, handler);
+  server.Delete(any, handler);
+  server.Patch(any, handler);
+  server.Options(any, handler);
+  // Answers httplib makes itself (a request it cannot read) carry a request ID and an error
+  // body too.
+  server.set_error_handler(
+      httplib::Server::HandlerWithResponse([](const httplib::Request& req, httplib::Response& res) {
+        if (!res.has_header("x-oss-request-id")) res.set_header("x-oss-request-id", newRequestId());
+        if (!res.body.empty() || res.content_length_ > 0 || req.method == "HEAD")
+          return httplib::Server::HandlerResponse::Unhandled;
+        res.set_content(
+            errorBody(res.status == 413 ? "EntityTooLarge" : "InvalidRequest",
+                      "The request could not be read as HTTP/1.1.",
+                      res.get_header_value("x-oss-request-id"), req.get_header_value("Host")),
+            "application/xml");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
+  server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
+    std::fprintf(stderr, "kelvora-devserver: %s %s Host=%s -> %d %s\n", req.method.c_str(),
+                 req.path.c_str(), req.get_header_value("Host").c_str(), res.status,
+                 res.get_header_value("x-oss-request-id").c_str());
+  });
+
+  if (options_.httpPort == 0) return server.bind_to_any_port("127.0.0.1");
+  return server.bind_to_port("127.0.0.1", options_.httpPort) ? options_.httpPort : -1;
+}
+
+bool HttpServer::start() {
+  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  // A stop before the listener runs would be lost, so start returns only once it runs.
+  for (int i = 0; i < 500 && !server_->is_running(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return server_->is_running();
+}
+
+void HttpServer::stop() {
+  if (server_) server_->stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace devserver
