@@ -10,11 +10,15 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/font.h"
+#include "platform/picture.h"
+
 namespace gfx {
 
 namespace {
 
 ImageResolver g_resolver = nullptr;
+FatalErrorReporter g_reporter = nullptr;
 
 bool has_sse2() {
 #if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
@@ -43,7 +47,12 @@ uint32_t apply_rop(uint32_t d, uint32_t s, uint32_t rop) {
 void fatal_graphics_error(const std::string& title, const std::string& text) {
   std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
   std::fflush(stderr);
+  if (g_reporter) g_reporter(title, text);
   std::exit(-11);
+}
+
+void set_fatal_error_reporter(FatalErrorReporter reporter) {
+  g_reporter = reporter;
 }
 
 void set_image_resolver(ImageResolver resolver) {
@@ -124,6 +133,24 @@ void IMAGE::copyimage(PIMAGE source) {
     if (size_to(src->width_, src->height_, false) != 0) return;
   }
   std::copy_n(src->buffer_.begin(), static_cast<size_t>(width_) * height_, buffer_.begin());
+}
+
+int IMAGE::getimage(const void* bytes, size_t length) {
+  check("IMAGE::getimage");
+  constexpr int kNotDecoded = -12;
+  if (!bytes || length == 0) return kNotDecoded;
+  platform::Picture picture;
+  if (platform::decodeJpeg({static_cast<const uint8_t*>(bytes), length}, picture) !=
+      platform::PictureResult::ok) {
+    return kNotDecoded;
+  }
+  // Pixel sizes at the drawing target's 96 dots per inch are the picture's own.
+  if (const int rc = size_to(picture.width, picture.height, false); rc != 0) return rc;
+  for (int y = 0; y < height_; ++y) {
+    std::copy_n(picture.pixels.begin() + static_cast<ptrdiff_t>(y) * width_, width_,
+                buffer_.begin() + static_cast<ptrdiff_t>(y) * width_);
+  }
+  return 0;
 }
 
 void IMAGE::putimage(int x, int y, uint32_t rop) const {

@@ -1,9 +1,15 @@
 // Off-screen 32-bit pixel surfaces: the pages of the window and the updater's own images.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace platform {
+class Font;
+}
 
 namespace gfx {
 
@@ -23,6 +29,10 @@ constexpr int kOpaque = 2;
 // Ends the process with status -11 after telling the user; one place so the message box of the
 // window can be added without touching the callers.
 [[noreturn]] void fatal_graphics_error(const std::string& title, const std::string& text);
+// Shows the fatal message to the user before the process ends (the window's message box);
+// the text goes to standard error in any case.
+using FatalErrorReporter = void (*)(const std::string& title, const std::string& text);
+void set_fatal_error_reporter(FatalErrorReporter reporter);
 
 // Null and the page numbers 1 to 31 name images owned by the window. The window installs a
 // resolver for them; `draws` says the caller will draw, so a null target is marked dirty.
@@ -44,6 +54,9 @@ class IMAGE {
   // Returns 0, or an error code leaving the image as it was.
   int createimage(int width, int height);
   void copyimage(PIMAGE source);
+  // Loads a JPEG picture from memory, resizing the image to it. 0 on success, -12 for no
+  // bytes or a picture that cannot be decoded (the image is then left as it was).
+  int getimage(const void* bytes, size_t length);
 
   void putimage(int x, int y, uint32_t rop = kSrcCopy) const;
   void putimage(PIMAGE dst, int x, int y, uint32_t rop = kSrcCopy) const;
@@ -89,6 +102,9 @@ class IMAGE {
   std::vector<uint8_t> pen_dashes;  // on/off run lengths for patterned pens, empty = solid
   int origin_x = 0, origin_y = 0;
   int clip_left = 0, clip_top = 0, clip_right = 0, clip_bottom = 0;
+  int text_align_flags = 0;  // left / top until draw_text sets it from the alignment codes
+  // The selected font; null until set_font, when text uses the default face at 16 pixels.
+  std::shared_ptr<platform::Font> font;
 
   void check(const char* function) const;
   void clear();

@@ -1,0 +1,124 @@
+// Loading pictures into images, compared with ImageMagick's decoding of the same files.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "graphics/image.h"
+#include "platform/picture.h"
+#include "support/test_support.h"
+
+namespace {
+
+using gfx::IMAGE;
+
+std::vector<uint8_t> picture(const std::string& name) {
+  return testsupport::readFile(std::string(KELVORA_TEST_DATA_DIR) + "/pictures/" + name);
+}
+
+// Largest channel difference between the image and ImageMagick's RGB bytes.
+int worst_difference(const IMAGE& img, const std::vector<uint8_t>& rgb) {
+  int worst = 0;
+  for (int i = 0; i < img.width() * img.height(); ++i) {
+    const uint32_t p = img.pixels()[i];
+    const int ours[3] = {int(p >> 16 & 0xFF), int(p >> 8 & 0xFF), int(p & 0xFF)};
+    for (int c = 0; c < 3; ++c) worst = std::max(worst, std::abs(ours[c] - rgb[i * 3 + c]));
+  }
+  return worst;
+}
+
+TEST(GetImage, DecodesEveryKindLikeImageMagick) {
+  for (const std::string kind : {"baseline", "progressive", "gray", "cmyk"}) {
+    SCOPED_TRACE(kind);
+    const auto jpeg = picture("halves-" + kind + ".jpg");
+    const auto rgb = picture("halves-" + kind + ".rgb");
+    ASSERT_FALSE(jpeg.empty());
+    IMAGE img(3, 3);
+    img.line_color = 0x123456;
+    img.text_halign = 2;
+    ASSERT_EQ(img.getimage(jpeg.data(), jpeg.size()), 0);
+    EXPECT_EQ(img.width(), 64);
+    EXPECT_EQ(img.height(), 32);
+    ASSERT_EQ(rgb.size(), 64u * 32 * 3);
+    EXPECT_LE(worst_difference(img, rgb), 3);
+    // Loading resizes; the drawing state stays and the top bytes are clear.
+    EXPECT_EQ(img.line_color, 0x123456u);
+    EXPECT_EQ(img.text_halign, 2);
+    EXPECT_EQ(img.vp_right, 64);
+    for (int i = 0; i < 64 * 32; ++i) ASSERT_EQ(img.pixels()[i] >> 24, 0u);
+  }
+  // The colours the pictures were drawn with, within the format's loss.
+  IMAGE img;
+  const auto jpeg = picture("halves-baseline.jpg");
+  ASSERT_EQ(img.getimage(jpeg.data(), jpeg.size()), 0);
+  auto near = [](uint32_t a, uint32_t b) {
+    for (int s = 0; s <= 16; s += 8) {
+      if (std::abs(int(a >> s & 0xFF) - int(b >> s & 0xFF)) > 4) return false;
+    }
+    return true;
+  };
+  EXPECT_TRUE(near(img.pixels()[16 * 64 + 8], 0x204080));
+  EXPECT_TRUE(near(img.pixels()[16 * 64 + 56], 0xF0C010));
+}
+
+TEST(GetImage, BadDataFailsAndLeavesTheImageAsItWas) {
+  const auto good = picture("halves-baseline.jpg");
+  ASSERT_GT(good.size(), 100u);
+  IMAGE img(5, 4);
+  std::fill_n(img.pixels(), 20, 0xABCDEF);
+  auto unchanged = [&] {
+    if (img.width() != 5 || img.height() != 4) return false;
+    for (int i = 0; i < 20; ++i) {
+      if (img.pixels()[i] != 0xABCDEFu) return false;
+    }
+    return true;
+  };
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(img.getimage(nullptr, 10), -12);
+  EXPECT_EQ(img.getimage(good.data(), 0), -12);
+  // Cut anywhere: in the header, in the tables, in the scan.
+  for (size_t cut : {size_t{2}, size_t{20}, size_t{150}, good.size() / 2, good.size() - 3}) {
+    EXPECT_EQ(img.getimage(good.data(), cut), -12) << cut;
+    EXPECT_TRUE(unchanged()) << cut;
+  }
+  std::vector<uint8_t> garbage(4096);
+  for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 7919 >> 3);
+  EXPECT_EQ(img.getimage(garbage.data(), garbage.size()), -12);
+  // A valid start followed by garbage.
+  std::vector<uint8_t> spliced(good.begin(), good.begin() + 120);
+  spliced.insert(spliced.end(), garbage.begin(), garbage.end());
+  EXPECT_EQ(img.getimage(spliced.data(), spliced.size()), -12);
+  EXPECT_TRUE(unchanged());
+  // The decoder says nothing on standard error.
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(GetImage, OversizedHeaderIsRefusedBeforeDecoding) {
+  auto jpeg = picture("halves-baseline.jpg");
+  // The frame header (SOF0) holds height and width as big-endian words at +5 and +7.
+  size_t sof = 0;
+  for (size_t i = 0; i + 9 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] == 0xC0) {
+      sof = i;
+      break;
+    }
+  }
+  ASSERT_NE(sof, 0u);
+  // 40000 x 40000: within what the format allows, far past what an image here may take.
+  jpeg[sof + 5] = jpeg[sof + 7] = 0x9C;
+  jpeg[sof + 6] = jpeg[sof + 8] = 0x40;
+  platform::Picture out;
+  EXPECT_EQ(platform::decodeJpeg(jpeg, out), platform::PictureResult::too_large);
+  EXPECT_TRUE(out.pixels.empty());
+  IMAGE img;
+  EXPECT_EQ(img.getimage(jpeg.data(), jpeg.size()), -12);
+  EXPECT_EQ(img.width(), 1);
+  // Within the side limit but past the pixel limit.
+  jpeg[sof + 5] = 0x3F;  // 16383 rows
+  jpeg[sof + 7] = 0x3F;  // 16383 columns
+  jpeg[sof + 6] = jpeg[sof + 8] = 0xFF;
+  EXPECT_EQ(platform::decodeJpeg(jpeg, out), platform::PictureResult::too_large);
+}
+
+}  // namespace
