@@ -50,9 +50,10 @@ void paceWait(uint32_t ms) {
 }
 
 bool writeBackSettings(const AppState& state) {
-  if (!replaceFileAtomically(kConfigFile, state.settingsBlock)) return false;
-  encryptConfigFile();
-  return true;
+  // Enciphered in memory and replaced in one step: a plain block never stands on disk, so the
+  // file is the previous or the next container whenever the process ends.
+  std::optional<std::vector<uint8_t>> container = encryptContainer(state.settingsBlock);
+  return container && replaceFileAtomically(kConfigFile, *container);
 }
 
 int runUpdateWorker(AppState& state, const WorkerOptions& options,

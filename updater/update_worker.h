@@ -41,7 +41,7 @@ int runUpdateWorker(AppState& state, const WorkerOptions& options,
                     update_conversation::UpdateConversation& conversation,
                     const std::atomic<bool>& stopRequested);
 
-// The settings block to config.cfg (replaced atomically), then enciphered in place.
+// The settings block to config.cfg, enciphered with a fresh key and replaced atomically.
 bool writeBackSettings(const AppState& state);
 
 // The process-wide worker with the built-in options. A storage client that cannot start ends

@@ -322,10 +322,22 @@ TEST_F(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndAReadableSettingsFile)
   road.servePackage("update-en-1", road.newProgram);
   DevServer server(road.work / "store", {"--announce", "3.11.0"}, road.work / "server.log");
   ASSERT_TRUE(server.ready());
+  // Start-up has re-enciphered the settings file once it decrypts again with a new key; the
+  // worker's part of the road (conversation, download, install, write-back) follows.
+  auto startUpDone = [&](const Bytes& before) {
+    return waitFor(
+        [&] {
+          Bytes now = readFile(road.app / "config.cfg");
+          return now != before && decryptContainer(now).has_value();
+        },
+        seconds(10));
+  };
   // One undisturbed road, without the announcement pause, measures the span to sample.
   road.prepare(9);
-  auto start = std::chrono::steady_clock::now();
+  Bytes before = readFile(road.app / "config.cfg");
   pid_t pid = startWorker(road.app.path(), road.work / "result", 0);
+  ASSERT_TRUE(startUpDone(before));
+  auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(waitChild(pid, seconds(40)), 0);
   auto span = std::chrono::duration_cast<std::chrono::microseconds>(
       std::chrono::steady_clock::now() - start);
@@ -336,7 +348,9 @@ TEST_F(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndAReadableSettingsFile)
   int oldSeen = 0, newSeen = 0;
   for (int i = 0; i < 30; ++i) {
     road.prepare(9);
+    before = readFile(road.app / "config.cfg");
     pid = startWorker(road.app.path(), road.work / "result", 0);
+    ASSERT_TRUE(startUpDone(before));
     std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
     killChild(pid);
     Bytes now = readFile(road.app / "Kelvora.exe");
