@@ -217,6 +217,25 @@ TEST(Messages, PushFinishesOnlyAtExactlyTheTotal) {
   EXPECT_EQ(outcome.answer.version.minor, 6u);
 }
 
+TEST(Messages, SendAllAndRecvAllMoveExactCountsAndFailOnAClosedPeer) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  Bytes data(100003);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = uint8_t(i * 13);
+  Bytes got(data.size());
+  std::thread reader([&] { EXPECT_EQ(recvAll(pair[1], got.data(), got.size()), 0); });
+  EXPECT_EQ(sendAll(pair[0], data.data(), data.size()), 0);
+  reader.join();
+  EXPECT_EQ(got, data);
+  // Three bytes arrive, then the peer goes: asking for four fails.
+  EXPECT_EQ(sendAll(pair[0], data.data(), 3), 0);
+  close(pair[0]);
+  EXPECT_EQ(recvAll(pair[1], got.data(), 4), -1);
+  // Sending to a peer that is gone fails instead of raising SIGPIPE.
+  EXPECT_EQ(sendAll(pair[1], data.data(), 10), -1);
+  close(pair[1]);
+}
+
 std::string gbk(const char* utf8) {
   return platform::utf8ToGbk(utf8);
 }
