@@ -1,5 +1,6 @@
 #include "updater/update_worker.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -45,8 +46,12 @@ WorkerOptions builtinWorkerOptions() {
   return options;
 }
 
-void paceWait(uint32_t ms) {
-  platform::sleepMilliseconds(ms);
+void paceWait(uint32_t ms, const std::atomic<int32_t>& updateState) {
+  // In short slices, so that an answer arriving during a step is acted on at once rather than
+  // up to a whole step later.
+  constexpr uint32_t kSliceMs = 5;
+  for (uint32_t waited = 0; waited < ms && updateState == UPDATE_WAITING; waited += kSliceMs)
+    platform::sleepMilliseconds(std::min(kSliceMs, ms - waited));
 }
 
 bool writeBackSettings(const AppState& state) {
@@ -68,7 +73,8 @@ int runUpdateWorker(AppState& state, const WorkerOptions& options,
   // The version before any announcement: it stays the stored one unless the package installs.
   const settings_block::Version installed = settings_block::version(state.settingsBlock);
   conversation.start();
-  while (state.updateState == UPDATE_WAITING && !stopRequested) paceWait(options.waitStepMs);
+  while (state.updateState == UPDATE_WAITING && !stopRequested)
+    paceWait(options.waitStepMs, state.updateState);
   bool installedNew = true;
   if (!stopRequested && state.updateState == UPDATE_PENDING)
     installedNew = package_download::downloadAndInstall(state, options.fetch);

@@ -30,9 +30,10 @@ struct WorkerOptions {
 // The built-in update server, address page and storage client.
 WorkerOptions builtinWorkerOptions();
 
-// The worker's wait step while no answer has come: 200 ms here; the window's pace_wait takes
-// its place once the window exists.
-void paceWait(uint32_t ms);
+// The worker's wait step while no answer has come: about ms milliseconds, ending early once the
+// state word leaves UPDATE_WAITING. The window's pace_wait takes its place once the window
+// exists.
+void paceWait(uint32_t ms, const std::atomic<int32_t>& updateState);
 
 // The whole road on the calling thread, with a conversation it starts (and leaves running on
 // return, for the caller to stop). Gives 0 after the write-back, -1 when stopped first, 1 when
