@@ -14,7 +14,9 @@
 #include "updater/client_report.h"
 #include "updater/config_cipher.h"
 #include "updater/machine_probe.h"
+#include "updater/package_install.h"
 #include "updater/settings_block.h"
+#include "updater/update_worker.h"
 
 namespace {
 
@@ -83,6 +85,13 @@ int runUpdater() {
   if (countUpdaterProcesses() > 1) return 0;
   fillMachineFacts(appState().clientReport);
   if (!loadSettingsBlock()) return 0;
-  // The window, the worker and the progress loop follow here as they land.
+  // Steps 9 to 14 (screen size, window, progress view, caption, centring, background) go here.
+  update_worker::startUpdateWorker();
+  // Step 16, the progress window loop, goes here. Until it exists the main thread waits for the
+  // worker to finish (installed, nothing new, or a failed fetch).
+  while (!update_worker::updateWorkerFinished()) platform::sleepMilliseconds(50);
+  update_worker::stopUpdateWorker();
+  // Held through the exit: no swap of Kelvora.exe can be under way or begin while it runs.
+  package_install::installLock().lock();
   return 0;
 }

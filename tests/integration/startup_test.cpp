@@ -18,10 +18,28 @@ std::string updater() {
   return binPath("Update.exe");
 }
 
+bool enciphered(const fs::path& file) {
+  std::error_code ec;
+  return fs::exists(file, ec) && decryptContainer(readFile(file)).has_value();
+}
+
+// The exit status of a run that ends by itself; 0 as well for one whose start-up has finished
+// (the settings file enciphered again) while its worker waits for the unreachable production
+// update server, which it would do until the user ends the program.
 int runIn(const fs::path& dir, const std::vector<std::string>& argv) {
   ChildProcess child(argv, dir);
-  auto status = child.wait(seconds(60));
-  return status.value_or(-1);
+  for (int i = 0; i < 600; ++i) {
+    if (auto status = child.wait(std::chrono::milliseconds(100))) return *status;
+    if (enciphered(dir / "config.cfg")) {
+      // Leave the worker a moment to show it does not write the file while it waits.
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      if (!child.running()) return child.wait(seconds(1)).value_or(-1);
+      child.kill(SIGKILL);
+      child.wait(seconds(5));
+      return 0;
+    }
+  }
+  return -1;
 }
 
 settings_block::Block decryptedBlock(const fs::path& file) {

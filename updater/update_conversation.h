@@ -1,0 +1,175 @@
+// The conversation with the update server over TCP port 9910: the hello with the client report,
+// a keep-alive every second, and the server's messages (version answer, pushed package,
+// disconnect).
+//
+// Wire format. Every message starts with a u16 type, little-endian; each type has a fixed body
+// and there is no length field. All integers are little-endian.
+//   0x2000 MSG_HELLO       client -> server  the 164-byte client report
+//   0x1004 MSG_KEEPALIVE   client -> server  nothing
+//   0x2001 MSG_VERSION     server -> client  u32 major, u32 minor, u32 build, u32 size
+//   0x1016 MSG_FILE_BEGIN  server -> client  u32 total size of the pushed package
+//   0x1017 MSG_FILE_DATA   server -> client  u32 n, n bytes (n <= 8192)
+//   0x1018 MSG_FILE_END    server -> client  u32 n, the last n bytes (n <= 8192)
+//   0x2010 MSG_DISCONNECT  server -> client  u16 n, n bytes of text (discarded)
+// Any other type is skipped: only its two bytes are consumed.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "updater/app_state.h"
+#include "updater/client_report.h"
+#include "updater/settings_block.h"
+
+namespace update_conversation {
+
+constexpr uint16_t UPDATE_SERVER_PORT = 9910;
+
+constexpr uint16_t MSG_HELLO = 0x2000;
+constexpr uint16_t MSG_KEEPALIVE = 0x1004;
+constexpr uint16_t MSG_VERSION = 0x2001;
+constexpr uint16_t MSG_FILE_BEGIN = 0x1016;
+constexpr uint16_t MSG_FILE_DATA = 0x1017;
+constexpr uint16_t MSG_FILE_END = 0x1018;
+constexpr uint16_t MSG_DISCONNECT = 0x2010;
+
+constexpr size_t MESSAGE_TYPE_SIZE = 2;
+constexpr size_t HELLO_SIZE = MESSAGE_TYPE_SIZE + CLIENT_REPORT_SIZE;
+static_assert(HELLO_SIZE == 166);
+// MSG_VERSION body offsets.
+constexpr size_t VERSION_MAJOR = 0;
+constexpr size_t VERSION_MINOR = 4;
+constexpr size_t VERSION_BUILD = 8;
+constexpr size_t VERSION_SIZE = 12;
+constexpr size_t VERSION_BODY_SIZE = 16;
+static_assert(MESSAGE_TYPE_SIZE + VERSION_BODY_SIZE == 18);
+constexpr size_t FILE_CHUNK_MAX = 8192;
+// sendAll and recvAll move data in pieces of this size, then the remainder.
+constexpr size_t IO_PIECE = 4096;
+
+// (major * 100 + minor) * 1000 + build in signed 32-bit arithmetic (wrapping like the server's
+// own computation), so a minor of 100 or a build of 1000 spills into the next place.
+int32_t versionWeight(const settings_block::Version& v);
+bool isNewerVersion(const settings_block::Version& announced,
+                    const settings_block::Version& current);
+// The announced size (in thousandths of a MiB) as the float the progress window compares.
+float expectedSizeFromAnswer(uint32_t size);
+// "%u/%u.%u.BIN": the object name of a version's package.
+std::string packageKeyFor(const settings_block::Version& v);
+// "%u.%u.%u.BIN": the local package file of a version.
+std::string packageFileNameFor(const settings_block::Version& v);
+
+std::array<uint8_t, HELLO_SIZE> helloMessage(const client_report::Report& report);
+std::array<uint8_t, MESSAGE_TYPE_SIZE> keepAliveMessage();
+
+// Move exactly n bytes in pieces of IO_PIECE; 0, or -1 when a call gives 0 or less.
+int sendAll(int socket, const uint8_t* data, size_t n);
+int recvAll(int socket, uint8_t* data, size_t n);
+
+// Looks the host up and writes its first IPv4 address as dotted text; false when not found.
+bool resolveServer(const char* host, std::string* addressText);
+
+// --- The server's messages, over any source of bytes ---
+
+// Gives exactly n bytes: 0, or -1 when the source fails or ends first.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  virtual int readExact(uint8_t* out, size_t n) = 0;
+};
+
+// Where a pushed package goes. begin opens it, write appends, abandon deletes what was written,
+// finish installs it. The receive loop calls finish only when exactly the announced total arrived.
+class PushSink {
+ public:
+  virtual ~PushSink() = default;
+  virtual bool begin(uint32_t total) = 0;
+  virtual bool write(std::span<const uint8_t> bytes) = 0;
+  virtual void abandon() = 0;
+  virtual void finish() = 0;
+};
+
+struct VersionAnswer {
+  settings_block::Version version;
+  uint32_t size = 0;
+};
+
+enum class ReceiveEnd { VersionAnswered, Disconnected, ReadFailed };
+struct ReceiveOutcome {
+  ReceiveEnd end = ReceiveEnd::ReadFailed;
+  VersionAnswer answer;  // with VersionAnswered
+};
+
+// Reads messages until a version answer, a disconnect message or a failed read. A push ends
+// without touching anything when a chunk exceeds FILE_CHUNK_MAX, when more than the total
+// arrives, when MSG_FILE_END leaves it short, when a read fails inside it, or when its total is
+// 0 (an empty program is never installed). packageSize and receivedCount follow the push.
+ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, AppState& state);
+
+// The effect of a version answer: expected size, status text, and for a newer version the pause,
+// package key, settings block version and UPDATE_PENDING, in that order. pause gives false when
+// the conversation is being stopped; nothing is published then.
+void applyVersionAnswer(AppState& state, const VersionAnswer& answer,
+                        const std::function<bool()>& pause);
+
+// --- The three threads ---
+
+struct ConversationOptions {
+  std::string host;
+  uint16_t port = UPDATE_SERVER_PORT;
+  uint32_t retryMs = 1000;
+  uint32_t keepAliveMs = 1000;
+  uint32_t announcePauseMs = 1000;
+};
+
+// connectThread resolves and connects (retrying every retryMs without limit), then starts
+// sendThread, which starts receiveThread, sends the hello and keeps the connection alive. Only
+// sendThread closes the socket, after it has shut the connection down and joined receiveThread,
+// so the receive side never reads a descriptor that was closed and reused. stop() ends all three
+// and joins them; the destructor stops.
+class UpdateConversation {
+ public:
+  UpdateConversation(AppState& state, ConversationOptions options, PushSink& pushSink);
+  ~UpdateConversation();
+  UpdateConversation(const UpdateConversation&) = delete;
+  UpdateConversation& operator=(const UpdateConversation&) = delete;
+
+  void start();
+  void stop();
+
+  // Held around every send and around the shutdown on MSG_DISCONNECT.
+  std::mutex& sendLock() { return sendLock_; }
+  bool connected() const { return socket_.load() >= 0; }
+  std::string serverAddress() const;
+
+ private:
+  int connectThread();
+  int sendThread();
+  int receiveThread();
+  // Sleeps ms, waking early on stop; false when stopping.
+  bool pause(uint32_t ms);
+  int connectOnce();
+
+  AppState& state_;
+  const ConversationOptions options_;
+  PushSink& pushSink_;
+  std::mutex sendLock_;
+  std::atomic<int> socket_{-1};  // -1: none
+  mutable std::mutex addressMutex_;
+  std::string serverAddress_;
+  std::atomic<bool> stopping_{false};
+  std::mutex wakeMutex_;
+  std::condition_variable wake_;
+  // connect_ is set by start(); send_ by the connect thread before it ends; receive_ by the send
+  // thread, which also joins it.
+  std::thread connect_, send_, receive_;
+};
+
+}  // namespace update_conversation

@@ -1,0 +1,119 @@
+#include "updater/update_worker.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/clock.h"
+#include "updater/atomic_file.h"
+#include "updater/builtin_config.h"
+#include "updater/client_report.h"
+#include "updater/config_cipher.h"
+#include "updater/package_install.h"
+#include "updater/public_address.h"
+#include "updater/settings_block.h"
+
+namespace update_worker {
+
+namespace {
+
+constexpr char kConfigFile[] = "config.cfg";
+
+struct WorkerRecord {
+  std::mutex mutex;
+  std::thread thread;
+  std::atomic<bool> stopRequested{false};
+  std::atomic<bool> finished{false};
+  std::unique_ptr<package_install::PushedPackageFile> pushSink;
+  std::unique_ptr<update_conversation::UpdateConversation> conversation;
+};
+
+WorkerRecord& workerRecord() {
+  static WorkerRecord record;
+  return record;
+}
+
+}  // namespace
+
+WorkerOptions builtinWorkerOptions() {
+  WorkerOptions options;
+  options.conversation.host = builtinConfig().updateHost;
+  options.addressPageUrl = builtinConfig().addressPageUrl;
+  options.fetch = package_download::fetchFromStorage;
+  return options;
+}
+
+void paceWait(uint32_t ms, const std::atomic<int32_t>& updateState) {
+  // In short slices, so that an answer arriving during a step is acted on at once rather than
+  // up to a whole step later.
+  constexpr uint32_t kSliceMs = 5;
+  for (uint32_t waited = 0; waited < ms && updateState == UPDATE_WAITING; waited += kSliceMs)
+    platform::sleepMilliseconds(std::min(kSliceMs, ms - waited));
+}
+
+bool writeBackSettings(const AppState& state) {
+  // Enciphered in memory and replaced in one step: a plain block never stands on disk, so the
+  // file is the previous or the next container whenever the process ends.
+  std::optional<std::vector<uint8_t>> container = encryptContainer(state.settingsBlock);
+  return container && replaceFileAtomically(kConfigFile, *container);
+}
+
+int runUpdateWorker(AppState& state, const WorkerOptions& options,
+                    update_conversation::UpdateConversation& conversation,
+                    const std::atomic<bool>& stopRequested) {
+  public_address::getLocalAddress();
+  std::optional<std::string> address = public_address::getPublicAddressFrom(options.addressPageUrl);
+  // A text too long for an address is sent as "0.0.0.0", never cut.
+  client_report::setPublicAddress(state.clientReport, address ? *address : "0.0.0.0");
+  if (options.startStorage && package_download::startStorageClient() != 0) return 1;
+
+  // The version before any announcement: it stays the stored one unless the package installs.
+  const settings_block::Version installed = settings_block::version(state.settingsBlock);
+  conversation.start();
+  while (state.updateState == UPDATE_WAITING && !stopRequested)
+    paceWait(options.waitStepMs, state.updateState);
+  bool installedNew = true;
+  if (!stopRequested && state.updateState == UPDATE_PENDING)
+    installedNew = package_download::downloadAndInstall(state, options.fetch);
+  if (options.startStorage) package_download::stopStorageClient();
+  if (stopRequested) return -1;
+  if (!installedNew) settings_block::setVersion(state.settingsBlock, installed);
+  writeBackSettings(state);
+  return 0;
+}
+
+void startUpdateWorker() {
+  WorkerRecord& record = workerRecord();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  if (record.thread.joinable()) return;
+  record.pushSink = std::make_unique<package_install::PushedPackageFile>(appState());
+  WorkerOptions options = builtinWorkerOptions();
+  record.conversation = std::make_unique<update_conversation::UpdateConversation>(
+      appState(), options.conversation, *record.pushSink);
+  record.thread = std::thread([&record, options] {
+    int result = runUpdateWorker(appState(), options, *record.conversation, record.stopRequested);
+    if (result == 1) {
+      // Nothing of ours is half-written here: the settings file is untouched and no swap began.
+      std::fflush(nullptr);
+      std::_Exit(1);
+    }
+    record.finished = true;
+  });
+}
+
+bool updateWorkerFinished() {
+  return workerRecord().finished;
+}
+
+void stopUpdateWorker() {
+  WorkerRecord& record = workerRecord();
+  std::lock_guard<std::mutex> lock(record.mutex);
+  record.stopRequested = true;
+  if (record.thread.joinable()) record.thread.join();
+  if (record.conversation) record.conversation->stop();
+}
+
+}  // namespace update_worker
