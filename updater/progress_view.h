@@ -22,3 +22,14 @@ struct ProgressView {
 // installed, 100 as soon as the downloaded count equals the expected size (float equality).
 int advanceProgress(int percentage, int32_t updateState, float downloadedByteCount,
                     float expectedPackageSize);
+
+// Builds the two pictures and the opening status line (by language). Called once after the
+// window exists.
+void init_progress_view(ProgressView& view);
+// Draws one frame on the screen target: pictures, status line, percent text, bar.
+void draw_progress_frame(const ProgressView& view);
+// The main thread's loop until the window is closed; gives the exit status 0.
+int run_progress_window();
+
+// The process-wide view, set once by start-up.
+ProgressView*& progressViewSlot();

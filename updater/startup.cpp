@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "graphics/drawing.h"
+#include "graphics/window.h"
 #include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/system.h"
@@ -15,6 +17,7 @@
 #include "updater/config_cipher.h"
 #include "updater/machine_probe.h"
 #include "updater/package_install.h"
+#include "updater/progress_view.h"
 #include "updater/settings_block.h"
 #include "updater/update_worker.h"
 
@@ -81,17 +84,50 @@ bool loadSettingsBlock() {
   return true;
 }
 
+namespace {
+
+// Ends the process once the window is closed. The install lock is held through the exit, so no
+// swap of Kelvora.exe can be under way or begin. A worker that has finished is joined; one that is
+// still fetching is abandoned with the process, as closing the window must not wait for a
+// download.
+[[noreturn]] void endAfterWindowClosed() {
+  if (update_worker::updateWorkerFinished()) update_worker::stopUpdateWorker();
+  package_install::installLock().lock();
+  gfx::closegraph();
+  std::fflush(nullptr);
+  _exit(0);
+}
+
+}  // namespace
+
 int runUpdater() {
   if (countUpdaterProcesses() > 1) return 0;
   fillMachineFacts(appState().clientReport);
   if (!loadSettingsBlock()) return 0;
-  // Steps 9 to 14 (screen size, window, progress view, caption, centring, background) go here.
+
+  int screenWidth = 0;
+  int screenHeight = 0;
+  gfx::screen_size(&screenWidth, &screenHeight);
+
+  // Closing the window ends the loop, not the process: the exit goes through the install lock.
+  gfx::set_window_mode(gfx::kModeNoForcedExit, 0, 0);
+  if (gfx::initgraph(500, 200, gfx::kModeStartupLogo) != 0) {
+    std::fprintf(stderr, "%s\n", gfx::window_failure_text("Update.exe").c_str());
+    return 2;
+  }
+
+  auto* view = new ProgressView;  // lives as long as the process
+  view->windowWidth = 500;
+  view->windowHeight = 200;
+  init_progress_view(*view);
+  progressViewSlot() = view;
+
+  gfx::set_window_title("Kelvora Update...");
+  gfx::move_window(screenWidth / 2 - 250, screenHeight / 2 - 100);
+  gfx::set_bk_mode(1);
+  gfx::set_bk_color(0xEBEBEC);
+
   update_worker::startUpdateWorker();
-  // Step 16, the progress window loop, goes here. Until it exists the main thread waits for the
-  // worker to finish (installed, nothing new, or a failed fetch).
-  while (!update_worker::updateWorkerFinished()) platform::sleepMilliseconds(50);
-  update_worker::stopUpdateWorker();
-  // Held through the exit: no swap of Kelvora.exe can be under way or begin while it runs.
-  package_install::installLock().lock();
-  return 0;
+  run_progress_window();
+  endAfterWindowClosed();
 }

@@ -10,6 +10,9 @@ namespace update_texts {
 
 namespace {
 
+// 正在连接更新服务器……
+constexpr char kConnectingChinese[] =
+    "\xD5\xFD\xD4\xDA\xC1\xAC\xBD\xD3\xB8\xFC\xD0\xC2\xB7\xFE\xCE\xF1\xC6\xF7\xA1\xAD\xA1\xAD";
 // 探测到新版本 %u.%u.%u, 正在更新...\n\n
 constexpr char kFoundChinese[] =
     "\xCC\xBD\xB2\xE2\xB5\xBD\xD0\xC2\xB0\xE6\xB1\xBE %u.%u.%u, "
@@ -31,6 +34,10 @@ std::string format(const char* pattern, const settings_block::Version& v) {
 }
 
 }  // namespace
+
+const char* connecting(bool chinese) {
+  return chinese ? kConnectingChinese : "Connecting the update server...";
+}
 
 std::string foundNewVersion(bool chinese, const settings_block::Version& announced) {
   return format(chinese ? kFoundChinese : "Found a new version %u.%u.%u, downloading...\n\n",

@@ -8,6 +8,8 @@
 
 namespace update_texts {
 
+// The opening text of the progress window.
+const char* connecting(bool chinese);
 std::string foundNewVersion(bool chinese, const settings_block::Version& announced);
 std::string noNewVersion(bool chinese, const settings_block::Version& current);
 const char* fileFault(bool chinese);
