@@ -106,6 +106,14 @@ TEST(FontMetrics, ExtentsMatchFreeTypeMetricsOfTheFace) {
   // A positive height asks for the whole cell.
   gfx::set_font(30, 0, kYaHei.c_str(), &img);
   EXPECT_NEAR(gfx::text_height("x", &img), 30, 1);
+  // A width asks for that average character width, whatever the height.
+  gfx::set_font(-16, 4, kYaHei.c_str(), &img);
+  const int narrow = gfx::text_width("abcdefghij", &img);
+  gfx::set_font(-16, 16, kYaHei.c_str(), &img);
+  const int wide = gfx::text_width("abcdefghij", &img);
+  EXPECT_EQ(gfx::text_height("x", &img), freetype_facts(img.font->file(), 0, 16, "").cell);
+  EXPECT_NEAR(narrow, 40, 12);
+  EXPECT_NEAR(wide, 160, 40);
   // Line breaks are passed through without taking room.
   gfx::set_font(-16, 0, kYaHei.c_str(), &img);
   EXPECT_EQ(gfx::text_width("ab\n\n", &img), gfx::text_width("ab", &img));
