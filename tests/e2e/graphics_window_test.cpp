@@ -1,0 +1,324 @@
+// The graphics window on a real X display (scripts/test exports DISPLAY for an Xvfb screen of
+// 1920 x 1080): geometry read back with xwininfo, pixels read back from X11 screenshots, keys and
+// clicks made with xdotool and read through the key and mouse readers, and the cost of an idle
+// 30 frames-per-second window.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "graphics/drawing.h"
+#include "graphics/pacing.h"
+#include "graphics/window.h"
+#include "platform/display.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testsupport::runCommand;
+using testsupport::TempDir;
+using namespace std::chrono_literals;
+
+constexpr char kTitle[] = "Kelvora window test";
+int g_x = 0, g_y = 0;  // the window's client origin on the screen
+
+std::string sh(const std::string& command) {
+  auto r = runCommand(command);
+  EXPECT_EQ(r.status, 0) << command;
+  return r.output;
+}
+
+// The screen rectangle as 0x00RRGGBB pixels, from an X11 screenshot of the root window.
+std::vector<uint32_t> screenshot(int x, int y, int w, int h) {
+  TempDir dir;
+  const auto path = dir / "shot.ppm";
+  std::ostringstream cmd;
+  cmd << "import -window root -crop " << w << "x" << h << "+" << x << "+" << y
+      << " -depth 8 ppm:" << path.string();
+  sh(cmd.str());
+  std::ifstream in(path, std::ios::binary);
+  std::string magic;
+  int pw = 0, ph = 0, maxval = 0;
+  in >> magic >> pw >> ph >> maxval;
+  in.get();
+  EXPECT_EQ(magic, "P6");
+  EXPECT_EQ(pw, w);
+  EXPECT_EQ(ph, h);
+  EXPECT_EQ(maxval, 255);
+  std::vector<uint32_t> pixels(static_cast<size_t>(w) * h);
+  for (auto& p : pixels) {
+    unsigned char rgb[3] = {};
+    in.read(reinterpret_cast<char*>(rgb), 3);
+    p = uint32_t{rgb[0]} << 16 | uint32_t{rgb[1]} << 8 | rgb[2];
+  }
+  EXPECT_TRUE(in.good());
+  return pixels;
+}
+
+// Waits until every frame handed over is on the screen.
+bool wait_shown() {
+  return testsupport::waitFor([] { return !platform::displayPresentStats().pending; }, 3s);
+}
+
+double process_cpu_seconds() {
+  std::ifstream in("/proc/self/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), {});
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void draw_known_page() {
+  gfx::set_bk_color(0x102030);
+  gfx::clear_page();
+  gfx::set_fill_color(0xFF0000);
+  gfx::fill_box(0, 0, 250, 100);
+  gfx::set_fill_color(0x00FF00);
+  gfx::fill_box(250, 0, 500, 100);
+  gfx::set_fill_color(0x0000FF);
+  gfx::fill_box(0, 100, 250, 200);
+  gfx::set_line_color(0xFFFFFF);
+  for (int y = 110; y < 190; y += 7) gfx::draw_line(260, y, 490, y + 5);
+  gfx::IMAGE ramp(100, 50);
+  for (int i = 0; i < 100 * 50; ++i) ramp.pixels()[i] = static_cast<uint32_t>(i % 100) * 0x020201;
+  ramp.putimage_alphablend(nullptr, 200, 75, 128);
+}
+
+// First, before any window of this process exists; the death test runs in a fresh child.
+TEST(ForcedExitTest, WithoutTheNoExitBitClosingTheWindowEndsTheProcessWithZero) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        if (gfx::initgraph(300, 100, 0) != 0) std::exit(3);
+        platform::displayPostMessage(platform::WM_CLOSE, 0, 0);
+        std::this_thread::sleep_for(5s);
+        std::exit(4);  // the window did not end the process
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+class WindowTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (gfx::window_handle() != 0) return;
+    gfx::set_window_mode(gfx::kModeNoForcedExit, 0, 0);
+    ASSERT_EQ(gfx::initgraph(500, 200, gfx::kModeStartupLogo), 0) << gfx::initgraph_failure();
+    gfx::set_window_title(kTitle);
+    int sw = 0, sh = 0;
+    ASSERT_TRUE(gfx::screen_size(&sw, &sh));
+    g_x = sw / 2 - 250;
+    g_y = sh / 2 - 100;
+    gfx::move_window(g_x, g_y);
+  }
+  void SetUp() override {
+    ASSERT_NE(gfx::window_handle(), 0u);
+    ASSERT_TRUE(gfx::window_alive());
+  }
+  static std::string window_id() {
+    return sh(std::string("xdotool search --name '^") + kTitle + "$' | head -1");
+  }
+  // Empties both queues once the messages already on their way have arrived.
+  static void drain_input() {
+    std::this_thread::sleep_for(100ms);
+    while (gfx::mouse_pending()) gfx::read_mouse();
+    gfx::graph_context().key_queue.clear();
+  }
+  static gfx::MouseEvent next_mouse_of_kind(int kind) {
+    for (int i = 0; i < 50; ++i) {
+      const gfx::MouseEvent m = gfx::read_mouse();
+      if (m.kind == kind || m.kind == 0) return m;
+    }
+    return {};
+  }
+};
+
+TEST_F(WindowTest, OpensABordered500By200ClientAreaAtTheScreenCentre) {
+  int sw = 0, sh = 0;
+  ASSERT_TRUE(gfx::screen_size(&sw, &sh));
+  EXPECT_EQ(sw, 1920);
+  EXPECT_EQ(sh, 1080);
+  const std::string info = ::sh("xwininfo -name '" + std::string(kTitle) + "'");
+  EXPECT_NE(info.find("Absolute upper-left X:  710"), std::string::npos) << info;
+  EXPECT_NE(info.find("Absolute upper-left Y:  440"), std::string::npos) << info;
+  EXPECT_NE(info.find("Width: 500"), std::string::npos) << info;
+  EXPECT_NE(info.find("Height: 200"), std::string::npos) << info;
+  EXPECT_NE(info.find("Map State: IsViewable"), std::string::npos) << info;
+}
+
+TEST_F(WindowTest, TheScreenShowsExactlyThePageDrawn) {
+  draw_known_page();
+  ASSERT_EQ(gfx::flush_screen(), 0);
+  ASSERT_TRUE(wait_shown());
+  const auto shot = screenshot(g_x, g_y, 500, 200);
+  const gfx::IMAGE* page = gfx::screen_page();
+  int wrong = 0;
+  for (int i = 0; i < 500 * 200; ++i) {
+    if (shot[i] != page->pixels()[i] && wrong++ < 5) {
+      ADD_FAILURE() << "pixel (" << i % 500 << ", " << i / 500 << "): screen " << std::hex
+                    << shot[i] << ", page " << page->pixels()[i];
+    }
+  }
+  EXPECT_EQ(wrong, 0);
+  // A sanity check on the oracle itself: the corners hold the colours drawn there.
+  EXPECT_EQ(shot[0], 0xFF0000u);
+  EXPECT_EQ(shot[499], 0x00FF00u);
+  EXPECT_EQ(shot[199 * 500], 0x0000FFu);
+  EXPECT_EQ(shot[199 * 500 + 499], 0x102030u);
+}
+
+TEST_F(WindowTest, OnlyChangedFramesReachTheDisplayAndTheScreenFollowsThem) {
+  draw_known_page();
+  gfx::flush_screen();
+  const auto before = platform::displayPresentStats();
+  gfx::flush_screen();
+  gfx::pace_frame(30);
+  auto after = platform::displayPresentStats();
+  EXPECT_EQ(after.handed, before.handed);
+  EXPECT_EQ(after.skipped, before.skipped + 2);
+
+  // One changed pixel is a changed frame, and the screen shows it.
+  gfx::set_fill_color(0xABCDEF);
+  gfx::fill_box(400, 150, 401, 151);
+  gfx::flush_screen();
+  after = platform::displayPresentStats();
+  EXPECT_EQ(after.handed, before.handed + 1);
+  ASSERT_TRUE(wait_shown());
+  const auto shot = screenshot(g_x + 399, g_y + 150, 3, 1);
+  EXPECT_EQ(shot[0], 0x102030u);
+  EXPECT_EQ(shot[1], 0xABCDEFu);
+
+  // A long pace_wait on a dirty page hands over one frame, not one per flush.
+  gfx::set_fill_color(0x123456);
+  gfx::fill_box(0, 0, 10, 10);
+  const auto w0 = platform::displayPresentStats();
+  const auto t0 = std::chrono::steady_clock::now();
+  gfx::pace_wait(200);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 200ms);
+  const auto w1 = platform::displayPresentStats();
+  EXPECT_EQ(w1.handed - w0.handed, 1u);
+}
+
+TEST_F(WindowTest, TheRefreshTimerShowsDrawingWithoutAnyFlush) {
+  draw_known_page();
+  gfx::flush_screen();
+  // Enough drawing since the last copy to run the countdown out: the 50 ms timer copies it.
+  const uint64_t handed = platform::displayPresentStats().handed;
+  gfx::set_fill_color(0x445566);
+  for (int i = 0; i < 300; ++i) gfx::fill_box(100, 100, 200, 150);
+  ASSERT_TRUE(
+      testsupport::waitFor([&] { return platform::displayPresentStats().handed > handed; }, 1s));
+  ASSERT_TRUE(wait_shown());
+  EXPECT_EQ(screenshot(g_x + 150, g_y + 120, 1, 1)[0], 0x445566u);
+}
+
+TEST_F(WindowTest, ManualRenderingLeavesTheRefreshToPacing) {
+  gfx::set_render_mode(1);
+  EXPECT_TRUE(gfx::graph_context().skip_timer);  // the message thread completed the switch
+  const uint64_t handed = platform::displayPresentStats().handed;
+  gfx::set_fill_color(0x778899);
+  for (int i = 0; i < 300; ++i) gfx::fill_box(0, 150, 50, 200);
+  std::this_thread::sleep_for(200ms);  // four timer periods
+  EXPECT_EQ(platform::displayPresentStats().handed, handed);
+  gfx::pace_frame(60);
+  EXPECT_EQ(platform::displayPresentStats().handed, handed + 1);
+
+  gfx::set_render_mode(0);
+  EXPECT_FALSE(gfx::graph_context().skip_timer);
+  const uint64_t handed2 = platform::displayPresentStats().handed;
+  gfx::set_fill_color(0x998877);
+  for (int i = 0; i < 300; ++i) gfx::fill_box(0, 150, 50, 200);
+  EXPECT_TRUE(
+      testsupport::waitFor([&] { return platform::displayPresentStats().handed > handed2; }, 1s));
+}
+
+TEST_F(WindowTest, TypedKeysReachTheKeyReaders) {
+  const std::string id = window_id();
+  sh("xdotool mousemove " + std::to_string(g_x + 250) + " " + std::to_string(g_y + 100));
+  drain_input();
+  sh("xdotool key --delay 20 a F1 Left shift+b Return");
+  ASSERT_TRUE(testsupport::waitFor([] { return gfx::key_pending() != 0; }, 3s));
+  EXPECT_EQ(gfx::key_pending(), 0x40061);  // the key down of A is left to its character
+  EXPECT_EQ(gfx::read_key(), 0x61);
+  EXPECT_EQ(gfx::read_key(), 0x170);  // F1
+  EXPECT_EQ(gfx::read_key(), 0x125);  // Left
+  EXPECT_EQ(gfx::read_key(), 'B');
+  EXPECT_EQ(gfx::read_key(), 13);  // Return as its character
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(gfx::key_pending(), 0);
+}
+
+TEST_F(WindowTest, ClicksAndWheelTurnsReachTheMouseReader) {
+  window_id();
+  sh("xdotool mousemove " + std::to_string(g_x + 120) + " " + std::to_string(g_y + 80));
+  drain_input();
+  sh("xdotool click 1");
+  auto down = next_mouse_of_kind(gfx::kMouseDown);
+  EXPECT_EQ(down.kind, gfx::kMouseDown);
+  EXPECT_EQ(down.flags, gfx::kMouseLeft);
+  EXPECT_EQ(down.x, 120);
+  EXPECT_EQ(down.y, 80);
+  auto up = next_mouse_of_kind(gfx::kMouseUp);
+  EXPECT_EQ(up.kind, gfx::kMouseUp);
+  EXPECT_EQ(up.flags, gfx::kMouseLeft);
+
+  sh("xdotool click 3");
+  EXPECT_EQ(next_mouse_of_kind(gfx::kMouseDown).flags, gfx::kMouseRight);
+  EXPECT_EQ(next_mouse_of_kind(gfx::kMouseUp).flags, gfx::kMouseRight);
+
+  sh("xdotool click 4");  // one notch forward
+  auto wheel = next_mouse_of_kind(gfx::kMouseWheel);
+  EXPECT_EQ(wheel.kind, gfx::kMouseWheel);
+  EXPECT_EQ(wheel.wheel, 120);
+  EXPECT_EQ(wheel.x, 120);  // client coordinates, not the screen's
+  EXPECT_EQ(wheel.y, 80);
+  sh("xdotool click 5");
+  EXPECT_EQ(next_mouse_of_kind(gfx::kMouseWheel).wheel, -120);
+
+  sh("xdotool mousemove " + std::to_string(g_x + 130) + " " + std::to_string(g_y + 90));
+  auto move = next_mouse_of_kind(gfx::kMouseMove);
+  EXPECT_EQ(move.x, 130);
+  EXPECT_EQ(move.y, 90);
+  EXPECT_EQ(move.flags, 0u);
+}
+
+TEST_F(WindowTest, AnIdleThirtyFrameWindowCostsAtMostTwoPercentOfACore) {
+  // The page drawn once, then paced every frame: the window's own share, without the cost of
+  // the program's drawing (bench/graphics_window measures the redrawing loop in a release build).
+  draw_known_page();
+  for (int i = 0; i < 15; ++i) gfx::pace_frame(30);
+  const auto handed = platform::displayPresentStats().handed;
+  const double cpu0 = process_cpu_seconds();
+  const double t0 = gfx::elapsed_seconds();
+  while (gfx::elapsed_seconds() - t0 < 10.0) gfx::pace_frame(30);
+  const double share = (process_cpu_seconds() - cpu0) / (gfx::elapsed_seconds() - t0);
+  std::printf("idle 30 fps window: %.2f%% of one core\n", share * 100);
+  EXPECT_LE(share, 0.02);
+  EXPECT_EQ(platform::displayPresentStats().handed, handed);
+}
+
+// Last: it ends the window's life for the rest of this process.
+TEST_F(WindowTest, ClosingSetsTheFlagAndLeavesTheWindowOnScreen) {
+  platform::displayPostMessage(platform::WM_CLOSE, 0, 0);
+  ASSERT_TRUE(testsupport::waitFor([] { return !gfx::window_alive(); }, 2s));
+  EXPECT_EQ(gfx::graph_context().window_destroyed, 0);
+  // A reader ends its wait on a closed window, once what was queued before has been read.
+  EXPECT_EQ(gfx::read_key(), 0);
+  while (!gfx::graph_context().mouse_queue.empty()) gfx::read_mouse();
+  EXPECT_EQ(gfx::read_mouse().kind, 0);
+  EXPECT_EQ(gfx::flush_screen(), 0);
+  const std::string info = sh("xwininfo -name '" + std::string(kTitle) + "'");
+  EXPECT_NE(info.find("IsViewable"), std::string::npos);
+}
+
+}  // namespace

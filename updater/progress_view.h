@@ -1,0 +1,24 @@
+// The progress window's own state: its two pictures, the percentage and the percent text. The
+// worker never draws; it only rewrites the status line and the state word this view reads.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace gfx {
+class IMAGE;
+}
+
+struct ProgressView {
+  gfx::IMAGE* background = nullptr;  // 500 x 200, 0x151515
+  gfx::IMAGE* track = nullptr;       // 400 x 30, 0x272727
+  int percentage = 0;                // 0 to 100, only grows
+  std::array<char, 128> percentText{};
+  int windowWidth = 500;
+  int windowHeight = 200;
+};
+
+// One frame's step of the percentage: one percent a frame up to 99 while an update is found or
+// installed, 100 as soon as the downloaded count equals the expected size (float equality).
+int advanceProgress(int percentage, int32_t updateState, float downloadedByteCount,
+                    float expectedPackageSize);
