@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "graphics/drawing.h"
+#include "graphics/window.h"
 #include "platform/codepage.h"
 #include "platform/font.h"
 #include "support/test_support.h"
@@ -118,7 +119,7 @@ TEST(FontMetrics, ExtentsMatchFreeTypeMetricsOfTheFace) {
   gfx::set_font(-16, 0, kYaHei.c_str(), &img);
   EXPECT_EQ(gfx::text_width("ab\n\n", &img), gfx::text_width("ab", &img));
   EXPECT_EQ(gfx::text_height(nullptr, &img), 0);
-  EXPECT_EQ(gfx::text_height("x", nullptr), 0);  // no window, no target
+  EXPECT_EQ(gfx::text_height("x", reinterpret_cast<gfx::PIMAGE>(3)), 0);  // no such page
 }
 
 TEST(FontMetrics, EverySetFontMakesAFontObjectSharingTheCachedFace) {
@@ -234,6 +235,24 @@ TEST_F(TextDraw, RectangleTextIsPlacedAndCutWithinIt) {
   const int h = gfx::text_height("H", &img);
   EXPECT_EQ(b.top, 10 + (70 - h) / 2);
   EXPECT_EQ(b.bottom, b.top + h);
+}
+
+TEST(TextTarget, OnlyDrawingTextOnTheScreenMarksItDirty) {
+  gfx::GraphContext& c = gfx::graph_context();
+  c.width = 60;
+  c.height = 20;
+  gfx::set_active_page(0);
+  c.dirty_countdown = 255;
+  gfx::set_font(-12, 0, kYaHei.c_str());
+  gfx::set_text_color(0xFFFFFF);
+  EXPECT_GT(gfx::text_width("x"), 0);
+  EXPECT_EQ(c.dirty_countdown, 255);
+  gfx::draw_text(0, 0, "x");
+  EXPECT_EQ(c.dirty_countdown, 254);
+  IMAGE own(5, 5);
+  gfx::draw_text(0, 0, "x", &own);
+  EXPECT_EQ(c.dirty_countdown, 254);
+  EXPECT_FALSE(ink(*c.pages[0], 0).empty());
 }
 
 // Pixels of one code point drawn alone with the platform's text output.
