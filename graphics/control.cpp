@@ -5,8 +5,9 @@
 #include <functional>
 #include <tuple>
 
+#include "graphics/control_seam.h"
 #include "graphics/drawing.h"
-#include "graphics/pages.h"
+#include "graphics/window.h"
 
 namespace gfx {
 
@@ -188,10 +189,16 @@ int ChildSet::height() const {
 
 namespace {
 
-// Points the calling thread's drawing target at an image for one handler call.
+// Points the calling thread's drawing target at an image for one handler call. get_target()
+// names the active page when the thread has no target of its own; that case is put back as
+// "no target", so the thread goes on following the active page rather than one fixed page.
 class TargetScope {
  public:
-  explicit TargetScope(PIMAGE target) : saved_(get_target()) { set_target(target); }
+  explicit TargetScope(PIMAGE target) : saved_(get_target()) {
+    const GraphContext& c = graph_context();
+    if (saved_ == c.pages[c.active_page]) saved_ = nullptr;
+    set_target(target);
+  }
   ~TargetScope() { set_target(saved_); }
   TargetScope(const TargetScope&) = delete;
   TargetScope& operator=(const TargetScope&) = delete;
@@ -212,8 +219,8 @@ ControlBase::ControlBase(ControlBase* parent) : image_(newimage()), mask_(newima
   if (!context.root) {
     context.root = this;
     root_marker_ = 1;
-    width_ = graph_width();
-    height_ = graph_height();
+    width_ = graph_context().width;
+    height_ = graph_context().height;
     return;
   }
   visible_ = enabled_ = is_child_ = 1;
@@ -360,8 +367,8 @@ void ControlBase::draw(PIMAGE target) {
 
 void ControlBase::update() {
   if (root_marker_) {
-    width_ = graph_width();
-    height_ = graph_height();
+    width_ = graph_context().width;
+    height_ = graph_context().height;
   }
   for (int i = 0; i < child_count(); ++i) {
     if (ControlBase* child = children_->at(i)) child->update();
@@ -474,44 +481,33 @@ void update_controls() {
   if (ControlBase* root = control_context().root) root->update();
 }
 
-void dispatch_event(uint32_t message, uintptr_t wparam, intptr_t lparam, uint32_t& flags,
-                    int held) {
-  constexpr uint32_t kDispatched = 1;
-  if (flags & kDispatched) return;
-  flags |= kDispatched;
+namespace {
+
+void key_hook(int kind, int key, int flags) {
   ControlBase* root = control_context().root;
   if (!root) return;
-  const int x = static_cast<int16_t>(lparam & 0xFFFF);
-  const int y = static_cast<int16_t>(lparam >> 16 & 0xFFFF);
-  const auto key = static_cast<unsigned>(wparam);
-  switch (message) {
-    case 0x0100:  // key down
-      root->key_down(key, 0);
-      break;
-    case 0x0101:  // key up
-      root->key_up(key, 0);
-      break;
-    case 0x0102:  // character
-      root->key_char(key, 0);
-      break;
-    case 0x0200:  // mouse move
-      root->mouse(x, y, kMouseMove | (held & (kMouseLeft | kMouseRight)));
-      break;
-    case 0x0201:  // left button down
-      root->mouse(x, y, kMouseDown | kMouseLeft);
-      break;
-    case 0x0202:
-      root->mouse(x, y, kMouseUp | kMouseLeft);
-      break;
-    case 0x0204:  // right button down
-      root->mouse(x, y, kMouseDown | kMouseRight);
-      break;
-    case 0x0205:
-      root->mouse(x, y, kMouseUp | kMouseRight);
-      break;
-    default:
-      break;
-  }
+  const auto code = static_cast<unsigned>(key);
+  if (kind == 0) root->key_down(code, flags);
+  if (kind == 1) root->key_up(code, flags);
+  if (kind == 2) root->key_char(code, flags);
 }
+
+void mouse_hook(int x, int y, int flags) {
+  if (ControlBase* root = control_context().root) root->mouse(x, y, flags);
+}
+
+// Linking the tree in hands it the window's walks and events.
+[[maybe_unused]] const bool g_hooks_installed = [] {
+  ControlHooks hooks;
+  hooks.make_root = [] { create_control_root(); };
+  hooks.draw = [](IMAGE* screen) { draw_controls(screen); };
+  hooks.update = update_controls;
+  hooks.key = key_hook;
+  hooks.mouse = mouse_hook;
+  set_control_hooks(hooks);
+  return true;
+}();
+
+}  // namespace
 
 }  // namespace gfx

@@ -167,14 +167,10 @@ ControlContext& control_context();
 // destroyed at process exit. Returns the root.
 ControlBase* create_control_root();
 
-// The seam for frame pacing, over the whole tree (each a no-op without a root):
+// The tree walks over the whole tree (each a no-op without a root). Linking this unit installs
+// them, with the key and mouse dispatch to the root, as the window's control hooks
+// (graphics/control_seam.h), which frame pacing calls.
 void draw_controls(PIMAGE target = nullptr);  // null: the screen target
 void update_controls();
-// Passes one queued window event to the tree unless its dispatched bit (bit 0 of flags) is
-// set, and sets that bit. `held` gives the buttons held now (kMouseLeft, kMouseRight), which a
-// mouse move carries. Key down, key up and character go to the key dispatch with wparam;
-// mouse moves and left and right button presses and releases to the mouse dispatch with the
-// signed 16-bit words of lparam; other events are only marked.
-void dispatch_event(uint32_t message, uintptr_t wparam, intptr_t lparam, uint32_t& flags, int held);
 
 }  // namespace gfx

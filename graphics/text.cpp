@@ -78,9 +78,9 @@ void draw_text(int x, int y, const char* text, PIMAGE img) {
   const platform::Font* font = font_of(*i);
   if (!font) return;
   const std::string utf8 = platform::gbkToUtf8(text);
-  if (i->text_valign == 1) y -= platform::measureText(*font, utf8).height / 2;
-  const Placement at = place(x + i->origin_x, y + i->origin_y, i->text_align_flags,
-                             platform::measureText(*font, utf8));
+  const platform::TextExtent extent = platform::measureText(*font, utf8);
+  if (i->text_valign == 1) y -= extent.height / 2;
+  const Placement at = place(x + i->origin_x, y + i->origin_y, i->text_align_flags, extent);
   platform::drawText(*font, utf8, at.x, at.y, i->text_color, i->bk_mode == kOpaque, i->bk_color,
                      surface_of(*i, 0, 0, i->width(), i->height()));
 }

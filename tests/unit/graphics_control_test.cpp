@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "graphics/control_seam.h"
 #include "graphics/drawing.h"
-#include "graphics/pages.h"
+#include "graphics/window.h"
 
 namespace {
 
@@ -70,12 +71,25 @@ class Probe : public ControlBase {
   gfx::PIMAGE drawn_into = nullptr;
 };
 
+// Events as frame pacing hands them to the tree through the window's control hooks.
+void press(int x, int y) {
+  gfx::control_hooks().mouse(x, y, gfx::kMouseDown | gfx::kMouseLeft);
+}
+void hover(int x, int y, int held = 0) {
+  gfx::control_hooks().mouse(x, y, gfx::kMouseMove | held);
+}
+void key(int kind, int code) {
+  gfx::control_hooks().key(kind, code, 0);
+}
+
 class ControlTree : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    gfx::set_graph_size(40, 30);
+    gfx::graph_context().width = 40;
+    gfx::graph_context().height = 30;
     gfx::set_active_page(0);
-    gfx::create_control_root();
+    ASSERT_NE(gfx::control_hooks().make_root, nullptr);
+    gfx::control_hooks().make_root();
   }
   void SetUp() override {
     Probe::log().clear();
@@ -117,7 +131,7 @@ TEST(ChildSet, AgreesWithAnOrderedSetAndStaysBalanced) {
 }
 
 TEST_F(ControlTree, RootAloneDrawsNothingAndOnlyMarksEvents) {
-  gfx::IMAGE* page = gfx::page_image(0);
+  gfx::IMAGE* page = gfx::graph_context().pages[0];
   ASSERT_NE(page, nullptr);
   std::fill_n(page->pixels(), 40 * 30, 0x445566);
   gfx::draw_controls();
@@ -126,10 +140,10 @@ TEST_F(ControlTree, RootAloneDrawsNothingAndOnlyMarksEvents) {
   EXPECT_EQ(root->width(), 40);
   EXPECT_EQ(root->height(), 30);
   EXPECT_TRUE(root->is_root());
-  uint32_t flags = 0;
-  gfx::dispatch_event(0x0201, 1, 5 | 5 << 16, flags, 0);
-  EXPECT_EQ(flags, 1u);
+  press(5, 5);
+  key(0, 'A');
   EXPECT_EQ(gfx::control_context().focused, nullptr);
+  for (int i = 0; i < 40 * 30; ++i) ASSERT_EQ(page->pixels()[i], 0x445566u);
 }
 
 TEST_F(ControlTree, ZOrderIsLayerThenSequenceThenAddress) {
@@ -201,20 +215,17 @@ TEST_F(ControlTree, ButtonDownFocusesRaisesAndTakesFocusFromTheOldControl) {
   b.resize(10, 10);
   a.move(0, 0);
   b.move(5, 5);  // b lies over a at (5..9, 5..9)
-  uint32_t flags = 0;
-  gfx::dispatch_event(0x0201, 1, 2 | 2 << 16, flags, 0);  // only a is there
+  press(2, 2);   // only a is there
   EXPECT_TRUE(a.focused());
   EXPECT_EQ(gfx::control_context().focused, &a);
   EXPECT_EQ(root->z_order().back(), &a);  // raised over b
   ASSERT_EQ(a.mice.size(), 1u);
   EXPECT_EQ(a.mice[0].flags, gfx::kMouseDown | gfx::kMouseLeft);
   // a is on top now, so it takes the overlap.
-  flags = 0;
-  gfx::dispatch_event(0x0201, 1, 7 | 7 << 16, flags, 0);
+  press(7, 7);
   EXPECT_EQ(a.mice.size(), 2u);
   EXPECT_TRUE(b.mice.empty());
-  flags = 0;
-  gfx::dispatch_event(0x0201, 1, 12 | 12 << 16, flags, 0);
+  press(12, 12);
   EXPECT_TRUE(b.focused());
   EXPECT_FALSE(a.focused());
   EXPECT_EQ(a.focus_lost, 1);
@@ -223,16 +234,11 @@ TEST_F(ControlTree, ButtonDownFocusesRaisesAndTakesFocusFromTheOldControl) {
   EXPECT_EQ(b.mice[0].x, 7);  // relative to b
   EXPECT_EQ(b.mice[0].y, 7);
   // Keys go to the focused child only.
-  flags = 0;
-  gfx::dispatch_event(0x0100, 'K', 0, flags, 0);
-  flags = 0;
-  gfx::dispatch_event(0x0102, 'k', 0, flags, 0);
+  key(0, 'K');
+  key(2, 'k');
   EXPECT_EQ(b.keys, std::vector<unsigned>{'K'});
   EXPECT_EQ(b.chars, std::vector<unsigned>{'k'});
   EXPECT_TRUE(a.keys.empty());
-  // An event marked dispatched is not passed again.
-  gfx::dispatch_event(0x0100, 'K', 0, flags, 0);
-  EXPECT_EQ(b.keys.size(), 1u);
 }
 
 TEST_F(ControlTree, RefusedFocusStillDeliversWithoutReordering) {
@@ -242,12 +248,10 @@ TEST_F(ControlTree, RefusedFocusStillDeliversWithoutReordering) {
   a.refuse_focus = 1;
   const auto before = root->z_order();
   const int seq = a.sequence();
-  uint32_t flags = 0;
-  gfx::dispatch_event(0x0201, 1, 1 | 1 << 16, flags, 0);  // b is on top
+  press(1, 1);  // b is on top
   EXPECT_EQ(b.mice.size(), 1u);
   b.set_visible(false);
-  flags = 0;
-  gfx::dispatch_event(0x0201, 1, 1 | 1 << 16, flags, 0);
+  press(1, 1);
   EXPECT_EQ(a.mice.size(), 1u);
   EXPECT_FALSE(a.focused());
   EXPECT_EQ(a.sequence(), seq);
@@ -264,28 +268,23 @@ TEST_F(ControlTree, NestedFocusKeepsThePathFocusedAndKeysReachTheLeaf) {
   left.resize(10, 10);
   right.resize(10, 10);
   right.move(10, 0);
-  uint32_t flags = 0;
-  gfx::dispatch_event(0x0201, 1, 2 | 2 << 16, flags, 0);
+  press(2, 2);
   EXPECT_TRUE(outer.focused());
   EXPECT_TRUE(left.focused());
-  flags = 0;
-  gfx::dispatch_event(0x0201, 1, 12 | 2 << 16, flags, 0);
+  press(12, 2);
   EXPECT_TRUE(right.focused());
   EXPECT_FALSE(left.focused());
   EXPECT_TRUE(outer.focused());  // still on the path to the new control
   Probe::log().clear();
-  flags = 0;
-  gfx::dispatch_event(0x0100, 'Q', 0, flags, 0);
+  key(0, 'Q');
   EXPECT_EQ(right.keys, std::vector<unsigned>{'Q'});
   EXPECT_TRUE(left.keys.empty());
   // A handled key down stops at the control that handled it.
   outer.key_result = 1;
-  flags = 0;
-  gfx::dispatch_event(0x0100, 'R', 0, flags, 0);
+  key(0, 'R');
   EXPECT_EQ(right.keys.size(), 1u);
   // A click elsewhere takes the focus from the whole path.
-  flags = 0;
-  gfx::dispatch_event(0x0201, 1, 31 | 1 << 16, flags, 0);
+  press(31, 1);
   EXPECT_TRUE(other.focused());
   EXPECT_FALSE(right.focused());
   EXPECT_FALSE(outer.focused());
@@ -297,39 +296,33 @@ TEST_F(ControlTree, HitTestHonoursEnabledMaskAndCaptureOnce) {
   shaped.resize(10, 10);
   shaped.set_composition(gfx::kComposeMask);
   shaped.mask()->pixels()[3 * 10 + 3] = 0xFF;  // only (3, 3) is solid
-  uint32_t flags = 0;
-  gfx::dispatch_event(0x0200, 0, 4 | 4 << 16, flags, gfx::kMouseLeft);
+  hover(4, 4, gfx::kMouseLeft);
   EXPECT_TRUE(shaped.mice.empty());  // hole in the mask: falls through
   ASSERT_EQ(under.mice.size(), 1u);
   EXPECT_EQ(under.mice[0].flags, gfx::kMouseMove | gfx::kMouseLeft);
-  flags = 0;
-  gfx::dispatch_event(0x0200, 0, 3 | 3 << 16, flags, 0);
+  hover(3, 3);
   EXPECT_EQ(shaped.mice.size(), 1u);
   EXPECT_EQ(under.mice.size(), 1u);
   shaped.set_enabled(false);
-  flags = 0;
-  gfx::dispatch_event(0x0200, 0, 3 | 3 << 16, flags, 0);
+  hover(3, 3);
   EXPECT_EQ(under.mice.size(), 2u);
   // A capturing control gets every event, far from it too, and only once.
   grabber.resize(2, 2);
   grabber.move(30, 20);
   grabber.set_capture(true);
-  flags = 0;
-  gfx::dispatch_event(0x0200, 0, 31 | 21 << 16, flags, 0);
+  hover(31, 21);
   EXPECT_EQ(grabber.mice.size(), 1u);
-  flags = 0;
-  gfx::dispatch_event(0x0200, 0, 1 | 1 << 16, flags, 0);
+  hover(1, 1);
   EXPECT_EQ(grabber.mice.size(), 2u);
   EXPECT_EQ(under.mice.size(), 3u);  // the hit test still goes on below
-  // Negative coordinates arrive as signed words.
-  flags = 0;
-  gfx::dispatch_event(0x0200, 0, 0xFFFE | 0xFFFD << 16, flags, 0);
+  // Points left of and above the window reach it too.
+  hover(-2, -3);
   EXPECT_EQ(grabber.mice.back().x, -2 - 30);
   EXPECT_EQ(grabber.mice.back().y, -3 - 20);
 }
 
 TEST_F(ControlTree, DrawComposesVisibleChildrenWithTheirOwnTarget) {
-  gfx::IMAGE* page = gfx::page_image(0);
+  gfx::IMAGE* page = gfx::graph_context().pages[0];
   gfx::set_bk_color(0, page);
   gfx::clear_page(page);
   Probe a, hidden;
@@ -342,7 +335,10 @@ TEST_F(ControlTree, DrawComposesVisibleChildrenWithTheirOwnTarget) {
   gfx::draw_controls();
   EXPECT_EQ(a.seen_target, a.image());
   EXPECT_EQ(a.drawn_into, a.image());
-  EXPECT_EQ(gfx::get_target(), nullptr);  // restored after the walk
+  // Afterwards the thread has no target of its own again: it follows the active page.
+  gfx::set_active_page(1);
+  EXPECT_EQ(gfx::get_target(), gfx::graph_context().pages[1]);
+  gfx::set_active_page(0);
   int red = 0, green = 0;
   for (int y = 0; y < 30; ++y) {
     for (int x = 0; x < 40; ++x) {
@@ -357,8 +353,11 @@ TEST_F(ControlTree, DrawComposesVisibleChildrenWithTheirOwnTarget) {
   EXPECT_EQ(green, 0);
   // A throwing handler still gives the target back.
   a.throw_in_draw = true;
+  gfx::IMAGE elsewhere(2, 2);
+  gfx::set_target(&elsewhere);
   EXPECT_THROW(gfx::draw_controls(), std::runtime_error);
-  EXPECT_EQ(gfx::get_target(), nullptr);
+  EXPECT_EQ(gfx::get_target(), &elsewhere);
+  gfx::set_target(nullptr);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "graphics/drawing.h"
+#include "graphics/window.h"
 #include "platform/codepage.h"
 #include "platform/font.h"
 #include "support/test_support.h"
@@ -106,11 +107,19 @@ TEST(FontMetrics, ExtentsMatchFreeTypeMetricsOfTheFace) {
   // A positive height asks for the whole cell.
   gfx::set_font(30, 0, kYaHei.c_str(), &img);
   EXPECT_NEAR(gfx::text_height("x", &img), 30, 1);
+  // A width asks for that average character width, whatever the height.
+  gfx::set_font(-16, 4, kYaHei.c_str(), &img);
+  const int narrow = gfx::text_width("abcdefghij", &img);
+  gfx::set_font(-16, 16, kYaHei.c_str(), &img);
+  const int wide = gfx::text_width("abcdefghij", &img);
+  EXPECT_EQ(gfx::text_height("x", &img), freetype_facts(img.font->file(), 0, 16, "").cell);
+  EXPECT_NEAR(narrow, 40, 12);
+  EXPECT_NEAR(wide, 160, 40);
   // Line breaks are passed through without taking room.
   gfx::set_font(-16, 0, kYaHei.c_str(), &img);
   EXPECT_EQ(gfx::text_width("ab\n\n", &img), gfx::text_width("ab", &img));
   EXPECT_EQ(gfx::text_height(nullptr, &img), 0);
-  EXPECT_EQ(gfx::text_height("x", nullptr), 0);  // no window, no target
+  EXPECT_EQ(gfx::text_height("x", reinterpret_cast<gfx::PIMAGE>(3)), 0);  // no such page
 }
 
 TEST(FontMetrics, EverySetFontMakesAFontObjectSharingTheCachedFace) {
@@ -226,6 +235,24 @@ TEST_F(TextDraw, RectangleTextIsPlacedAndCutWithinIt) {
   const int h = gfx::text_height("H", &img);
   EXPECT_EQ(b.top, 10 + (70 - h) / 2);
   EXPECT_EQ(b.bottom, b.top + h);
+}
+
+TEST(TextTarget, OnlyDrawingTextOnTheScreenMarksItDirty) {
+  gfx::GraphContext& c = gfx::graph_context();
+  c.width = 60;
+  c.height = 20;
+  gfx::set_active_page(0);
+  c.dirty_countdown = 255;
+  gfx::set_font(-12, 0, kYaHei.c_str());
+  gfx::set_text_color(0xFFFFFF);
+  EXPECT_GT(gfx::text_width("x"), 0);
+  EXPECT_EQ(c.dirty_countdown, 255);
+  gfx::draw_text(0, 0, "x");
+  EXPECT_EQ(c.dirty_countdown, 254);
+  IMAGE own(5, 5);
+  gfx::draw_text(0, 0, "x", &own);
+  EXPECT_EQ(c.dirty_countdown, 254);
+  EXPECT_FALSE(ink(*c.pages[0], 0).empty());
 }
 
 // Pixels of one code point drawn alone with the platform's text output.
