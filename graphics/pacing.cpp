@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "graphics/control.h"
+#include "graphics/control_seam.h"
 #include "graphics/drawing.h"
 #include "graphics/window.h"
 #include "platform/clock.h"
@@ -23,14 +23,56 @@ void sleep_until_ms(double target_ms) {
 }
 
 void draw_tree() {
-  draw_controls(nullptr);
+  if (control_hooks().draw) control_hooks().draw(screen_page());
 }
 
-void dispatch_one(InputEvent& e) {
+void update_tree() {
+  if (control_hooks().update) control_hooks().update();
+}
+
+void dispatch_event(InputEvent& e) {
+  if (e.flags & kDispatched) return;
+  e.flags |= kDispatched;
+  const ControlHooks& hooks = control_hooks();
+  const int key = static_cast<int>(e.wparam);
+  switch (e.message) {
+    case WM_KEYDOWN:
+      if (hooks.key) hooks.key(0, key, 0);
+      return;
+    case WM_KEYUP:
+      if (hooks.key) hooks.key(1, key, 0);
+      return;
+    case WM_CHAR:
+      if (hooks.key) hooks.key(2, key, 0);
+      return;
+    default:
+      break;
+  }
+  if (!hooks.mouse) return;
+  const int x = static_cast<int16_t>(e.lparam & 0xFFFF);
+  const int y = static_cast<int16_t>((e.lparam >> 16) & 0xFFFF);
   const GraphContext& c = graph_context();
-  const int held =
-      (c.key_state[VK_LBUTTON] ? kMouseLeft : 0) | (c.key_state[VK_RBUTTON] ? kMouseRight : 0);
-  dispatch_event(e.message, e.wparam, e.lparam, e.flags, held);
+  int flags = 0;
+  switch (e.message) {
+    case WM_MOUSEMOVE:
+      flags = kMouseMove | (c.key_state[VK_LBUTTON] ? 1 : 0) | (c.key_state[VK_RBUTTON] ? 2 : 0);
+      break;
+    case WM_LBUTTONDOWN:
+      flags = 0x11;
+      break;
+    case WM_LBUTTONUP:
+      flags = 0x21;
+      break;
+    case WM_RBUTTONDOWN:
+      flags = 0x12;
+      break;
+    case WM_RBUTTONUP:
+      flags = 0x22;
+      break;
+    default:
+      return;  // middle buttons, double clicks and the wheel do not reach the controls
+  }
+  hooks.mouse(x, y, flags);
 }
 
 bool drops_key_down(uintptr_t code) {
@@ -99,9 +141,9 @@ int process_pending(bool force) {
 
 void dispatch_input() {
   GraphContext& c = graph_context();
-  c.key_queue.visit(dispatch_one);
-  c.mouse_queue.visit(dispatch_one);
-  update_controls();
+  c.key_queue.visit(dispatch_event);
+  c.mouse_queue.visit(dispatch_event);
+  update_tree();
 }
 
 void pace_frame(double fps) {
@@ -133,8 +175,8 @@ void pace_wait(int ms) {
       precise_sleep(1);
       draw_tree();
       process_pending(true);
-      update_controls();
-      IMAGE* target = get_target() ? get_target() : page_image(active_page());
+      update_tree();
+      IMAGE* target = get_target();
       if (target) {
         set_view_rect(target->vp_left, target->vp_top, target->vp_right, target->vp_bottom,
                       target->clip);
@@ -209,35 +251,35 @@ int key_read_code(const InputEvent& e) {
 
 MouseEvent decode_mouse(const InputEvent& e) {
   MouseEvent m;
-  if (e.wparam & MK_SHIFT) m.flags |= static_cast<uint32_t>(kMouseShift);
-  if (e.wparam & MK_CONTROL) m.flags |= static_cast<uint32_t>(kMouseControl);
+  if (e.wparam & MK_SHIFT) m.flags |= kMouseShift;
+  if (e.wparam & MK_CONTROL) m.flags |= kMouseControl;
   m.x = static_cast<int16_t>(e.lparam & 0xFFFF);
   m.y = static_cast<int16_t>((e.lparam >> 16) & 0xFFFF);
   m.kind = kMouseMove;
   switch (e.message) {
     case WM_LBUTTONDOWN:
       m.kind = kMouseDown;
-      m.flags |= static_cast<uint32_t>(kMouseLeft);
+      m.flags |= kMouseLeft;
       break;
     case WM_RBUTTONDOWN:
       m.kind = kMouseDown;
-      m.flags |= static_cast<uint32_t>(kMouseRight);
+      m.flags |= kMouseRight;
       break;
     case WM_MBUTTONDOWN:
       m.kind = kMouseDown;
-      m.flags |= static_cast<uint32_t>(kMouseMiddle);
+      m.flags |= kMouseMiddle;
       break;
     case WM_LBUTTONUP:
       m.kind = kMouseUp;
-      m.flags |= static_cast<uint32_t>(kMouseLeft);
+      m.flags |= kMouseLeft;
       break;
     case WM_RBUTTONUP:
       m.kind = kMouseUp;
-      m.flags |= static_cast<uint32_t>(kMouseRight);
+      m.flags |= kMouseRight;
       break;
     case WM_MBUTTONUP:
       m.kind = kMouseUp;
-      m.flags |= static_cast<uint32_t>(kMouseMiddle);
+      m.flags |= kMouseMiddle;
       break;
     case WM_MOUSEWHEEL:
       m.kind = kMouseWheel;

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-#include "graphics/control.h"
 #include "graphics/input.h"
 
 namespace gfx {
@@ -44,12 +43,15 @@ int key_pending();
 // waits); 0 when it closes while waiting.
 int read_key();
 
-// Kinds and flags of MouseEvent; down, up, move, left and right as the controls number them
-// (graphics/control.h).
+constexpr int kMouseDown = 0x10;
+constexpr int kMouseUp = 0x20;
+constexpr int kMouseMove = 0x40;
 constexpr int kMouseWheel = 0x80;
-constexpr int kMouseMiddle = 0x04;
-constexpr int kMouseShift = 0x100;
-constexpr int kMouseControl = 0x200;
+constexpr uint32_t kMouseLeft = 1;
+constexpr uint32_t kMouseRight = 2;
+constexpr uint32_t kMouseMiddle = 4;
+constexpr uint32_t kMouseShift = 0x100;
+constexpr uint32_t kMouseControl = 0x200;
 
 struct MouseEvent {
   int x = 0;

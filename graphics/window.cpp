@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "graphics/control.h"
+#include "graphics/control_seam.h"
 #include "graphics/drawing.h"
 #include "graphics/pacing.h"
 #include "platform/clock.h"
@@ -15,26 +15,33 @@ namespace gfx {
 
 namespace {
 
-void mark_dirty() {
-  graph_context().dirty_countdown.fetch_sub(1, std::memory_order_relaxed);
+// Per thread, so that a control walk on the worker thread never redirects the UI thread's
+// drawing (null: the active page).
+thread_local IMAGE* t_target = nullptr;
+
+ControlHooks g_hooks;
+
+IMAGE* resolve(PIMAGE img, bool draws) {
+  GraphContext& c = graph_context();
+  const auto value = reinterpret_cast<uintptr_t>(img);
+  if (value == 0) {
+    if (draws) c.dirty_countdown.fetch_sub(1, std::memory_order_relaxed);
+    return t_target ? t_target : c.pages[c.active_page];
+  }
+  const size_t page = value & 0xF;
+  return page < kPageCount ? c.pages[page] : nullptr;
 }
 
-void refresh_all() {
-  graph_context().dirty_countdown = 0;
-}
-
-// Installed with the first use of the window layer, so drawing on the screen counts even before
-// initgraph.
-[[maybe_unused]] const bool g_page_hooks_installed =
-    (set_page_hooks({&mark_dirty, &refresh_all}), true);
-
-// A fatal image error is shown in a message box as well, now that there is a window for it.
-void report_fatal(const std::string& title, const std::string& text) {
-  platform::showMessageBox(title, text, true, false);
-}
+[[maybe_unused]] const bool g_resolver_installed = (set_image_resolver(&resolve), true);
 
 void close_sets_flag() {
   graph_context().close_requested = 1;
+}
+
+IMAGE* ensure_page(int index) {
+  GraphContext& c = graph_context();
+  if (!c.pages[index]) c.pages[index] = newimage(c.width, c.height);
+  return c.pages[index];
 }
 
 // The window's graphics set-up, on the message thread once the window exists.
@@ -44,7 +51,7 @@ void graphics_setup() {
   c.key_queue.clear();
   c.mouse_queue.clear();
   set_active_page(0);
-  set_target(nullptr);
+  t_target = nullptr;
   set_visual_page(0);
   c.dirty_countdown = 0;
   if (c.view_x != 0 || c.view_y != 0 || c.view_w != c.width || c.view_h != c.height) {
@@ -100,6 +107,14 @@ GraphContext& graph_context() {
   return *c;
 }
 
+void set_control_hooks(const ControlHooks& hooks) {
+  g_hooks = hooks;
+}
+
+const ControlHooks& control_hooks() {
+  return g_hooks;
+}
+
 void set_window_mode(int mode, int x, int y) {
   GraphContext& c = graph_context();
   c.window_mode = mode;
@@ -116,8 +131,7 @@ void set_window_mode(int mode, int x, int y) {
 
 int initgraph(int width, int height, int mode) {
   GraphContext& c = graph_context();
-  set_page_hooks({&mark_dirty, &refresh_all});
-  set_fatal_error_reporter(&report_fatal);
+  set_image_resolver(&resolve);
   if (!c.mode_set) set_window_mode(mode, kDefaultPosition, kDefaultPosition);
   c.mode_set = false;
 
@@ -143,9 +157,8 @@ int initgraph(int width, int height, int mode) {
     // A second initgraph keeps the window and its thread: new size, fresh queues and pages.
     c.width = w;
     c.height = h;
-    set_graph_size(w, h);
-    for (int i = 0; i < kPageCount; ++i) {
-      if (IMAGE* page = page_image(i)) page->createimage(w, h);
+    for (IMAGE* page : c.pages) {
+      if (page) page->createimage(w, h);
     }
     if (c.snapshot) c.snapshot->createimage(w, h);
     c.key_queue.clear();
@@ -167,7 +180,6 @@ int initgraph(int width, int height, int mode) {
   c.failure.clear();
   c.width = w;
   c.height = h;
-  set_graph_size(w, h);
   c.view_x = c.view_y = c.view_w = c.view_h = 0;
   c.class_name = "GraphicsWindowClass";
   c.caption = "Graphics Window";
@@ -192,7 +204,7 @@ int initgraph(int width, int height, int mode) {
   c.mouse_y = h / 2;
   if (!c.control_root_made) {
     c.control_root_made = true;
-    create_control_root();
+    if (g_hooks.make_root) g_hooks.make_root();
   }
   // The start-up logo is not played: no picture of it ships with this layer.
   if (c.window_mode & kModeManualRender) set_render_mode(1);
@@ -257,11 +269,35 @@ void set_ime_position(int x, int y) {
 }
 
 void message_box(const char* title, const char* text, bool error) {
-  platform::showMessageBox(title ? title : "", text ? text : "", error, true);
+  platform::showMessageBox(title ? title : "", text ? text : "", error);
+}
+
+void set_active_page(int page) {
+  GraphContext& c = graph_context();
+  if (page < 0 || page >= kPageCount) return;
+  c.active_page = page;
+  ensure_page(page);
+}
+
+void set_visual_page(int page) {
+  GraphContext& c = graph_context();
+  if (page < 0 || page >= kPageCount) return;
+  c.visual_page = page;
+  ensure_page(page);
+  c.dirty_countdown = 0;
+}
+
+void set_target(PIMAGE target) {
+  set_image_resolver(&resolve);
+  t_target = target;
+}
+
+PIMAGE get_target() {
+  return t_target ? t_target : graph_context().pages[graph_context().active_page];
 }
 
 IMAGE* screen_page() {
-  return page_image(visual_page());
+  return graph_context().pages[graph_context().visual_page];
 }
 
 namespace {

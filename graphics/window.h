@@ -11,7 +11,6 @@
 
 #include "graphics/image.h"
 #include "graphics/input.h"
-#include "graphics/pages.h"
 
 namespace gfx {
 
@@ -26,6 +25,7 @@ constexpr int kModeStartupLogo = 0x100;
 constexpr int kDefaultPosition = platform::kDefaultPosition;
 constexpr uintptr_t kRefreshTimerId = 916;
 constexpr uint32_t kRefreshPeriodMs = 50;
+constexpr int kPageCount = 4;
 
 using CloseHandler = void (*)();
 
@@ -39,8 +39,10 @@ struct GraphContext {
   int pos_x = kDefaultPosition, pos_y = kDefaultPosition;
   bool mode_set = false;
 
-  int width = 0, height = 0;  // the pages themselves live in graphics/pages.h
+  int width = 0, height = 0;
+  IMAGE* pages[kPageCount] = {};
   int view_x = 0, view_y = 0, view_w = 0, view_h = 0;
+  int visual_page = 0, active_page = 0;
   IMAGE* snapshot = nullptr;
   std::atomic<uintptr_t> window{0};
   std::string class_name = "GraphicsWindowClass";
@@ -114,9 +116,13 @@ void set_ime_position(int x, int y);
 // Writes the text on standard error and shows a message box (8-bit texts).
 void message_box(const char* title, const char* text, bool error);
 
-// The visual page, or null before initgraph. Pages and the per-thread drawing target are in
-// graphics/pages.h.
-IMAGE* screen_page();
+// Pages and the drawing target. The target is per thread: null (the default) means the active
+// page; a control walk sets its control's image for the length of each handler call.
+void set_active_page(int page);
+void set_visual_page(int page);
+void set_target(PIMAGE target);
+PIMAGE get_target();
+IMAGE* screen_page();  // the visual page, or null before initgraph
 
 // Copies the view rectangle of the visual page to the window. 0; -1 once the window is
 // destroyed; 20 while there is no window.

@@ -677,12 +677,10 @@ bool displayScreenSize(int* width, int* height) {
   return true;
 }
 
-void showMessageBox(std::string_view title, std::string_view text, bool error, bool toStderr) {
+void showMessageBox(std::string_view title, std::string_view text, bool error) {
   const std::string t(title), m(text);
-  if (toStderr) {
-    std::fprintf(stderr, "%s: %s\n", t.c_str(), m.c_str());
-    std::fflush(stderr);
-  }
+  std::fprintf(stderr, "%s: %s\n", t.c_str(), m.c_str());
+  std::fflush(stderr);
   const Uint32 flags = error ? SDL_MESSAGEBOX_ERROR : SDL_MESSAGEBOX_INFORMATION;
   SDL_ShowSimpleMessageBox(flags, gbkToUtf8(t).c_str(), gbkToUtf8(m).c_str(), nullptr);
 }

@@ -147,8 +147,7 @@ void displaySetImeRect(int x, int y, int width, int height);
 // query). False when there is no display.
 bool displayScreenSize(int* width, int* height);
 
-// Shows a message box when a display is available (8-bit GBK texts), after writing
-// "title: text" on standard error when toStderr is set.
-void showMessageBox(std::string_view title, std::string_view text, bool error, bool toStderr);
+// Writes "title: text" on standard error, then shows a message box when a display is available.
+void showMessageBox(std::string_view title, std::string_view text, bool error);
 
 }  // namespace platform

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "graphics/control.h"
+#include "graphics/control_seam.h"
 #include "graphics/input.h"
 #include "graphics/pacing.h"
 #include "graphics/window.h"
@@ -300,35 +300,28 @@ TEST_F(WindowProcTest, ReadMouseReturnsQueuedEventsInOrderThenZeroWithoutAWindow
   EXPECT_EQ(none.x, 0);
 }
 
-// The root of the control tree, recording what dispatch hands it.
-class RecordingRoot : public gfx::ControlBase {
- public:
-  int on_key_down(unsigned key, int) override {
-    calls.push_back(0x1000000 | static_cast<int>(key));
-    return 0;
-  }
-  int on_key_char(unsigned key, int) override {
-    calls.push_back(0x1020000 | static_cast<int>(key));
-    return 0;
-  }
-  int on_mouse(int x, int y, int flags) override {
-    calls.push_back(0x2000000 | flags << 16 | (x & 0xFF) << 8 | (y & 0xFF));
-    return 0;
-  }
-  int on_update() override {
-    ++updates;
-    return 0;
-  }
-  std::vector<int> calls;
-  int updates = 0;
-};
+// Dispatch hands each event to the controls once, translated as the control tree expects.
+std::vector<int>* g_calls = nullptr;
+void record_key(int kind, int key, int flags) {
+  g_calls->push_back(0x1000000 | kind << 16 | key | flags);
+}
+void record_mouse(int x, int y, int flags) {
+  g_calls->push_back(0x2000000 | flags << 16 | (x & 0xFF) << 8 | (y & 0xFF));
+}
+int g_updates = 0;
+void count_update() {
+  ++g_updates;
+}
 
 TEST_F(WindowProcTest, DispatchPassesEachEventOnceAndLeavesItQueued) {
-  // Made before any window, it becomes the process's root; it lives as long as the process.
-  static RecordingRoot* root = new RecordingRoot;
-  ASSERT_EQ(gfx::control_context().root, root);
-  root->calls.clear();
-  root->updates = 0;
+  std::vector<int> calls;
+  g_calls = &calls;
+  g_updates = 0;
+  gfx::ControlHooks hooks;
+  hooks.key = &record_key;
+  hooks.mouse = &record_mouse;
+  hooks.update = &count_update;
+  gfx::set_control_hooks(hooks);
 
   send(WM_KEYDOWN, 'Q');
   send(WM_CHAR, 'q');
@@ -338,10 +331,11 @@ TEST_F(WindowProcTest, DispatchPassesEachEventOnceAndLeavesItQueued) {
   gfx::dispatch_input();
   send(WM_LBUTTONUP, 0, point(5, 7));
   gfx::dispatch_input();
+  gfx::set_control_hooks({});
 
-  EXPECT_EQ(root->calls,
+  EXPECT_EQ(calls,
             (std::vector<int>{0x1000000 | 'Q', 0x1020000 | 'q', 0x2110304, 0x2410506, 0x2210507}));
-  EXPECT_EQ(root->updates, 2);
+  EXPECT_EQ(g_updates, 2);
   auto& c = gfx::graph_context();
   EXPECT_EQ(c.key_queue.size(), 2u);
   EXPECT_EQ(c.mouse_queue.size(), 4u);

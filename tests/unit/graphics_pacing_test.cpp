@@ -135,9 +135,10 @@ TEST(PaceWaitTest, ZeroWaitOnACleanScreenNeitherSleepsNorFlushes) {
 
 TEST(DrawingTargetTest, AnotherThreadsTargetDoesNotRedirectThisThreadsDrawing) {
   auto& c = gfx::graph_context();
-  gfx::set_graph_size(40, 20);
+  c.width = 40;
+  c.height = 20;
   gfx::set_active_page(0);
-  gfx::IMAGE* page = gfx::page_image(0);
+  gfx::IMAGE* page = gfx::get_target();
   ASSERT_NE(page, nullptr);
   gfx::IMAGE control(8, 8);
 
@@ -151,7 +152,7 @@ TEST(DrawingTargetTest, AnotherThreadsTargetDoesNotRedirectThisThreadsDrawing) {
     gfx::set_target(nullptr);
   });
   while (!worker_set) std::this_thread::yield();
-  EXPECT_EQ(gfx::get_target(), nullptr);  // this thread still draws on the active page
+  EXPECT_EQ(gfx::get_target(), page);
   gfx::set_fill_color(0xFF0000);
   const int dirty = c.dirty_countdown;
   gfx::fill_box(0, 0, 40, 20);  // the screen page, not the worker's control

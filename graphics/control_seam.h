@@ -1,0 +1,35 @@
+// Where the window and the pacing calls meet the control tree. The control tree installs these
+// hooks when it is linked in (its root behaves, with no children, exactly as no hooks at all:
+// drawing it draws nothing, dispatching only marks events as dispatched, which the window layer
+// does itself before calling a hook).
+//
+// Contract for the tree:
+// - Every handler call sets the drawing target with set_target() (graphics/window.h) and restores
+//   it afterwards. The target is per thread, so a walk on one thread never redirects another
+//   thread's drawing: the worker's pace_wait walk leaves the UI thread drawing on the screen page.
+// - A control with mouse capture receives each mouse event once: when the capturing child has had
+//   the event, the hit test does not hand it the same event again.
+#pragma once
+
+namespace gfx {
+
+class IMAGE;
+
+struct ControlHooks {
+  // Once per process, at the end of the first initgraph: construct the root.
+  void (*make_root)() = nullptr;
+  // Draw the tree onto the screen page (the image given).
+  void (*draw)(IMAGE* screen) = nullptr;
+  // Update the tree.
+  void (*update)() = nullptr;
+  // Key dispatch to the root: kind 0 key down, 1 key up, 2 character.
+  void (*key)(int kind, int key, int flags) = nullptr;
+  // Mouse dispatch to the root: client coordinates and the 0x10 / 0x20 / 0x40 kind with the
+  // button bits (1 left, 2 right).
+  void (*mouse)(int x, int y, int flags) = nullptr;
+};
+
+void set_control_hooks(const ControlHooks& hooks);
+const ControlHooks& control_hooks();
+
+}  // namespace gfx
