@@ -1,0 +1,39 @@
+#include "devserver_process.h"
+
+#include <fstream>
+#include <sstream>
+
+namespace testsupport {
+
+DevServerProcess::DevServerProcess(const std::filesystem::path& root,
+                                   const std::vector<std::string>& extra,
+                                   const std::filesystem::path& log)
+    : log_(log) {
+  std::vector<std::string> argv = {binPath("kelvora-devserver"),
+                                   "--root",
+                                   root.string(),
+                                   "--http-port",
+                                   "18080",
+                                   "--update-port",
+                                   "9910"};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  child_ = std::make_unique<ChildProcess>(argv, std::filesystem::path{}, log,
+                                          std::filesystem::path(log.string() + ".err"));
+  ready_ = waitFor(
+      [&] {
+        std::ifstream in(log);
+        std::string line;
+        return std::getline(in, line) && line.rfind("kelvora-devserver: http=", 0) == 0;
+      },
+      std::chrono::seconds(15));
+}
+
+std::string DevServerProcess::log() const {
+  std::ifstream out(log_);
+  std::ifstream err(log_.string() + ".err");
+  std::stringstream all;
+  all << out.rdbuf() << err.rdbuf();
+  return all.str();
+}
+
+}  // namespace testsupport
