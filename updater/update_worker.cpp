@@ -47,9 +47,9 @@ WorkerOptions builtinWorkerOptions() {
 }
 
 void paceWait(uint32_t ms, const std::atomic<int32_t>& updateState) {
-  // In short slices, so that an answer arriving during a step is acted on at once rather than
-  // up to a whole step later.
-  constexpr uint32_t kSliceMs = 5;
+  // In slices, so that an answer arriving during a step is acted on within one slice rather
+  // than up to a whole step later; 20 ms keeps a long wait for the server near free.
+  constexpr uint32_t kSliceMs = 20;
   for (uint32_t waited = 0; waited < ms && updateState == UPDATE_WAITING; waited += kSliceMs)
     platform::sleepMilliseconds(std::min(kSliceMs, ms - waited));
 }
