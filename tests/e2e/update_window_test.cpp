@@ -118,6 +118,17 @@ class UpdateWindow : public ::testing::Test {
         },
         timeout);
   }
+  // The window manager's close request ends the program with 0 within a second, leaving a whole
+  // program, old or new, and a readable settings file.
+  void closeLeavesAWholeProgram(const AppDir& dir, ChildProcess& updater, unsigned long window) {
+    auto closedAt = steady_clock::now();
+    ASSERT_TRUE(screen_.requestClose(window));
+    EXPECT_EQ(updater.wait(seconds(1)), 0);
+    EXPECT_LT(steady_clock::now() - closedAt, seconds(1));
+    auto program = readFile(dir.app / "Kelvora.exe");
+    EXPECT_TRUE(program == dir.oldProgram || program == dir.newProgram);
+    EXPECT_TRUE(decryptContainer(readFile(dir.app / "config.cfg")).has_value());
+  }
   static int greenBarEnd(const Screenshot& s) {
     int x = 30;
     while (x < 500 && s.at(x, 135) == kGreen) ++x;
@@ -271,13 +282,7 @@ TEST_F(UpdateWindow, CloseDuringTheDownloadEndsAtOnceAndLeavesTheOldProgram) {
   auto window = waitForWindow();
   ASSERT_TRUE(window);
   std::this_thread::sleep_for(milliseconds(2500));
-  auto closedAt = steady_clock::now();
-  ASSERT_TRUE(screen_.requestClose(*window));
-  EXPECT_EQ(updater->wait(seconds(1)), 0);
-  EXPECT_LT(steady_clock::now() - closedAt, seconds(1));
-  auto program = readFile(dir.app / "Kelvora.exe");
-  EXPECT_TRUE(program == dir.oldProgram || program == dir.newProgram);
-  EXPECT_TRUE(decryptContainer(readFile(dir.app / "config.cfg")).has_value());
+  closeLeavesAWholeProgram(dir, *updater, *window);
 }
 
 // The install lock: a close that arrives while the package is being written and unpacked waits
@@ -296,13 +301,7 @@ TEST_F(UpdateWindow, CloseDuringTheInstallEndsAtOnceWithAWholeProgram) {
   ASSERT_TRUE(window);
   // The package file exists from its writing until the unpacked program is swapped in.
   ASSERT_TRUE(waitFor([&] { return fs::exists(dir.app / "3.11.0.BIN"); }, seconds(15)));
-  auto closedAt = steady_clock::now();
-  ASSERT_TRUE(screen_.requestClose(*window));
-  EXPECT_EQ(updater->wait(seconds(1)), 0);
-  EXPECT_LT(steady_clock::now() - closedAt, seconds(1));
-  auto program = readFile(dir.app / "Kelvora.exe");
-  EXPECT_TRUE(program == dir.oldProgram || program == dir.newProgram);
-  EXPECT_TRUE(decryptContainer(readFile(dir.app / "config.cfg")).has_value());
+  closeLeavesAWholeProgram(dir, *updater, *window);
 }
 
 TEST(UpdateWithoutDisplay, SaysWhyAndEndsWithStatus2) {

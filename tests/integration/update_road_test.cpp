@@ -17,6 +17,7 @@
 #include <set>
 
 #include "platform/codepage.h"
+#include "support/devserver_process.h"
 #include "support/test_support.h"
 #include "updater/app_state.h"
 #include "updater/config_cipher.h"
@@ -84,33 +85,7 @@ bool sameVersion(const std::optional<Version>& v, uint32_t major, uint32_t minor
   return v && v->major == major && v->minor == minor && v->build == build;
 }
 
-// kelvora-devserver on the fixed loopback ports, ready once it has said so.
-class DevServer {
- public:
-  DevServer(const fs::path& root, std::vector<std::string> extra, const fs::path& log) {
-    std::vector<std::string> argv = {binPath("kelvora-devserver"),
-                                     "--root",
-                                     root.string(),
-                                     "--http-port",
-                                     "18080",
-                                     "--update-port",
-                                     "9910"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    child_ = std::make_unique<ChildProcess>(argv, fs::path{}, log, fs::path(log.string() + ".err"));
-    ready_ = waitFor(
-        [&] {
-          std::ifstream in(log);
-          std::string line;
-          return std::getline(in, line) && line.rfind("kelvora-devserver: http=", 0) == 0;
-        },
-        seconds(15));
-  }
-  bool ready() const { return ready_; }
-
- private:
-  std::unique_ptr<ChildProcess> child_;
-  bool ready_ = false;
-};
+using DevServer = DevServerProcess;
 
 bool haveDevServer() {
   return fs::exists(binPath("kelvora-devserver"));

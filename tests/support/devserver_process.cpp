@@ -1,4 +1,4 @@
-#include "devserver_process.h"
+#include "support/devserver_process.h"
 
 #include <fstream>
 #include <sstream>
