@@ -7,6 +7,7 @@
 #include <string>
 
 #include "support/canned_http_server.h"
+#include "support/devserver_process.h"
 #include "support/test_support.h"
 #include "updater/builtin_config.h"
 
@@ -81,6 +82,40 @@ TEST(KelvoraStorage, ServiceErrorsAndTransportFailuresExitNonZero) {
   EXPECT_EQ(r.output,
             "code=-998 error=HttpIoError message=Couldn't connect to server request-id=- "
             "length=0\n");
+}
+
+// Against the local object store, whose own signature check is the judge: a body of many reads
+// arrives whole, a missing key and a wrong secret come back as the service's code and message.
+TEST(KelvoraStorage, FetchesFromTheLocalObjectStoreAndReportsItsRefusals) {
+  TempDir dir;
+  std::mt19937 gen(4);
+  std::string object(3 << 20, '\0');
+  for (char& c : object) c = static_cast<char>(gen());
+  fs::create_directories(dir / "store" / "update-en-1" / "3");
+  writeFile(dir / "store" / "update-en-1" / "3" / "11.0.BIN", object);
+  DevServerProcess server(dir / "store", {}, dir / "devserver.log");
+  ASSERT_TRUE(server.ready()) << server.log();
+  const std::string get = binPath("kelvora-storage") +
+                          " get --endpoint localhost:18080 --bucket update-en-1 --output " +
+                          (dir / "got").string() + " --key ";
+
+  auto r = runCommand(get + "3/11.0.BIN");
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("code=200 error=- message=- "), std::string::npos) << r.output;
+  auto bytes = readFile(dir / "got");
+  EXPECT_TRUE(std::string(bytes.begin(), bytes.end()) == object);
+
+  r = runCommand(get + "3/12.0.BIN");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(
+      r.output.rfind("code=404 error=NoSuchKey message=The specified key does not exist. ", 0), 0u)
+      << r.output;
+
+  r = runCommand(get + "3/11.0.BIN --id QX7mW2bRtNc8VdKp --secret not-the-secret");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.output.rfind("code=403 error=SignatureDoesNotMatch message=The request signature", 0),
+            0u)
+      << r.output;
 }
 
 TEST(KelvoraStorage, UsageHelpAndVersion) {
