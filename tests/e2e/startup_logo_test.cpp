@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -253,6 +255,27 @@ TEST_F(OwnWindowLogoTest, ACloseRequestEndsThePlaybackAtOnce) {
   EXPECT_LT(ms_since(start), 1000);
   EXPECT_FALSE(gfx::graph_context().manual_render);
   gfx::graph_context().close_requested = 0;  // the window itself stays for later tests
+}
+
+// Last: the window does not come back. A playback that keeps draining keys from a destroyed
+// window never returns, so a watchdog ends the process instead of letting the test hang.
+TEST_F(OwnWindowLogoTest, DestroyingTheWindowEndsThePlaybackAtOnce) {
+  std::atomic<bool> returned{false};
+  std::thread destroyer([&] {
+    std::this_thread::sleep_for(300ms);
+    gfx::destroy_window();
+    for (int i = 0; i < 200 && !returned; ++i) std::this_thread::sleep_for(10ms);
+    if (!returned) {
+      std::fprintf(stderr, "the logo went on playing on a destroyed window\n");
+      std::_Exit(1);
+    }
+  });
+  const auto start = Clock::now();
+  EXPECT_TRUE(gfx::play_startup_logo());
+  returned = true;
+  destroyer.join();
+  EXPECT_LT(ms_since(start), 1000);
+  EXPECT_FALSE(gfx::window_alive());
 }
 
 }  // namespace
