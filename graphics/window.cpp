@@ -7,6 +7,7 @@
 #include "graphics/control_seam.h"
 #include "graphics/drawing.h"
 #include "graphics/pacing.h"
+#include "graphics/startup_logo_play.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/display.h"
@@ -206,7 +207,9 @@ int initgraph(int width, int height, int mode) {
     c.control_root_made = true;
     if (g_hooks.make_root) g_hooks.make_root();
   }
-  // The start-up logo is not played: no picture of it ships with this layer.
+  // The logo plays in its own manual rendering and hands back automatic rendering, so a manual
+  // mode asked for is set up after it.
+  if (c.window_mode & kModeStartupLogo) play_startup_logo();
   if (c.window_mode & kModeManualRender) set_render_mode(1);
   c.cursor_shown = 1;
   return 0;
