@@ -65,16 +65,16 @@ void graphics_setup() {
 
 void message_thread_main() {
   GraphContext& c = graph_context();
-  platform::WindowSpec spec;
-  spec.x = c.pos_x;
-  spec.y = c.pos_y;
-  spec.width = c.width;
-  spec.height = c.height;
-  spec.borderless = (c.window_mode & kModeNoBorder) != 0;
-  spec.topmost = (c.window_mode & kModeTopmost) != 0;
-  spec.titleUtf8 = c.caption;
+  platform::WindowRequest request;
+  request.x = c.pos_x;
+  request.y = c.pos_y;
+  request.width = c.width;
+  request.height = c.height;
+  request.borderless = (c.window_mode & kModeNoBorder) != 0;
+  request.topmost = (c.window_mode & kModeTopmost) != 0;
+  request.titleUtf8 = c.caption;
   std::string error;
-  if (!platform::displayOpen(spec, &error)) {
+  if (!platform::displayOpen(request, &error)) {
     c.failure = error.empty() ? "the window system refused the window" : error;
     c.startup_failed = true;
     return;

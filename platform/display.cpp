@@ -407,7 +407,7 @@ std::string videoInitFailure() {
 
 }  // namespace
 
-bool displayOpen(const WindowSpec& spec, std::string* error) {
+bool displayOpen(const WindowRequest& request, std::string* error) {
   Display& d = display();
   std::lock_guard initLock(videoInitMutex());
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
@@ -423,12 +423,12 @@ bool displayOpen(const WindowSpec& spec, std::string* error) {
     return false;
   }
   Uint32 flags = SDL_WINDOW_SHOWN;
-  if (spec.borderless) flags |= SDL_WINDOW_BORDERLESS;
-  if (spec.topmost) flags |= SDL_WINDOW_ALWAYS_ON_TOP;
-  const int x = spec.x == kDefaultPosition ? SDL_WINDOWPOS_UNDEFINED : spec.x;
-  const int y = spec.y == kDefaultPosition ? SDL_WINDOWPOS_UNDEFINED : spec.y;
-  SDL_Window* window = SDL_CreateWindow(spec.titleUtf8.c_str(), x, y, std::max(spec.width, 1),
-                                        std::max(spec.height, 1), flags);
+  if (request.borderless) flags |= SDL_WINDOW_BORDERLESS;
+  if (request.topmost) flags |= SDL_WINDOW_ALWAYS_ON_TOP;
+  const int x = request.x == kDefaultPosition ? SDL_WINDOWPOS_UNDEFINED : request.x;
+  const int y = request.y == kDefaultPosition ? SDL_WINDOWPOS_UNDEFINED : request.y;
+  SDL_Window* window = SDL_CreateWindow(request.titleUtf8.c_str(), x, y, std::max(request.width, 1),
+                                        std::max(request.height, 1), flags);
   if (!window) {
     if (error) *error = SDL_GetError();
     SDL_Quit();

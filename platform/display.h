@@ -80,7 +80,7 @@ struct WindowMessage {
   uint32_t time = 0;  // tick count when the message was made
 };
 
-struct WindowSpec {
+struct WindowRequest {
   int x = kDefaultPosition;
   int y = kDefaultPosition;
   int width = 1;  // client area, exactly
@@ -95,7 +95,7 @@ struct WindowSpec {
 // Opens the video system and the window (shown, not resizable, with caption, system menu and
 // minimise box unless borderless). The calling thread becomes the display thread. On failure
 // says why in *error and leaves nothing open.
-bool displayOpen(const WindowSpec& spec, std::string* error);
+bool displayOpen(const WindowRequest& request, std::string* error);
 // Destroys the window and closes the video system; commands still waiting are refused.
 void displayClose();
 // The next message: posted messages first, then translated window-system events, then due
