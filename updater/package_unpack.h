@@ -20,6 +20,17 @@ inline constexpr int kBlockPlainLengthOffset = 0;
 inline constexpr int kBlockStoredLengthOffset = 2;
 static_assert(kBlockStoredLengthOffset + 2 == kBlockHeaderSize);
 
+struct BlockHeader {
+  unsigned plainLength = 0;
+  unsigned storedLength = 0;
+  int plainBytes = 0;  // n: plainLength, or 65536 for 0
+  bool stored() const { return plainLength == storedLength; }
+  // The data bytes that follow the header.
+  int dataBytes() const { return stored() ? plainBytes : int(storedLength); }
+};
+// Reads the kBlockHeaderSize bytes at `bytes`.
+BlockHeader readBlockHeader(const uint8_t* bytes);
+
 struct UnpackResult {
   bool ok = true;
   // The codec refused a compressed block: the case that unpackPackage reports as
@@ -31,12 +42,13 @@ struct UnpackResult {
   std::string reason;
 };
 
-// Called after each block with the package bytes consumed and the package length (-1 when the
-// package cannot seek).
+// Called as blocks are decoded with the package bytes consumed and the package length (-1 when
+// the package cannot seek).
 using UnpackProgress = std::function<void(long done, long total)>;
 
 // Decodes `package` into outputPath and closes the package. Blocks decoded before a failure
-// stay in the output. Reentrant: every call has its own buffers and decoder.
+// stay in the output. Reentrant: every call has its own buffers and decoder
+// (package_stream_decoder.h).
 UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
                                    const UnpackProgress& progress = {});
 
