@@ -1,7 +1,18 @@
 #include "updater/package_download.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <vector>
+
 #include "updater/builtin_config.h"
 #include "updater/package_install.h"
+#include "updater/package_resume.h"
+#include "updater/package_stream_decoder.h"
 #include "updater/settings_block.h"
 #include "updater/update_conversation.h"
 #include "updater/update_texts.h"
@@ -21,6 +32,200 @@ bool isFetchSuccess(int32_t status) {
 
 namespace {
 
+using package_resume::KeptPart;
+
+// The kept part is read back in pieces of this size, so its size never shows in memory.
+constexpr size_t kReplayPiece = 256 * 1024;
+// The temporary program is sent towards the disk every this many bytes, so that the flush
+// before the swap finds little left to write.
+constexpr uint64_t kWritebackStep = 8u << 20;
+
+bool writeAllAt(int fd, const uint8_t* data, size_t size, uint64_t offset) {
+  while (size > 0) {
+    const ssize_t n = ::pwrite(fd, data, size, off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= size_t(n);
+    offset += uint64_t(n);
+  }
+  return true;
+}
+
+// One pass over one response: the package file, the decoder and the temporary program.
+class StreamedPackage final : public BodySink {
+ public:
+  enum class Fault {
+    kNone,
+    kWrite,     // a file could not be written: nothing of this download is kept
+    kPackage,   // the package does not decode: nothing of it is kept
+    kMismatch,  // a 206 that does not continue the kept part: it is not kept either
+  };
+
+  StreamedPackage(AppState& state, std::string packageFile, std::optional<KeptPart> kept)
+      : state_(state),
+        file_(std::move(packageFile)),
+        kept_(std::move(kept)),
+        decoder_([this](std::span<const uint8_t> block) { return writeProgram(block); }) {}
+
+  ~StreamedPackage() override {
+    if (packageFd_ >= 0) ::close(packageFd_);
+    if (programFd_ >= 0) ::close(programFd_);
+  }
+
+  bool open() {
+    packageFd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    programFd_ =
+        ::open(package_install::UNPACK_TEMP_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (packageFd_ < 0 || programFd_ < 0) fault_ = Fault::kWrite;
+    return fault_ == Fault::kNone;
+  }
+
+  bool begin(const ResponseHead& head) override {
+    head_ = head;
+    if (head.status == 206) {
+      // Only the rest of the very object whose first part is kept may follow it.
+      if (!kept_ || head.rangeFirst != int64_t(kept_->size) || head.etag != kept_->etag) {
+        fault_ = Fault::kMismatch;
+        return false;
+      }
+      return replayKeptPart();
+    }
+    // A whole body: the kept part, if any, is of no use now. Its ETag goes first, so that the
+    // file never pairs new bytes with the old ETag.
+    ::unlink(package_resume::etagFileFor(file_).c_str());
+    if (::ftruncate(packageFd_, 0) != 0 || (package_resume::isStrongEtag(head.etag) &&
+                                            !package_resume::rememberEtag(file_, head.etag))) {
+      fault_ = Fault::kWrite;
+      return false;
+    }
+    return true;
+  }
+
+  bool write(std::span<const uint8_t> bytes) override {
+    if (!writeAllAt(packageFd_, bytes.data(), bytes.size(), received_)) {
+      fault_ = Fault::kWrite;
+      return false;
+    }
+    received_ += bytes.size();
+    state_.downloadedByteCount = static_cast<float>(received_);
+    return consume(bytes);
+  }
+
+  Fault fault() const { return fault_; }
+  uint64_t received() const { return received_; }
+
+  // After the transfer: whether all of the object is in the package file.
+  bool whole(const FetchOutcome& outcome) const {
+    return fault_ == Fault::kNone && outcome.complete && isFetchSuccess(head_.status) &&
+           (head_.objectSize < 0 || received_ == uint64_t(head_.objectSize));
+  }
+
+  // The last checks before the swap: the package decodes to a non-empty program, which is then
+  // given its mode and flushed to disk.
+  bool finishProgram() {
+    if (!decoder_.finish().ok) {
+      fault_ = programWriteFailed_ ? Fault::kWrite : Fault::kPackage;
+      return false;
+    }
+    if (decoder_.programBytes() == 0) {
+      fault_ = Fault::kPackage;
+      return false;
+    }
+    struct stat current {};
+    const mode_t mode =
+        ::stat(package_install::APPLICATION_FILE, &current) == 0 ? (current.st_mode & 07777) : 0755;
+    bool ok = ::fchmod(programFd_, mode) == 0 && ::fsync(programFd_) == 0;
+    ok = ::close(programFd_) == 0 && ok;
+    programFd_ = -1;
+    if (!ok) fault_ = Fault::kWrite;
+    return ok;
+  }
+
+ private:
+  bool consume(std::span<const uint8_t> bytes) {
+    if (decoder_.feed(bytes)) return true;
+    fault_ = programWriteFailed_ ? Fault::kWrite : Fault::kPackage;
+    return false;
+  }
+
+  bool writeProgram(std::span<const uint8_t> block) {
+    if (!writeAllAt(programFd_, block.data(), block.size(), programWritten_)) {
+      programWriteFailed_ = true;
+      return false;
+    }
+    programWritten_ += block.size();
+    if (programWritten_ - writebackFrom_ >= kWritebackStep) {
+      ::sync_file_range(programFd_, off_t(writebackFrom_), off_t(programWritten_ - writebackFrom_),
+                        SYNC_FILE_RANGE_WRITE);
+      writebackFrom_ = programWritten_;
+    }
+    return true;
+  }
+
+  // The decoder starts from the package's first byte: the kept part goes through it first.
+  bool replayKeptPart() {
+    std::vector<uint8_t> piece(kReplayPiece);
+    while (received_ < kept_->size) {
+      const size_t want = size_t(std::min<uint64_t>(piece.size(), kept_->size - received_));
+      const ssize_t n = ::pread(packageFd_, piece.data(), want, off_t(received_));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        fault_ = Fault::kWrite;
+        return false;
+      }
+      received_ += uint64_t(n);
+      state_.downloadedByteCount = static_cast<float>(received_);
+      if (!consume(std::span<const uint8_t>(piece.data(), size_t(n)))) return false;
+    }
+    return true;
+  }
+
+  AppState& state_;
+  const std::string file_;
+  const std::optional<KeptPart> kept_;
+  kelvora::PackageStreamDecoder decoder_;
+  int packageFd_ = -1;
+  int programFd_ = -1;
+  ResponseHead head_;
+  Fault fault_ = Fault::kNone;
+  bool programWriteFailed_ = false;
+  uint64_t received_ = 0;  // package bytes in the file and through the decoder
+  uint64_t programWritten_ = 0;
+  uint64_t writebackFrom_ = 0;
+};
+
+enum class Attempt { kInstalled, kFailed, kStartOver };
+
+Attempt downloadOnce(AppState& state, const ObjectFetcher& fetch, FetchRequest request,
+                     const std::string& file, const std::optional<KeptPart>& kept) {
+  if (kept) {
+    request.rangeStart = int64_t(kept->size);
+    request.ifRange = kept->etag;
+  }
+  StreamedPackage package(state, file, kept);
+  FetchOutcome outcome;
+  if (package.open()) outcome = fetch(request, package);
+  bool ready = package.whole(outcome) && package.finishProgram();
+  if (ready) {
+    state.packageSize = static_cast<uint32_t>(package.received());
+    ready = package_install::swapIntoPlace(package_install::UNPACK_TEMP_FILE);
+  } else {
+    ::unlink(package_install::UNPACK_TEMP_FILE);
+  }
+  // A package that is whole, refused or could not be written is of no further use. What a
+  // cut-off transfer brought stays for the next run, provided its ETag does.
+  if (ready || package.fault() != StreamedPackage::Fault::kNone || package.whole(outcome) ||
+      !package_resume::keptPart(file)) {
+    package_resume::discard(file);
+  }
+  if (ready) return Attempt::kInstalled;
+  // Range not satisfiable: the kept part reaches the object's end or beyond, so it is no
+  // prefix of it; the whole object is asked for instead.
+  if (kept && outcome.head.status == 416) return Attempt::kStartOver;
+  return Attempt::kFailed;
+}
+
 void finishInstalled(AppState& state, bool chinese) {
   state.updateState = UPDATE_DONE;
   state.statusLine.set(update_texts::updateCompleted(chinese));
@@ -31,34 +236,22 @@ void finishInstalled(AppState& state, bool chinese) {
 
 bool downloadAndInstall(AppState& state, const ObjectFetcher& fetch) {
   const bool chinese = settings_block::isChinese(state.settingsBlock);
-  std::string key = state.packageKey.get();
+  const std::string key = state.packageKey.get();
   if (key.empty()) {
     finishInstalled(state, chinese);
     return true;
   }
-  std::vector<uint8_t> package;
-  {
-    FetchedObject object =
-        fetch(storageTargetFor(settings_block::language(state.settingsBlock)), key);
-    if (!isFetchSuccess(object.status)) {
-      state.statusLine.set(update_texts::fileFault(chinese));
-      return false;
-    }
-    uint64_t total = 0;
-    for (const auto& buffer : object.buffers) total += buffer.size();
-    package.resize(size_t(total));
-    uint64_t copied = 0;
-    for (const auto& buffer : object.buffers) {
-      std::copy(buffer.begin(), buffer.end(), package.begin() + copied);
-      copied += buffer.size();
-      state.downloadedByteCount = static_cast<float>(copied);
-    }
-    state.packageSize = static_cast<uint32_t>(total);
-    // The body's own memory goes here, before the package is written and unpacked.
-  }
-  std::string file =
+  const std::string file =
       update_conversation::packageFileNameFor(settings_block::version(state.settingsBlock));
-  if (!package_install::installPackage(package, file)) {
+  package_resume::discardAllBut(file);
+  std::optional<KeptPart> kept = package_resume::keptPart(file);
+  if (kept && kept->size == 0) kept.reset();
+  FetchRequest request;
+  request.target = storageTargetFor(settings_block::language(state.settingsBlock));
+  request.key = key;
+  Attempt attempt = downloadOnce(state, fetch, request, file, kept);
+  if (attempt == Attempt::kStartOver) attempt = downloadOnce(state, fetch, request, file, {});
+  if (attempt != Attempt::kInstalled) {
     state.statusLine.set(update_texts::fileFault(chinese));
     return false;
   }

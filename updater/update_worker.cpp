@@ -12,6 +12,7 @@
 #include "updater/builtin_config.h"
 #include "updater/client_report.h"
 #include "updater/config_cipher.h"
+#include "updater/package_fetch.h"
 #include "updater/package_install.h"
 #include "updater/public_address.h"
 #include "updater/settings_block.h"

@@ -17,8 +17,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-using package_download::FetchedObject;
-using package_download::StorageTarget;
+using package_download::BodySink;
+using package_download::FetchOutcome;
+using package_download::FetchRequest;
 using testsupport::readFile;
 using testsupport::writeFile;
 
@@ -121,19 +122,20 @@ class Download : public InstallDir {
   void setLanguage(uint32_t language) {
     settings_block::putU32(state.settingsBlock, settings_block::LANGUAGE, language);
   }
-  // Hands the package out in three buffers of uneven size.
+  // Hands the package out in three pieces of uneven size.
   package_download::ObjectFetcher fetcherWithStatus(int32_t status) {
-    return [this, status](const StorageTarget& target, const std::string& key) {
-      askedBucket = target.bucket;
-      askedEndpoint = target.endpoint;
-      askedKey = key;
+    return [this, status](const FetchRequest& request, BodySink& sink) {
+      askedBucket = request.target.bucket;
+      askedEndpoint = request.target.endpoint;
+      askedKey = request.key;
       ++fetches;
       size_t a = 7, b = package.size() / 2;
-      FetchedObject o;
-      o.status = status;
-      o.buffers = {std::span<const uint8_t>(package.data(), a),
-                   std::span<const uint8_t>(package.data() + a, b - a),
-                   std::span<const uint8_t>(package.data() + b, package.size() - b)};
+      FetchOutcome o;
+      o.head.status = status;
+      if (package_download::isFetchSuccess(status))
+        o.complete = sink.begin(o.head) && sink.write({package.data(), a}) &&
+                     sink.write({package.data() + a, b - a}) &&
+                     sink.write({package.data() + b, package.size() - b});
       return o;
     };
   }

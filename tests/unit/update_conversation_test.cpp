@@ -480,11 +480,14 @@ TEST_F(WorkerRoad, InstalledPackageAdvancesTheStoredVersion) {
   for (size_t i = 0; i < program.size(); ++i) program[i] = uint8_t(i * 31 / 7);
   Bytes package = kelvora::packPackage(program);
   std::string askedKey, askedBucket;
-  options.fetch = [&](const package_download::StorageTarget& target, const std::string& key) {
-    askedKey = key;
-    askedBucket = target.bucket;
-    return package_download::FetchedObject{
-        200, {std::span<const uint8_t>(package.data(), package.size())}, nullptr};
+  options.fetch = [&](const package_download::FetchRequest& request,
+                      package_download::BodySink& sink) {
+    askedKey = request.key;
+    askedBucket = request.target.bucket;
+    package_download::FetchOutcome o;
+    o.head.status = 200;
+    o.complete = sink.begin(o.head) && sink.write(package);
+    return o;
   };
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(askedKey, "3/11.0.BIN");
@@ -497,8 +500,10 @@ TEST_F(WorkerRoad, InstalledPackageAdvancesTheStoredVersion) {
 }
 
 TEST_F(WorkerRoad, FailedFetchKeepsTheVersionFromBeforeTheAnnouncement) {
-  options.fetch = [](const package_download::StorageTarget&, const std::string&) {
-    return package_download::FetchedObject{404, {}, nullptr};
+  options.fetch = [](const package_download::FetchRequest&, package_download::BodySink&) {
+    package_download::FetchOutcome o;
+    o.head.status = 404;
+    return o;
   };
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(state.updateState.load(), UPDATE_PENDING);
