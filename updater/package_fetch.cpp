@@ -1,89 +1,62 @@
-// The storage client side of the download: one pool per fetch.
+// The storage client side of the download: one streamed GET, the body going to the sink as it
+// arrives. The client keeps its pools to itself.
 #include "updater/package_fetch.h"
 
-#include <apr_pools.h>
-#include <apr_strings.h>
-#include <apr_tables.h>
-
-#include <cstdio>
-#include <cstdlib>
-
 #include "storage_client/aos_http_io.h"
-#include "storage_client/oss_util.h"
+#include "storage_client/oss_object_download.h"
 #include "updater/builtin_config.h"
 
 namespace package_download {
 
 namespace {
 
-int64_t headerNumber(apr_table_t* headers, const char* name) {
-  const char* v = headers != nullptr ? apr_table_get(headers, name) : nullptr;
-  if (v == nullptr || *v < '0' || *v > '9') return -1;
-  return std::strtoll(v, nullptr, 10);
+struct Relay {
+  BodySink& sink;
+  const oss_download_outcome& outcome;
+  bool begun = false;
+};
+
+ResponseHead headOf(const oss_download_outcome& o) {
+  ResponseHead head;
+  head.status = o.status;
+  head.etag = o.etag;
+  head.rangeFirst = o.range_first;
+  head.objectSize = o.object_size;
+  return head;
 }
 
-// "bytes FIRST-LAST/SIZE": FIRST and SIZE.
-void parseContentRange(const char* v, ResponseHead& head) {
-  if (v == nullptr) return;
-  long long first = -1, last = -1, size = -1;
-  if (std::sscanf(v, "bytes %lld-%lld/%lld", &first, &last, &size) == 3) {
-    head.rangeFirst = first;
-    head.objectSize = size;
+// The client describes the response in the outcome before it hands over the first piece.
+int relayPiece(void* user, const uint8_t* data, size_t len) {
+  auto* relay = static_cast<Relay*>(user);
+  if (!relay->begun) {
+    relay->begun = true;
+    if (!relay->sink.begin(headOf(relay->outcome))) return 1;
   }
+  return relay->sink.write(std::span<const uint8_t>(data, len)) ? 0 : 1;
 }
 
 }  // namespace
 
 FetchOutcome fetchFromStorage(const FetchRequest& request, BodySink& sink) {
-  FetchOutcome outcome;
-  apr_pool_t* pool = nullptr;
-  if (apr_pool_create_ex(&pool, nullptr, nullptr, nullptr) != APR_SUCCESS) return outcome;
-  oss_request_options* options = oss_request_options_create(pool);
-  if (options == nullptr) {
-    apr_pool_destroy(pool);
-    return outcome;
-  }
   const BuiltinConfig& config = builtinConfig();
-  options->config->endpoint = aos_span_of(request.target.endpoint);
-  options->config->access_key_id = aos_span_of(config.accessKeyId);
-  options->config->access_key_secret = aos_span_of(config.accessKeySecret);
-  options->config->sts_token = aos_span_of("");
-  options->config->is_cname = 0;
-  options->ctl = aos_http_controller_create(options->pool, 0);
-  aos_span bucket = aos_span_of(request.target.bucket);
-  aos_span name = aos_span_of(request.key.c_str());
-  apr_table_t* headers = apr_table_make(pool, 2);
-  if (request.rangeStart >= 0) {
-    apr_table_set(headers, "Range",
-                  apr_psprintf(pool, "bytes=%lld-", static_cast<long long>(request.rangeStart)));
-    if (!request.ifRange.empty()) apr_table_set(headers, "If-Range", request.ifRange.c_str());
-  }
-  aos_list body;
-  aos_list_init(&body);
-  apr_table_t* responseHeaders = nullptr;
-  aos_status* status = oss_fetch_object_to_memory(options, &bucket, &name, headers, nullptr, &body,
-                                                  &responseHeaders);
-  ResponseHead& head = outcome.head;
-  head.status = status != nullptr ? status->code : -1;
-  if (isFetchSuccess(head.status)) {
-    if (const char* etag = apr_table_get(responseHeaders, "ETag")) head.etag = etag;
-    if (head.status == 206) {
-      parseContentRange(apr_table_get(responseHeaders, "Content-Range"), head);
-    } else {
-      head.objectSize = headerNumber(responseHeaders, "Content-Length");
-    }
-    bool going = sink.begin(head);
-    for (aos_list* node = body.next; going && node != &body; node = node->next) {
-      auto* chunk = reinterpret_cast<aos_chunk*>(node);
-      going = sink.write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(chunk->pos),
-                                                  aos_chunk_data_len(chunk)));
-    }
-    outcome.complete = going;
-  }
-  apr_pool_t* const owner = options->pool;
-  apr_pool_destroy(owner);
-  if (pool != owner) apr_pool_destroy(pool);
-  return outcome;
+  oss_download_target target{};
+  target.endpoint = request.target.endpoint;
+  target.access_key_id = config.accessKeyId;
+  target.access_key_secret = config.accessKeySecret;
+  target.bucket = request.target.bucket;
+  target.object = request.key.c_str();
+  target.range_start = request.rangeStart;
+  target.if_range =
+      request.rangeStart >= 0 && !request.ifRange.empty() ? request.ifRange.c_str() : nullptr;
+  oss_download_outcome outcome{};
+  Relay relay{sink, outcome};
+  oss_download_object(&target, relayPiece, &relay, &outcome);
+  FetchOutcome result;
+  result.head = headOf(outcome);
+  // An empty body gives the sink no piece: it still learns of the response.
+  if (isFetchSuccess(outcome.status) && !relay.begun && !sink.begin(result.head)) return result;
+  result.complete = isFetchSuccess(outcome.status);
+  return result;
 }
 
 int startStorageClient() {
