@@ -39,7 +39,7 @@ bool isKeptForResume(const std::string& name, const settings_block::Version& ins
 
 // Before a download of packageFile: every other package file of the directory and its ETag
 // file go (another version's, or an unfinished push), and so does packageFile when it lacks its
-// ETag file.
+// ETag file. With an empty name every one goes.
 void discardAllBut(const std::string& packageFile);
 
 }  // namespace package_resume
