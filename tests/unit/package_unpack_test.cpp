@@ -1,5 +1,5 @@
 // The package unpacker, from a file and fed in pieces of any size: block framing, what a refused
-// block leaves behind and says, concurrent calls, and the memory it needs for a large package.
+// block leaves behind and says, and the memory it needs for a large package.
 #include "updater/package_unpack.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 
 #include <memory>
 #include <random>
-#include <thread>
 
 #include "tests/support/test_support.h"
 #include "updater/lz77.h"
@@ -172,33 +171,6 @@ TEST(PackageUnpack, RefusedBlocksAndCutPackages) {
     EXPECT_EQ(d.offset, 16);
     EXPECT_EQ(d.streamOffset, 16 + 4 + 2);  // "a" and "b" take 18 bits; "c" lacks its last bits
     EXPECT_EQ(d.reason, lz77ErrorText(Lz77Error::kStreamEnd));
-  }
-}
-
-TEST(PackageUnpack, ConcurrentCallsKeepTheirOwnBuffers) {
-  testsupport::TempDir dir;
-  std::vector<Bytes> plains, pkgs;
-  for (uint32_t i = 0; i < 4; ++i) {
-    plains.push_back(compressible(300000 + i * 1000, 10 + i));
-    pkgs.push_back(packPackage(plains.back()));
-  }
-  std::vector<std::thread> threads;
-  std::vector<int> status(4, 1);
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&, i] {
-      for (int round = 0; round < 3 && status[i] != -1; ++round) {
-        status[i] =
-            unpackPackageDetailed(packageFile(pkgs[i]), (dir / ("out" + std::to_string(i))).c_str())
-                    .ok
-                ? 0
-                : -1;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(status[i], 0);
-    EXPECT_EQ(testsupport::readFile(dir / ("out" + std::to_string(i))), plains[i]) << i;
   }
 }
 
