@@ -222,7 +222,10 @@ Attempt downloadOnce(AppState& state, const ObjectFetcher& fetch, FetchRequest r
   if (ready) return Attempt::kInstalled;
   // Range not satisfiable: the kept part reaches the object's end or beyond, so it is no
   // prefix of it; the whole object is asked for instead.
-  if (kept && outcome.head.status == 416) return Attempt::kStartOver;
+  if (kept && outcome.head.status == 416) {
+    package_resume::discard(file);
+    return Attempt::kStartOver;
+  }
   return Attempt::kFailed;
 }
 
