@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "updater/atomic_file.h"
+#include "updater/settings_block.h"
 #include "updater/update_conversation.h"
 
 namespace package_resume {
@@ -71,12 +72,10 @@ void discard(const std::string& packageFile) {
   ::unlink(packageFile.c_str());
 }
 
-bool isKeptForResume(const std::string& name, const settings_block::Version& installed) {
+bool isKeptForResume(const std::string& name) {
   std::string package = name;
   if (name.ends_with(kEtagSuffix)) package.resize(name.size() - (sizeof kEtagSuffix - 1));
-  std::optional<settings_block::Version> v = packageVersion(package);
-  return v && update_conversation::isNewerVersion(*v, installed) && exists(package) &&
-         exists(etagFileFor(package));
+  return packageVersion(package) && exists(package) && exists(etagFileFor(package));
 }
 
 void discardAllBut(const std::string& packageFile) {

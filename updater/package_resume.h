@@ -9,8 +9,6 @@
 #include <optional>
 #include <string>
 
-#include "updater/settings_block.h"
-
 namespace package_resume {
 
 std::string etagFileFor(const std::string& packageFile);
@@ -33,9 +31,10 @@ bool rememberEtag(const std::string& packageFile, const std::string& etag);
 // kill in between is then one without an ETag, which nothing resumes.
 void discard(const std::string& packageFile);
 
-// Whether a file of the application directory is a package kept for resuming a version newer
-// than `installed`: "A.B.C.BIN" beside its ETag file, or that ETag file beside its package.
-bool isKeptForResume(const std::string& name, const settings_block::Version& installed);
+// Whether a file of the application directory belongs to a package kept for resuming:
+// "A.B.C.BIN" beside its ETag file, or that ETag file beside its package. Which version it is
+// for is known only once the server has answered; the download then drops the others.
+bool isKeptForResume(const std::string& name);
 
 // Before a download of packageFile: every other package file of the directory and its ETag
 // file go (another version's, or an unfinished push), and so does packageFile when it lacks its
