@@ -102,6 +102,7 @@ namespace {
 
 int runUpdater() {
   if (countUpdaterProcesses() > 1) return 0;
+  package_install::removeStaleFiles();
   fillMachineFacts(appState().clientReport);
   if (!loadSettingsBlock()) return 0;
 
