@@ -121,10 +121,17 @@ bool keepPrevious() {
   return false;
 }
 
+// ".config.cfg.XXXXXX": the settings file on its way in (replaceFileAtomically's mkstemp name).
+bool isSettingsTempName(std::string_view name) {
+  constexpr std::string_view kPrefix = ".config.cfg.";
+  return name.starts_with(kPrefix) && name.size() == kPrefix.size() + 6;
+}
+
 }  // namespace
 
 bool isStaleFile(std::string_view name) {
-  return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE || isPackageFileName(name);
+  return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE || isPackageFileName(name) ||
+         isSettingsTempName(name);
 }
 
 void removeStaleFiles() {

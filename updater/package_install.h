@@ -25,7 +25,8 @@ constexpr char UNPACK_TEMP_FILE[] = "Kelvora.exe.new";
 constexpr char PREVIOUS_TEMP_FILE[] = "prev.new";
 
 // True for a file of the application directory that only a run killed midway leaves behind: the
-// temporary files above and a package file "A.B.C.BIN". The one place that decides what is stale.
+// temporary files above, a package file "A.B.C.BIN" and a settings file on its way in. The one
+// place that decides what is stale.
 bool isStaleFile(std::string_view name);
 // Removes the stale files of the current directory; start-up calls it once no other copy runs.
 void removeStaleFiles();

@@ -114,7 +114,8 @@ TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
 }
 
 TEST_F(InstallDir, StartUpRemovesWhatAKilledRunLeftAndNothingElse) {
-  const Names stale = {"Kelvora.exe.new", "prev.new", "3.11.0.BIN", "10.0.12345.BIN"};
+  const Names stale = {"Kelvora.exe.new", "prev.new", "3.11.0.BIN", "10.0.12345.BIN",
+                       ".config.cfg.a1B2c3"};
   const Names kept = {"Kelvora.exe", "prev",       "config.cfg", "notes.BIN",
                       "3.11.BIN",    "3.11.0.bin", "a.1.2.BIN",  "3.11.0.BIN.txt"};
   for (const auto& n : stale) writeFile(app / n, text("left"));
