@@ -251,13 +251,4 @@ TEST_F(UpdateWindow, CloseDuringDownloadPushOrInstallEndsAtOnceWithAWholeProgram
   }
 }
 
-TEST(UpdateWithoutDisplay, SaysWhyAndEndsWithStatus2) {
-  AppDir dir(9);
-  auto r = runCommand("cd '" + dir.app.path().string() + "' && env -u DISPLAY '" +
-                      std::string(KELVORA_E2E_DIR) + "/Update.exe' 2>&1");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.output.rfind("Update.exe: cannot open the window: ", 0), 0u) << r.output;
-  EXPECT_TRUE(decryptContainer(readFile(dir.app / "config.cfg")).has_value());
-}
-
 }  // namespace
