@@ -78,6 +78,18 @@ bool isKeptForResume(const std::string& name) {
   return packageVersion(package) && exists(package) && exists(etagFileFor(package));
 }
 
+bool isResumeFile(const std::string& name) {
+  // The temporary of replaceFileAtomically: "." + the name + "." + six characters.
+  constexpr size_t kTempTail = 7;
+  std::string etagFile = name;
+  if (name.starts_with('.') && name.size() > kTempTail + 1) {
+    etagFile = name.substr(1, name.size() - 1 - kTempTail);
+    if (name[name.size() - kTempTail] != '.') return false;
+  }
+  if (!etagFile.ends_with(kEtagSuffix)) return false;
+  return packageVersion(etagFile.substr(0, etagFile.size() - (sizeof kEtagSuffix - 1))).has_value();
+}
+
 void discardAllBut(const std::string& packageFile) {
   std::error_code error;
   std::vector<std::string> names;

@@ -35,6 +35,8 @@ void discard(const std::string& packageFile);
 // "A.B.C.BIN" beside its ETag file, or that ETag file beside its package. Which version it is
 // for is known only once the server has answered; the download then drops the others.
 bool isKeptForResume(const std::string& name);
+// An ETag file, or the temporary file it is written through.
+bool isResumeFile(const std::string& name);
 
 // Before a download of packageFile: every other package file of the directory and its ETag
 // file go (another version's, or an unfinished push), and so does packageFile when it lacks its

@@ -17,7 +17,7 @@
 #include "updater/config_cipher.h"
 #include "updater/machine_probe.h"
 #include "updater/package_install.h"
-#include "updater/progress_view.h"
+#include "updater/progress_window.h"
 #include "updater/settings_block.h"
 #include "updater/update_worker.h"
 
@@ -102,6 +102,7 @@ namespace {
 
 int runUpdater() {
   if (countUpdaterProcesses() > 1) return 0;
+  package_install::removeStaleFiles();
   fillMachineFacts(appState().clientReport);
   if (!loadSettingsBlock()) return 0;
 
@@ -116,11 +117,11 @@ int runUpdater() {
     return 2;
   }
 
-  auto* view = new ProgressView;  // lives as long as the process
+  auto* view = new progress_view::ProgressView;  // lives as long as the process
   view->windowWidth = 500;
   view->windowHeight = 200;
-  init_progress_view(*view);
-  progressViewSlot() = view;
+  progress_view::init_progress_view(*view);
+  progress_view::progressViewSlot() = view;
 
   gfx::set_window_title("Kelvora Update...");
   gfx::move_window(screenWidth / 2 - 250, screenHeight / 2 - 100);
@@ -128,6 +129,6 @@ int runUpdater() {
   gfx::set_bk_color(0xEBEBEC);
 
   update_worker::startUpdateWorker();
-  run_progress_window();
+  progress_view::run_progress_window();
   endAfterWindowClosed();
 }

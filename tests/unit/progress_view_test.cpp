@@ -8,6 +8,8 @@
 
 namespace {
 
+using progress_view::advanceProgress;
+
 TEST(ProgressAdvance, WaitingAndNothingToUpdateKeepTheBarEmpty) {
   for (int32_t state : {UPDATE_WAITING, UPDATE_NONE}) {
     int percentage = 0;
@@ -28,8 +30,10 @@ TEST(ProgressAdvance, FoundUpdateHoldsAt99UntilTheCountsMeet) {
 TEST(ProgressAdvance, EqualCountsShowFullAtOnceWhateverThePercentage) {
   EXPECT_EQ(advanceProgress(3, UPDATE_DONE, 42.0f, 42.0f), 100);
   EXPECT_EQ(advanceProgress(100, UPDATE_DONE, 42.0f, 42.0f), 100);
-  // A failed install stays at UPDATE_PENDING with unequal counts: the bar stops at 99.
+  // A failed install stays at UPDATE_PENDING: the bar stops at 99, even where an announced size
+  // of 0 and a failed fetch leave both counts 0.
   EXPECT_EQ(advanceProgress(99, UPDATE_PENDING, 41.0f, 42.0f), 99);
+  EXPECT_EQ(advanceProgress(99, UPDATE_PENDING, 0.0f, 0.0f), 99);
 }
 
 TEST(ProgressAdvance, UnorderedCountsNeverCountAsFinished) {
