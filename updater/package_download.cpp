@@ -1,7 +1,6 @@
 #include "updater/package_download.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -132,10 +131,7 @@ class StreamedPackage final : public BodySink {
       fault_ = Fault::kPackage;
       return false;
     }
-    struct stat current {};
-    const mode_t mode =
-        ::stat(package_install::APPLICATION_FILE, &current) == 0 ? (current.st_mode & 07777) : 0755;
-    bool ok = ::fchmod(programFd_, mode) == 0 && ::fsync(programFd_) == 0;
+    bool ok = package_install::settleProgram(programFd_);
     ok = ::close(programFd_) == 0 && ok;
     programFd_ = -1;
     if (!ok) fault_ = Fault::kWrite;

@@ -35,14 +35,13 @@ void removeStaleFiles();
 // exits, so an exit never falls between them.
 std::mutex& installLock();
 
+// Flushes a finished program file to disk and gives it the mode of the program it replaces.
+// False for an empty file: a program of no bytes is no program.
+bool settleProgram(int fd);
+
 // Makes the finished file `ready` the new Kelvora.exe (ready is consumed). False, with ready
 // removed and Kelvora.exe untouched, when prev cannot take the old program or the rename fails.
 bool swapIntoPlace(const std::string& ready);
-
-// Writes the package to packageFile, unpacks it into the temporary file and swaps that into
-// place; the package file is removed in every case. False when anything failed before the swap
-// could complete.
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile);
 
 // The file side of a pushed package, installed as received (a push carries the program itself)
 // by the same swap. While it arrives it is a file without a name in the application directory,
