@@ -15,7 +15,7 @@
 #include "support/devserver_process.h"
 #include "support/test_support.h"
 #include "support/x11_screen.h"
-#include "updater/config_cipher.h"
+#include "updater/settings_file.h"
 #include "updater/settings_block.h"
 
 namespace fs = std::filesystem;
@@ -73,7 +73,7 @@ struct AppDir {
     settings_block::Block block = settings_block::makeDefaultBlock(&filler, 2);
     settings_block::setVersion(block, {3, 10, 0});
     settings_block::putU32(block, settings_block::LANGUAGE, language);
-    writeFile(app / "config.cfg", *encryptContainer(block));
+    writeFile(app / "config.cfg", *settings_file::encryptContainer(block));
   }
   void servePackage(const std::string& bucket) {
     writeFile(work / "new.bin", newProgram);
@@ -83,7 +83,7 @@ struct AppDir {
     ASSERT_EQ(r.status, 0) << r.output;
   }
   std::optional<settings_block::Version> storedVersion() {
-    auto plain = decryptContainer(readFile(app / "config.cfg"));
+    auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
     if (!plain || plain->size() < SETTINGS_BLOCK_SIZE) return std::nullopt;
     settings_block::Block b{};
     std::copy_n(plain->begin(), b.size(), b.begin());
@@ -127,7 +127,7 @@ class UpdateWindow : public ::testing::Test {
     EXPECT_LT(steady_clock::now() - closedAt, seconds(1));
     auto program = readFile(dir.app / "Kelvora.exe");
     EXPECT_TRUE(program == dir.oldProgram || program == dir.newProgram);
-    EXPECT_TRUE(decryptContainer(readFile(dir.app / "config.cfg")).has_value());
+    EXPECT_TRUE(settings_file::decryptContainer(readFile(dir.app / "config.cfg")).has_value());
   }
   static int greenBarEnd(const Screenshot& s) {
     int x = 30;
@@ -310,7 +310,7 @@ TEST(UpdateWithoutDisplay, SaysWhyAndEndsWithStatus2) {
                       std::string(KELVORA_E2E_DIR) + "/Update.exe' 2>&1");
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.output.rfind("Update.exe: cannot open the window: ", 0), 0u) << r.output;
-  EXPECT_TRUE(decryptContainer(readFile(dir.app / "config.cfg")).has_value());
+  EXPECT_TRUE(settings_file::decryptContainer(readFile(dir.app / "config.cfg")).has_value());
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 #include "support/devserver_process.h"
 #include "support/test_support.h"
 #include "updater/app_state.h"
-#include "updater/config_cipher.h"
+#include "updater/settings_file.h"
 #include "updater/package_install.h"
 #include "updater/settings_block.h"
 #include "updater/startup.h"
@@ -54,7 +54,7 @@ struct Road {
     settings_block::Block block = settings_block::makeDefaultBlock(&filler, 4);
     settings_block::setVersion(block, {3, 10, 0});
     settings_block::putU32(block, settings_block::LANGUAGE, language);
-    auto container = encryptContainer(block);
+    auto container = settings_file::encryptContainer(block);
     ASSERT_TRUE(container.has_value());
     writeFile(app / "config.cfg", *container);
   }
@@ -68,7 +68,7 @@ struct Road {
     ASSERT_EQ(r.status, 0) << r.output;
   }
   std::optional<Version> storedVersion() {
-    auto plain = decryptContainer(readFile(app / "config.cfg"));
+    auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
     if (!plain) return std::nullopt;
     settings_block::Block b{};
     std::copy_n(plain->begin(), std::min(plain->size(), b.size()), b.begin());
@@ -97,7 +97,7 @@ pid_t startWorker(const fs::path& app, const fs::path& result, uint32_t announce
   pid_t pid = fork();
   if (pid != 0) return pid;
   if (chdir(app.c_str()) != 0) _exit(3);
-  if (!loadSettingsBlock()) _exit(4);
+  if (!startup::loadSettingsBlock()) _exit(4);
   update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
   options.conversation.announcePauseMs = announcePauseMs;
   package_install::PushedPackageFile push(appState());
@@ -236,7 +236,7 @@ TEST(UpdateRoadAlone, UnreachableServerKeepsTheWorkerWaitingAndWritesNothing) {
   ASSERT_TRUE(waitFor(
       [&] {
         Bytes now = readFile(road.app / "config.cfg");
-        return now != config && decryptContainer(now).has_value();
+        return now != config && settings_file::decryptContainer(now).has_value();
       },
       seconds(5)));
   Bytes afterStartUp = readFile(road.app / "config.cfg");
@@ -303,7 +303,7 @@ TEST_F(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndAReadableSettingsFile)
     return waitFor(
         [&] {
           Bytes now = readFile(road.app / "config.cfg");
-          return now != before && decryptContainer(now).has_value();
+          return now != before && settings_file::decryptContainer(now).has_value();
         },
         seconds(10));
   };

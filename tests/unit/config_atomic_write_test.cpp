@@ -8,11 +8,12 @@
 #include <thread>
 
 #include "support/test_support.h"
-#include "updater/config_cipher.h"
+#include "updater/settings_file.h"
 
 namespace {
 
 using namespace testsupport;
+using namespace settings_file;
 
 TEST(ConfigFileWrites, KilledWriterLeavesPreviousOrNextFile) {
   TempDir dir;

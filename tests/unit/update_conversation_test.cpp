@@ -12,7 +12,7 @@
 
 #include "platform/codepage.h"
 #include "support/test_support.h"
-#include "updater/config_cipher.h"
+#include "updater/settings_file.h"
 #include "updater/package_unpack.h"
 #include "updater/update_conversation.h"
 #include "updater/update_texts.h"
@@ -447,7 +447,7 @@ class WorkerRoad : public ::testing::Test {
     options.waitStepMs = 20;
   }
   Version storedVersion() {
-    auto plain = decryptContainer(testsupport::readFile(app / "config.cfg"));
+    auto plain = settings_file::decryptContainer(testsupport::readFile(app / "config.cfg"));
     EXPECT_TRUE(plain.has_value());
     settings_block::Block b{};
     if (plain) std::copy_n(plain->begin(), std::min(plain->size(), b.size()), b.begin());
