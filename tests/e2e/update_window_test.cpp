@@ -15,8 +15,8 @@
 #include "support/devserver_process.h"
 #include "support/test_support.h"
 #include "support/x11_screen.h"
-#include "updater/settings_file.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono;

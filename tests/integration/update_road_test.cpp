@@ -20,9 +20,9 @@
 #include "support/devserver_process.h"
 #include "support/test_support.h"
 #include "updater/app_state.h"
-#include "updater/settings_file.h"
 #include "updater/package_install.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
 #include "updater/startup.h"
 #include "updater/update_worker.h"
 
