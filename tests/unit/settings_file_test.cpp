@@ -1,13 +1,13 @@
-// The settings file cipher against published vectors and the openssl command, and the container
-// and file operations over good and bad files.
+// The settings file cipher against published vectors and the openssl command, the container
+// over good and bad bytes, and the file replacement under a killed writer.
 #include "updater/settings_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
+#include <algorithm>
 #include <random>
 #include <thread>
 
@@ -24,25 +24,25 @@ using namespace settings_file;
 using park_miller::parkMillerNext;
 
 std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
-  std::mt19937 gen(seed);
   std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(gen());
+  std::generate(v.begin(), v.end(), std::mt19937(seed));  // the low byte of each draw
   return v;
+}
+
+std::string hex(std::span<const uint8_t> bytes) {
+  std::string out;
+  for (uint8_t b : bytes) out += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+  return out;
 }
 
 TEST(Aes128, Fips197AppendixC1) {
   AesKey key;
   uint8_t plain[16], out[16], back[16];
-  for (int i = 0; i < 16; ++i) {
-    key[i] = static_cast<uint8_t>(i);
-    plain[i] = static_cast<uint8_t>(i * 0x11);
-  }
-  const uint8_t expected[16] = {0x69, 0xc4, 0xe0, 0xd8, 0x6a, 0x7b, 0x04, 0x30,
-                                0xd8, 0xcd, 0xb7, 0x80, 0x70, 0xb4, 0xc5, 0x5a};
+  for (int i = 0; i < 16; ++i) key[i] = static_cast<uint8_t>(i), plain[i] = i * 0x11 & 0xFF;
   aesEncryptBlock(expandEncryptionKey(key), plain, out);
-  EXPECT_EQ(0, std::memcmp(out, expected, 16));
+  EXPECT_EQ(hex(out), "69c4e0d86a7b0430d8cdb78070b4c55a");
   aesDecryptBlock(expandDecryptionKey(key), out, back);
-  EXPECT_EQ(0, std::memcmp(back, plain, 16));
+  EXPECT_EQ(hex(back), hex(plain));
 }
 
 TEST(ParkMiller, PublishedValues) {
@@ -62,74 +62,6 @@ TEST(ParkMiller, PublishedValues) {
   int32_t expected = 42;
   for (int i = 0; i < 9999; ++i) expected = parkMillerNext(expected);
   EXPECT_EQ(drawSeed([]() -> uint32_t { return calls++ < 3 ? 0u : 42u; }), expected);
-}
-
-TEST(CipherStream, ErrorCodes) {
-  AesKey key{};
-  CipherStream s;
-  uint8_t buf[64] = {}, out[64];
-  size_t n = 0;
-  EXPECT_EQ(cipherSetup(s, 5, PADDING_PKCS7, nullptr, key, false), CIPHER_ERR_ARGUMENT);
-  ASSERT_EQ(cipherSetup(s, CIPHER_ECB, PADDING_NONE, nullptr, key, false), 0);
-  EXPECT_EQ(cipherUpdate(s, buf, 20, buf, &n), CIPHER_ERR_ARGUMENT) << "same buffer";
-  EXPECT_EQ(cipherUpdate(s, buf, 5, out, &n), 0);
-  EXPECT_EQ(cipherFinal(s, out, &n), CIPHER_ERR_PENDING);
-  ASSERT_EQ(cipherSetup(s, CIPHER_ECB, PADDING_PKCS7, nullptr, key, true), 0);
-  EXPECT_EQ(cipherUpdate(s, buf, 20, out, &n), 0);
-  EXPECT_EQ(cipherFinal(s, out, &n), CIPHER_ERR_SHORT_BLOCK);
-  // A block whose last byte is 0 after decryption cannot be PKCS#7 padding.
-  uint8_t cipher[16];
-  aesEncryptBlock(expandEncryptionKey(key), buf, cipher);
-  ASSERT_EQ(cipherSetup(s, CIPHER_ECB, PADDING_PKCS7, nullptr, key, true), 0);
-  EXPECT_EQ(cipherUpdate(s, cipher, 16, out, &n), 0);
-  EXPECT_EQ(cipherFinal(s, out, &n), CIPHER_ERR_PADDING);
-}
-
-// The CBC, OFB and CFB-128 modes against the openssl command, fed in uneven pieces.
-TEST(CipherStream, ModesMatchTheOpensslCommand) {
-  TempDir dir;
-  AesKey key;
-  uint8_t iv[16];
-  for (int i = 0; i < 16; ++i) key[i] = static_cast<uint8_t>(3 * i + 1), iv[i] = 200 - i;
-  auto plain = randomBytes(96, 7);
-  writeFile(dir / "plain", plain);
-  struct Case {
-    int32_t mode;
-    const char* name;
-  };
-  for (const Case& c : {Case{CIPHER_CBC, "aes-128-cbc"}, Case{CIPHER_OFB, "aes-128-ofb"},
-                        Case{CIPHER_CFB, "aes-128-cfb"}}) {
-    CipherStream e;
-    ASSERT_EQ(cipherSetup(e, c.mode, PADDING_NONE, iv, key, false), 0);
-    std::vector<uint8_t> cipher(128);
-    size_t total = 0, n = 0;
-    for (size_t at = 0; at < plain.size(); at += 7) {
-      size_t len = std::min<size_t>(7, plain.size() - at);
-      ASSERT_EQ(cipherUpdate(e, plain.data() + at, len, cipher.data() + total, &n), 0);
-      total += n;
-    }
-    ASSERT_EQ(cipherFinal(e, cipher.data() + total, &n), 0);
-    cipher.resize(total + n);
-    std::string hexKey, hexIv;
-    char d[3];
-    for (int i = 0; i < 16; ++i) {
-      std::snprintf(d, sizeof d, "%02x", key[i]), hexKey += d;
-      std::snprintf(d, sizeof d, "%02x", iv[i]), hexIv += d;
-    }
-    auto r = runCommand(std::string("openssl enc -") + c.name + " -nopad -K " + hexKey + " -iv " +
-                        hexIv + " -in " + (dir / "plain").string() + " -out " +
-                        (dir / "cipher").string());
-    ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(cipher, readFile(dir / "cipher")) << c.name;
-    CipherStream dec;
-    ASSERT_EQ(cipherSetup(dec, c.mode, PADDING_NONE, iv, key, true), 0);
-    std::vector<uint8_t> back(128);
-    size_t got = 0;
-    ASSERT_EQ(cipherUpdate(dec, cipher.data(), cipher.size(), back.data(), &got), 0);
-    ASSERT_EQ(cipherFinal(dec, back.data() + got, &n), 0);
-    back.resize(got + n);
-    EXPECT_EQ(back, plain) << c.name;
-  }
 }
 
 TEST(ConfigContainer, SizesTrailersAndAFreshKeyEachTime) {
@@ -164,55 +96,59 @@ TEST(ConfigContainer, ChunkDecryptsWithTheOpensslCommand) {
   auto file = encryptContainer(plain);
   ASSERT_TRUE(file.has_value());
   // The key from the trailer alone: the prefix digits and the low bytes of 8 generator outputs.
-  std::string hex;
-  char digit[3];
-  for (char c : configKeyPrefixDigits()) {
-    std::snprintf(digit, sizeof digit, "%02x", static_cast<unsigned char>(c));
-    hex += digit;
-  }
+  AesKey key;
+  std::string prefix = configKeyPrefixDigits();
+  std::copy_n(prefix.begin(), 8, key.begin());
   int32_t x = static_cast<int32_t>(little_endian::readU32(*file, file->size() - 4));
-  for (int i = 0; i < 8; ++i) {
-    x = parkMillerNext(x);
-    std::snprintf(digit, sizeof digit, "%02x", static_cast<unsigned>(x & 0xFF));
-    hex += digit;
-  }
+  for (int i = 8; i < 16; ++i) key[i] = static_cast<uint8_t>(x = parkMillerNext(x));
   writeFile(dir / "chunk", std::vector<uint8_t>(file->begin(), file->begin() + 272));
-  auto r = runCommand("openssl enc -d -aes-128-ecb -K " + hex + " -in " + (dir / "chunk").string() +
-                      " -out " + (dir / "plain").string());
+  auto r = runCommand("openssl enc -d -aes-128-ecb -K " + hex(key) + " -in " +
+                      (dir / "chunk").string() + " -out " + (dir / "plain").string());
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(readFile(dir / "plain"), std::vector<uint8_t>(plain.begin(), plain.begin() + 256));
 }
 
-TEST(ConfigFile, FilesThatAreNoContainerAreLeftExactlyAsTheyAre) {
-  TempDir dir;
-  ScopedCurrentDir cwd(dir.path());
+// Damage that the padding or the trailer shows (ECB cannot see damage inside a chunk), a cut or
+// overlong file, and a plain block are no container.
+TEST(ConfigContainer, AnythingButAWholeContainerIsRefused) {
   auto plain = randomBytes(2048, 3);
   auto container = *encryptContainer(plain);
   std::vector<std::vector<uint8_t>> invalid = {plain, {}, {container.begin(), container.end() - 1}};
-  // Damage that the padding or the trailer shows (ECB cannot see damage inside a chunk).
   for (size_t at : {size_t{271}, size_t{2180}, size_t{2199}}) {
     invalid.push_back(container);
     invalid.back()[at] ^= 0x5A;
   }
   invalid.push_back(container);
-  invalid.back().resize(3000);  // longer than any settings file
-  for (const auto& bytes : invalid) {
-    writeFile(kConfigFileName, bytes);
-    decryptConfigFile();
-    EXPECT_EQ(readFile(kConfigFileName), bytes) << bytes.size() << " bytes";
-  }
-  std::filesystem::remove(kConfigFileName);
-  encryptConfigFile();
-  decryptConfigFile();
-  EXPECT_FALSE(std::filesystem::exists(kConfigFileName)) << "neither operation creates the file";
+  invalid.back().resize(2200 + 272);
+  for (const auto& bytes : invalid) EXPECT_FALSE(decryptContainer(bytes)) << bytes.size();
+}
 
-  writeFile(kConfigFileName, container);
-  chmod(kConfigFileName, 0440);
-  decryptConfigFile();
-  EXPECT_EQ(readFile(kConfigFileName), plain);
-  struct stat st {};
-  ASSERT_EQ(stat(kConfigFileName, &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0440u) << "the replacement keeps the file's mode";
+// A writer of config.cfg killed at random moments leaves a whole file every time.
+TEST(ConfigFileWrites, KilledWriterLeavesPreviousOrNextFile) {
+  TempDir dir;
+  auto plain = randomBytes(2048, 11);
+  std::mt19937 gen(11);
+  std::uniform_int_distribution<int> delayUs(200, 20000);
+  for (int round = 0; round < 20; ++round) {
+    writeFile(dir / "config.cfg", plain);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      // Encrypt and decrypt without end, as start-up and the worker do, until killed.
+      for (int i = 0; i < 1'000'000; ++i) {
+        encryptConfigFileAt(dir / "config.cfg");
+        decryptConfigFileAt(dir / "config.cfg");
+      }
+      _exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(delayUs(gen)));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    auto bytes = readFile(dir / "config.cfg");
+    EXPECT_EQ(bytes.size() == 2048 ? bytes : decryptContainer(bytes).value_or(decltype(bytes){}),
+              plain)
+        << "round " << round << ": " << bytes.size() << " bytes";
+  }
 }
 
 }  // namespace
