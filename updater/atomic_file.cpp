@@ -48,7 +48,8 @@ bool replaceFileAtomically(const std::filesystem::path& path, std::span<const ui
 
 std::optional<std::vector<uint8_t>> readFileHead(const std::filesystem::path& path,
                                                  size_t maxBytes) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking so that a FIFO of that name is refused below instead of waiting for a writer.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return std::nullopt;
   struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
