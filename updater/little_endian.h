@@ -7,6 +7,8 @@
 
 namespace little_endian {
 
+namespace detail {
+
 template <typename T>
 T read(std::span<const uint8_t> bytes, size_t offset) {
   T v = 0;
@@ -20,23 +22,25 @@ void write(std::span<uint8_t> bytes, size_t offset, T v) {
   for (size_t i = 0; i < sizeof(T); ++i) bytes[offset + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
+}  // namespace detail
+
 inline uint16_t readU16(std::span<const uint8_t> b, size_t offset) {
-  return read<uint16_t>(b, offset);
+  return detail::read<uint16_t>(b, offset);
 }
 inline uint32_t readU32(std::span<const uint8_t> b, size_t offset) {
-  return read<uint32_t>(b, offset);
+  return detail::read<uint32_t>(b, offset);
 }
 inline uint64_t readU64(std::span<const uint8_t> b, size_t offset) {
-  return read<uint64_t>(b, offset);
+  return detail::read<uint64_t>(b, offset);
 }
 inline void writeU16(std::span<uint8_t> b, size_t offset, uint16_t v) {
-  write(b, offset, v);
+  detail::write(b, offset, v);
 }
 inline void writeU32(std::span<uint8_t> b, size_t offset, uint32_t v) {
-  write(b, offset, v);
+  detail::write(b, offset, v);
 }
 inline void writeU64(std::span<uint8_t> b, size_t offset, uint64_t v) {
-  write(b, offset, v);
+  detail::write(b, offset, v);
 }
 
 }  // namespace little_endian
