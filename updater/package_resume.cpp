@@ -53,7 +53,8 @@ bool isStrongEtag(const std::string& etag) {
 }
 
 std::optional<KeptPart> keptPart(const std::string& packageFile) {
-  std::optional<std::vector<uint8_t>> etag = readWholeFile(etagFileFor(packageFile));
+  std::optional<std::vector<uint8_t>> etag =
+      atomic_file::readFileHead(etagFileFor(packageFile), kMaxEtag + 1);
   struct stat s {};
   if (!etag || ::stat(packageFile.c_str(), &s) != 0 || !S_ISREG(s.st_mode)) return std::nullopt;
   KeptPart kept{uint64_t(s.st_size), std::string(etag->begin(), etag->end())};
@@ -62,7 +63,7 @@ std::optional<KeptPart> keptPart(const std::string& packageFile) {
 }
 
 bool rememberEtag(const std::string& packageFile, const std::string& etag) {
-  return replaceFileAtomically(
+  return atomic_file::replaceFileAtomically(
       etagFileFor(packageFile),
       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(etag.data()), etag.size()));
 }

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "updater/little_endian.h"
 #include "updater/lz77.h"
 #include "updater/package_stream_decoder.h"
 
@@ -28,9 +29,10 @@ long packageLength(std::FILE* package) {
 }  // namespace
 
 BlockHeader readBlockHeader(const uint8_t* bytes) {
+  const std::span<const uint8_t> header(bytes, kBlockHeaderSize);
   BlockHeader h;
-  h.plainLength = bytes[kBlockPlainLengthOffset] | bytes[kBlockPlainLengthOffset + 1] << 8;
-  h.storedLength = bytes[kBlockStoredLengthOffset] | bytes[kBlockStoredLengthOffset + 1] << 8;
+  h.plainLength = little_endian::readU16(header, kBlockPlainLengthOffset);
+  h.storedLength = little_endian::readU16(header, kBlockStoredLengthOffset);
   h.plainBytes = h.plainLength == 0 ? kMaxBlock : int(h.plainLength);
   return h;
 }

@@ -16,8 +16,8 @@
 #include "support/devserver_process.h"
 #include "support/test_support.h"
 #include "support/x11_screen.h"
-#include "updater/config_cipher.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
@@ -74,7 +74,7 @@ struct AppDir {
     settings_block::Block block = settings_block::makeDefaultBlock(&filler, 2);
     settings_block::setVersion(block, {3, 10, 0});
     settings_block::putU32(block, settings_block::LANGUAGE, language);
-    writeFile(app / "config.cfg", *encryptContainer(block));
+    writeFile(app / "config.cfg", *settings_file::encryptContainer(block));
   }
   void servePackage(const std::string& bucket) {
     writeFile(work / "new.bin", newProgram);
@@ -89,7 +89,7 @@ struct AppDir {
     return n;
   }
   int storedMinor() {  // -1 when the settings file does not decrypt
-    auto plain = decryptContainer(readFile(app / "config.cfg"));
+    auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
     if (!plain || plain->size() < SETTINGS_BLOCK_SIZE) return -1;
     settings_block::Block b{};
     std::copy_n(plain->begin(), b.size(), b.begin());
@@ -252,7 +252,7 @@ TEST_F(UpdateWindow, CloseDuringDownloadPushOrInstallEndsAtOnceWithAWholeProgram
     EXPECT_EQ(updater->wait(seconds(1)), 0) << c.name;
     auto program = readFile(dir.app / "Kelvora.exe");
     EXPECT_TRUE(program == dir.oldProgram || program == dir.newProgram) << c.name;
-    EXPECT_TRUE(decryptContainer(readFile(dir.app / "config.cfg")).has_value()) << c.name;
+    EXPECT_TRUE(settings_file::decryptContainer(readFile(dir.app / "config.cfg")).has_value()) << c.name;
     EXPECT_FALSE(c.args[0] == "--push" && fs::exists(dir.app / "3.10.0.BIN")) << "partial push";
   }
 }

@@ -18,9 +18,9 @@
 #include "support/devserver_process.h"
 #include "support/test_support.h"
 #include "updater/app_state.h"
-#include "updater/config_cipher.h"
 #include "updater/package_install.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
 #include "updater/startup.h"
 #include "updater/update_worker.h"
 
@@ -50,7 +50,7 @@ struct App {
     settings_block::Block block = settings_block::makeDefaultBlock(&filler, 4);
     settings_block::setVersion(block, {3, 10, 0});
     settings_block::putU32(block, settings_block::LANGUAGE, 9);
-    writeFile(dir / "config.cfg", *encryptContainer(block));
+    writeFile(dir / "config.cfg", *settings_file::encryptContainer(block));
     serve(newProgram);
   }
   void serve(const Bytes& plain) {
@@ -75,7 +75,7 @@ const std::set<std::string> kKeptNames{"Kelvora.exe", "prev", "config.cfg", "3.1
 // The worker's whole road in the current directory; the final state and status line go to
 // `result`.
 [[noreturn]] void runWorkerHere(const fs::path& result) {
-  if (!loadSettingsBlock()) _exit(4);
+  if (!startup::loadSettingsBlock()) _exit(4);
   update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
   options.conversation.announcePauseMs = 0;
   package_install::PushedPackageFile push(appState());
@@ -238,7 +238,7 @@ TEST_F(PackageStream, FullDiskDeletesThePartialPackageAndTouchesNothingElse) {
   EXPECT_TRUE(readFile(after / "Kelvora.exe") == app.oldProgram);
   Bytes prev = readFile(after / "prev");
   EXPECT_EQ(std::string(prev.begin(), prev.end()), "older program");
-  auto plain = decryptContainer(readFile(after / "config.cfg"));
+  auto plain = settings_file::decryptContainer(readFile(after / "config.cfg"));
   ASSERT_TRUE(plain.has_value());
   settings_block::Block block{};
   std::copy_n(plain->begin(), block.size(), block.begin());

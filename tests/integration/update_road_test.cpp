@@ -18,7 +18,7 @@
 #include "platform/codepage.h"
 #include "support/devserver_process.h"
 #include "support/test_support.h"
-#include "updater/config_cipher.h"
+#include "updater/settings_file.h"
 #include "updater/package_install.h"
 #include "updater/startup.h"
 #include "updater/update_worker.h"
@@ -53,7 +53,7 @@ struct Road {
     settings_block::Block block = settings_block::makeDefaultBlock(&filler, 4);
     settings_block::setVersion(block, {3, 10, 0});
     settings_block::putU32(block, settings_block::LANGUAGE, language);
-    writeFile(app / "config.cfg", *encryptContainer(block));
+    writeFile(app / "config.cfg", *settings_file::encryptContainer(block));
   }
   // The package object 3/11.0.BIN in a bucket of the store, cut by `cut` bytes.
   void servePackage(const std::string& bucket, size_t cut = 0) {
@@ -68,7 +68,7 @@ struct Road {
   }
   // The minor of the stored version, or -1 when the settings file does not decrypt.
   int storedMinor() {
-    auto plain = decryptContainer(readFile(app / "config.cfg"));
+    auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
     if (!plain) return -1;
     settings_block::Block b{};
     std::copy_n(plain->begin(), std::min(plain->size(), b.size()), b.begin());
@@ -84,7 +84,7 @@ struct Road {
     return waitFor(
         [&] {
           Bytes now = readFile(app / "config.cfg");
-          return now != before && decryptContainer(now).has_value();
+          return now != before && settings_file::decryptContainer(now).has_value();
         },
         seconds(10));
   }
@@ -95,7 +95,7 @@ struct Road {
 pid_t startWorker(const fs::path& app, const fs::path& result, uint32_t announcePauseMs = 1000) {
   pid_t pid = fork();
   if (pid != 0) return pid;
-  if (chdir(app.c_str()) != 0 || !loadSettingsBlock()) _exit(3);
+  if (chdir(app.c_str()) != 0 || !startup::loadSettingsBlock()) _exit(3);
   update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
   options.conversation.announcePauseMs = announcePauseMs;
   package_install::PushedPackageFile push(appState());
