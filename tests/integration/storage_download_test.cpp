@@ -47,18 +47,20 @@ class StorageDownload : public ::testing::Test {
     writeFile(dir_ / "root/update-en-1/3/11.0.BIN", object_);
   }
 
-  void serve(const std::vector<std::string>& extra = {}) {
+  void serve(std::vector<std::string> extra = {}) {
     server_.reset();
+    extra.insert(extra.end(), {"--http-port", "0", "--update-port", "0"});
     // A fresh log each time: readiness is its first line.
     server_ = std::make_unique<DevServerProcess>(
         dir_ / "root", extra, dir_ / ("server" + std::to_string(++servers_) + ".log"));
     ASSERT_TRUE(server_->ready()) << server_->log();
+    endpoint_ = "127.0.0.1:" + std::to_string(server_->httpPort());
   }
 
   oss_download_outcome get(int64_t rangeStart, const char* ifRange, Collected* sink,
                            const char* secret = nullptr, const char* key = "3/11.0.BIN") {
     const BuiltinConfig& c = builtinConfig();
-    oss_download_target target{"127.0.0.1:18080",
+    oss_download_target target{endpoint_.c_str(),
                                c.accessKeyId,
                                secret != nullptr ? secret : c.accessKeySecret,
                                "update-en-1",
@@ -74,6 +76,7 @@ class StorageDownload : public ::testing::Test {
   std::string object_;
   std::unique_ptr<DevServerProcess> server_;
   int servers_ = 0;
+  std::string endpoint_;
 };
 
 TEST_F(StorageDownload, RangesAndIfRangeAgainstTheIndependentSignatureCheck) {
