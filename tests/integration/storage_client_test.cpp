@@ -132,12 +132,8 @@ TEST_F(StorageClient, BodyInManyPiecesArrivesWholeSignedAndInOrder) {
   endpoint(local(server));
   aos_status* s = fetch("update-en-1", "dir/a b+c.BIN");
   ASSERT_EQ(s->code, 200) << (s->error_msg ? s->error_msg : "");
-  EXPECT_TRUE(aos_status_is_ok(s));
-  EXPECT_EQ(s->error_code, nullptr);
   EXPECT_STREQ(s->req_id, "RID-1");
-  EXPECT_EQ(joined(&body_) == object, true);
-  EXPECT_EQ(aos_body_length(&body_), static_cast<int64_t>(object.size()));
-  EXPECT_STREQ(apr_table_get(headers_, "Content-Length"), std::to_string(object.size()).c_str());
+  EXPECT_TRUE(joined(&body_) == object);
   // What went out: virtual-hosted name, encoded key, the client's agent, a signature that the
   // openssl command agrees with over the unencoded resource.
   ASSERT_EQ(server.requests().size(), 1u);
@@ -146,7 +142,6 @@ TEST_F(StorageClient, BodyInManyPiecesArrivesWholeSignedAndInOrder) {
   EXPECT_EQ(r.target, "/dir/a%20b%2Bc.BIN");
   EXPECT_EQ(r.header("Host"), "update-en-1." + local(server));
   EXPECT_EQ(r.header("User-Agent"), "storage-client-c/3.1.0(Compatible Unknown)");
-  EXPECT_FALSE(r.hasHeader("x-oss-security-token"));
   std::string date = r.header("Date");
   ASSERT_EQ(date.size(), 29u);
   EXPECT_EQ(r.header("Authorization"),
@@ -154,45 +149,13 @@ TEST_F(StorageClient, BodyInManyPiecesArrivesWholeSignedAndInOrder) {
                 opensslSignature("GET\n\n\n" + date + "\n/update-en-1/dir/a b+c.BIN"));
 }
 
-TEST_F(StorageClient, EmptyObjectAndPathStyleAndSecurityToken) {
-  CannedHttpServer server([](const CannedRequest&, CannedConnection& c) { c.respond(200, ""); });
-  endpoint("http://127.0.0.1:" + std::to_string(server.port()));
-  options_->config->sts_token = aos_span_of("TOKEN-9");
-  aos_status* s = fetch("bkt", "k");
-  EXPECT_EQ(s->code, 200);
-  EXPECT_TRUE(aos_list_empty(&body_));
-  // No request ID came back: the empty text, not none.
-  ASSERT_NE(s->req_id, nullptr);
-  EXPECT_STREQ(s->req_id, "");
-  ASSERT_EQ(server.requests().size(), 1u);
-  CannedRequest r = server.requests()[0];
-  EXPECT_EQ(r.target, "/bkt/k");
-  EXPECT_EQ(r.header("Host"), "127.0.0.1:" + std::to_string(server.port()));
-  EXPECT_EQ(r.header("x-oss-security-token"), "TOKEN-9");
-}
-
-TEST_F(StorageClient, ErrorBodiesIgnoreTheMemoryLimitButStopAtOneMebibyte) {
-  // Under the error-body cap a body larger than the memory limit is kept whole and parsed.
-  aos_http_io_limits()->max_memory_size = 64 * 1024;
-  std::string xml =
-      "<Error><Code>Big</Code><Message>" + std::string(200 * 1024, 'm') + "</Message></Error>";
-  {
-    CannedHttpServer server(
-        [&](const CannedRequest&, CannedConnection& c) { c.respond(404, xml); });
-    endpoint(local(server));
-    aos_status* s = fetch();
-    EXPECT_EQ(s->code, 404);
-    EXPECT_STREQ(s->error_code, "Big");
-    EXPECT_EQ(aos_body_length(&body_), static_cast<int64_t>(xml.size()));
-  }
-
-  // An endless error body: the transfer stops at 1 MiB, the HTTP code stays, and the cut XML
-  // gives no usable error code.
-  std::atomic<size_t> sent{0};
+TEST_F(StorageClient, EndlessErrorBodyStopsAtOneMebibyte) {
+  // The transfer stops at 1 MiB, the HTTP code stays, and the cut XML gives no error code.
   CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) {
     c.send("HTTP/1.1 500 Oops\r\nConnection: close\r\n\r\n<Error><Code>Endless</Code><Message>");
     std::string filler(64 * 1024, 'x');
-    for (int i = 0; i < 4096 && c.send(filler); ++i) sent += filler.size();
+    for (int i = 0; i < 4096 && c.send(filler); ++i) {
+    }
   });
   endpoint(local(server));
   aos_status* s = fetch();
@@ -261,50 +224,22 @@ TEST_F(StorageClient, LengthIsCheckedWhereItGovernsTheBody) {
   }
 }
 
-TEST_F(StorageClient, ThrottledBodyIsAbortedByTheLowSpeedLimit) {
-  aos_http_io_limits()->low_speed_time = 2;
-  CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) {
-    c.send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\nConnection: close\r\n\r\n");
-    // 100 bytes every 200 ms: 500 bytes per second, under the 1024 the client asks for.
-    std::string piece(100, 'z');
-    for (int i = 0; i < 150 && c.send(piece); ++i) std::this_thread::sleep_for(200ms);
-  });
+// An upload's size goes to libcurl as well as into the header list; left unknown, libcurl would
+// send the body chunked under that Content-Length and the server would read another body.
+TEST_F(StorageClient, UploadsSendTheirBodyWhole) {
+  CannedHttpServer server([](const CannedRequest&, CannedConnection& c) { c.respond(200, "ok"); });
   endpoint(local(server));
-  aos_status* s = fetch();
-  EXPECT_EQ(s->code, aos_err_transfer);
-  EXPECT_STREQ(s->error_msg, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
-}
-
-TEST_F(StorageClient, MethodsAndRequestBodies) {
-  CannedHttpServer server([](const CannedRequest& r, CannedConnection& c) {
-    if (r.method == "HEAD") {
-      // A HEAD answer announces a length and carries no body.
-      c.send("HTTP/1.1 200 OK\r\nContent-Length: 4096\r\nConnection: close\r\n\r\n");
-    } else {
-      c.respond(200, "ok");
-    }
-  });
-  endpoint(local(server));
-  aos_http_response* resp = nullptr;
-  EXPECT_EQ(send(HTTP_HEAD, "", &resp)->code, 200);
-  EXPECT_EQ(resp->content_length, 4096);
-  EXPECT_EQ(send(HTTP_DELETE, "", &resp)->code, 200);
-  EXPECT_EQ(send(HTTP_PUT, "", &resp)->code, 200);
   const std::string upload = randomBytes(300000, 4);
+  aos_http_response* resp = nullptr;
   EXPECT_EQ(send(HTTP_PUT, upload, &resp)->code, 200);
   EXPECT_EQ(send(HTTP_POST, "form=1", &resp)->code, 200);
-  EXPECT_EQ(joined(&resp->body), "ok");
-
+  EXPECT_EQ(send(HTTP_PUT, "", &resp)->code, 200);
   std::vector<CannedRequest> r = server.requests();
-  ASSERT_EQ(r.size(), 5u);
-  EXPECT_EQ(r[0].method, "HEAD");
-  EXPECT_EQ(r[1].method, "DELETE");
-  EXPECT_EQ(r[2].method, "PUT");
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_TRUE(r[0].method == "PUT" && r[0].body == upload);
+  EXPECT_EQ(r[0].header("Transfer-Encoding"), "");
+  EXPECT_TRUE(r[1].method == "POST" && r[1].body == "form=1");
   EXPECT_EQ(r[2].header("Content-Length"), "0");
-  EXPECT_EQ(r[3].method, "PUT");
-  EXPECT_EQ(r[3].body == upload, true);
-  EXPECT_EQ(r[4].method, "POST");
-  EXPECT_EQ(r[4].body, "form=1");
 }
 
 TEST_F(StorageClient, HttpsCertificatesAreVerified) {

@@ -37,15 +37,6 @@ struct CannedRequest {
     }
     return {};
   }
-  bool hasHeader(std::string_view name) const {
-    for (const auto& h : headers) {
-      if (h.first.size() == name.size() &&
-          strncasecmp(h.first.data(), name.data(), name.size()) == 0) {
-        return true;
-      }
-    }
-    return false;
-  }
 };
 
 // One accepted connection as the handler sees it.
@@ -76,8 +67,6 @@ class CannedConnection {
                        "\r\nConnection: close\r\n\r\n";
     return send(head) && send(body);
   }
-
-  bool stopping() const { return stopping_; }
 
  private:
   int fd_;

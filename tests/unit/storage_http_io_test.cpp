@@ -1,10 +1,9 @@
-// The handle cache, the memory body writer, and where an object request is placed.
+// The memory body writer, and where an object request is placed.
 #include <apr_tables.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "storage_client/aos_chunk.h"
 #include "storage_client/aos_http_io.h"
@@ -15,20 +14,6 @@
 namespace {
 
 using StorageHttpIo = testsupport::StorageClientTest;
-
-TEST_F(StorageHttpIo, TheThirtyThirdReleasedHandleIsDestroyedAndCachedOnesAreReused) {
-  aos_http_io_handle_stats start = aos_http_io_handles();
-  std::vector<CURL*> handles;
-  for (int i = 0; i < AOS_REQUEST_STACK_SIZE + 1; ++i) handles.push_back(aos_request_get_handle());
-  for (CURL* h : handles) aos_request_release_handle(h);
-  aos_http_io_handle_stats full = aos_http_io_handles();
-  EXPECT_EQ(full.cached, 32);
-  EXPECT_EQ(full.destroyed, start.destroyed + 1);
-  // The most recently cached handle comes back first, and no new one is made.
-  EXPECT_EQ(aos_request_get_handle(), handles[31]);
-  EXPECT_EQ(aos_http_io_handles().created, full.created);
-  aos_request_release_handle(handles[31]);
-}
 
 // A 9 MiB body in uneven pieces comes back in order, in storage close to its own size: one node
 // when the length was announced, few when not; an error body never takes more than its limit.

@@ -1,6 +1,5 @@
-// The transport's parsers of received header lines and Content-Range, and its body callbacks'
-// limits and failures, without the network.
-#include <apr_strings.h>
+// The transport's parsers of received header lines and Content-Range, and where its write
+// callback keeps or hands on a body, without the network.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -118,34 +117,6 @@ TEST_F(StorageTransport, MemoryLimitStopsAKeptBodyButNotAStreamedOne) {
   EXPECT_EQ(write("f"), 0u);
   EXPECT_EQ(t_->controller->error_code, aos_err_write_body);
   EXPECT_EQ(t_->resp->body_len, 180);
-}
-
-TEST_F(StorageTransport, ErrorBodiesStayInMemoryUpToTheirCap) {
-  aos_http_io_limits()->max_memory_size = 10;
-  t_->resp->status = 500;
-  // The response's own writer is bypassed for error bodies.
-  t_->resp->write_body = [](aos_http_response*, const char*, int) { return -1; };
-  EXPECT_EQ(write(std::string(AOS_MAX_ERROR_BODY_SIZE - 10, 'e')), AOS_MAX_ERROR_BODY_SIZE - 10u);
-  EXPECT_EQ(write(std::string(100, 'f')), 10u);
-  EXPECT_TRUE(t_->error_body_capped);
-  EXPECT_EQ(t_->resp->body_len, AOS_MAX_ERROR_BODY_SIZE);
-  EXPECT_EQ(t_->controller->error_code, 0);
-}
-
-TEST_F(StorageTransport, RequestUrlIsEncodedAndBounded) {
-  t_->req->host = apr_pstrdup(pool_, "bkt.oss.example.com");
-  t_->req->uri = apr_pstrdup(pool_, "dir/a b+c\xc3\xa9.BIN");
-  t_->req->proto = "https://";
-  apr_table_add(t_->req->query_params, "acl", "");
-  apr_table_add(t_->req->query_params, "response-content-type", "a/b c");
-  ASSERT_EQ(aos_build_request_url(t_), 0);
-  EXPECT_STREQ(t_->url,
-               "https://bkt.oss.example.com/dir/a%20b%2Bc%C3%A9.BIN?acl&response-content-type=a/"
-               "b%20c");
-  // A key past the limit fails before anything is sent.
-  t_->req->uri = apr_pstrdup(pool_, std::string(3000, 'u').c_str());
-  EXPECT_EQ(aos_curl_http_transport_perform(t_), aos_err_invalid_argument);
-  EXPECT_EQ(t_->controller->start_time, 0);
 }
 
 }  // namespace

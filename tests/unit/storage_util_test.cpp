@@ -1,17 +1,14 @@
 // Text helpers of the storage client: Base64 (RFC 4648), HMAC-SHA1 (RFC 2202 and the openssl
-// command), percent-encoding, the query string and the HTTP date.
-#include <apr_tables.h>
+// command) and percent-encoding.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <ctime>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "storage_client/aos_status.h"
 #include "storage_client/aos_util.h"
-#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -109,51 +106,6 @@ TEST(StoragePercentEncode, ClassesOfBytesAndTheInputLimit) {
     } else {
       EXPECT_EQ(got, k.out);
     }
-  }
-}
-
-using StorageQuery = testsupport::StoragePoolTest;
-
-TEST_F(StorageQuery, QueryStringInTableOrderEncodedWithItsLimits) {
-  const struct {
-    std::vector<std::pair<std::string, std::string>> params;
-    int rc;
-    std::string out;
-  } cases[] = {
-      {{{"uploadId", "7"}, {"acl", ""}, {"a b", "x+y/z"}}, 0, "?uploadId=7&acl&a%20b=x%2By/z"},
-      {{{std::string(1025, 'k'), "v"}}, aos_err_invalid_argument, ""},
-      {{{"k", std::string(1025, 'v')}}, aos_err_invalid_argument, ""},
-      {{{"k", std::string(1020, 'v')}}, 0, "?k=" + std::string(1020, 'v')},  // 1023 characters
-      {{{"k", std::string(1021, 'v')}}, aos_err_invalid_argument, ""},
-      {{{std::string(1024, 'k'), ""}}, 0, "?" + std::string(1024, 'k')},
-  };
-  for (const auto& k : cases) {
-    apr_table_t* params = apr_table_make(pool_, 4);
-    for (const auto& [n, v] : k.params) apr_table_add(params, n.c_str(), v.c_str());
-    aos_span out{};
-    EXPECT_EQ(aos_query_params_to_string(pool_, params, &out), k.rc);
-    if (k.rc == 0) {
-      EXPECT_EQ(std::string(out.data, static_cast<size_t>(out.len)), k.out);
-    }
-  }
-}
-
-TEST(StorageGmtTime, FormatsHttpDateAndStaysInItsBuffer) {
-  std::tm tm = {};
-  tm.tm_year = 2026 - 1900;
-  tm.tm_mon = 11;
-  tm.tm_mday = 6;
-  tm.tm_hour = 1;
-  tm.tm_min = 24;
-  tm.tm_sec = 4;
-  char out[AOS_MAX_GMT_TIME_LEN + 8];
-  ASSERT_EQ(aos_format_gmt_time(out, static_cast<int64_t>(timegm(&tm)) * 1000000 + 513000), 0);
-  EXPECT_STREQ(out, "Sun, 06 Dec 2026 01:24:04 GMT");
-  for (int64_t us : {INT64_MAX, INT64_MIN, int64_t{-1}}) {
-    std::memset(out, 'Z', sizeof out);
-    int rc = aos_format_gmt_time(out, us);
-    EXPECT_TRUE(rc == 0 || rc == aos_err_internal);
-    EXPECT_EQ(out[AOS_MAX_GMT_TIME_LEN], 'Z');
   }
 }
 
