@@ -24,13 +24,12 @@ std::string randomText(size_t n, unsigned seed) {
 }
 
 std::string contents(const fs::path& path) {
-  auto bytes = readFile(path);
-  return std::string(bytes.begin(), bytes.end());
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A hostile server's text must not reach the terminal as commands: control characters, C1
-// controls in UTF-8 (U+009B opens a command on many terminals) and broken UTF-8 are escaped;
-// readable text, Chinese included, passes.
+// A hostile server's text must not drive the terminal: C0 and C1 controls (U+009B opens a
+// command on many terminals) and broken UTF-8 are escaped; readable text, Chinese too, passes.
 TEST(KelvoraStorage, ServerTextIsEscapedBeforeItReachesTheTerminal) {
   // Mini-XML refuses C0 controls in a body, so those come in through the request ID header.
   struct Case {
@@ -61,23 +60,10 @@ TEST(KelvoraStorage, ServerTextIsEscapedBeforeItReachesTheTerminal) {
     EXPECT_EQ(r.output, "code=403 error=Bad\\u009b1mCode message=" + k.printed +
                             " length=" + std::to_string(xml.size()) + "\n");
   }
-
-  int port;
-  {
-    CannedHttpServer probe([](const CannedRequest&, CannedConnection&) {});
-    port = probe.port();
-  }
-  auto r = runCommand(binPath("kelvora-storage") + " get --endpoint http://127.0.0.1:" +
-                      std::to_string(port) + " --bucket b --key k 2>/dev/null");
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.output,
-            "code=-998 error=HttpIoError message=Couldn't connect to server request-id=- "
-            "length=0\n");
 }
 
-// A download cut short resumes from where it stopped; an object that changed, a partial file
-// longer than the object and a server that ignores ranges all start over, and every end result
-// is the object itself.
+// A download cut short resumes where it stopped; a changed object, a partial file longer than the
+// object and a server that ignores ranges start over; every end result is the object itself.
 TEST(KelvoraStorage, ContinueResumesOrStartsOverAgainstTheLocalObjectStore) {
   TempDir dir;
   const std::string object = randomText(3 << 20, 4);
@@ -148,23 +134,13 @@ TEST(KelvoraStorage, ContinueResumesOrStartsOverAgainstTheLocalObjectStore) {
       << r.output;
 }
 
-TEST(KelvoraStorage, UsageAndTheProjectsVersion) {
-  const std::string tool = binPath("kelvora-storage");
-  auto help = runCommand(tool + " --help");
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.output.find("usage: kelvora-storage get"), std::string::npos);
+// The version is the one the project declares ("project(NAME VERSION X.Y.Z"), not one of its own.
+TEST(KelvoraStorage, VersionIsTheProjects) {
   std::ifstream lists(std::string(KELVORA_SOURCE_DIR) + "/CMakeLists.txt");
   std::string text((std::istreambuf_iterator<char>(lists)), std::istreambuf_iterator<char>());
-  // The version the project declares, "project(NAME VERSION X.Y.Z".
-  size_t at = text.find(" VERSION ", text.find("project("));
-  ASSERT_NE(at, std::string::npos);
-  std::string version = text.substr(at + 9, text.find_first_of(" )", at + 9) - at - 9);
-  EXPECT_EQ(runCommand(tool + " --version").output, "kelvora-storage " + version + "\n");
-  for (const char* bad :
-       {" get --endpoint h --bucket b", " get --endpoint h --bucket b --key k --id x",
-        " get --endpoint h --bucket b --key k --continue", " put", ""}) {
-    EXPECT_EQ(runCommand(tool + bad + " 2>/dev/null").status, 2) << bad;
-  }
+  size_t at = text.find(" VERSION ", text.find("project(")) + 9;
+  EXPECT_EQ(runCommand(binPath("kelvora-storage") + " --version").output,
+            "kelvora-storage " + text.substr(at, text.find_first_of(" )", at) - at) + "\n");
 }
 
 }  // namespace

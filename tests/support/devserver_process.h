@@ -1,6 +1,5 @@
 // kelvora-devserver as a child process, ready once it has said so: on the fixed loopback ports
-// that the loopback Update.exe speaks to, or on free ones for tests of the object store alone
-// (extra options "--http-port 0 --update-port 0"), which need not wait for the fixed ports.
+// the loopback Update.exe speaks to, or on free ones ("--http-port 0 --update-port 0").
 #pragma once
 
 #include <filesystem>

@@ -1,7 +1,6 @@
-// The one set-up of the storage client's tests: APR started once per suite, a fresh pool per
-// test and the client's log kept off the test output; StorageClientTest adds the initialised
-// client, request options with the loopback key pair and a controller, and puts the process-wide
-// transfer limits back after each test.
+// The one set-up of the storage client's tests: APR once per suite, a pool per test, the client's
+// log kept off the output; StorageClientTest adds the initialised client, options with the
+// loopback key pair and a controller, and puts the process-wide limits back after each test.
 #pragma once
 
 #include <apr_general.h>

@@ -1,15 +1,13 @@
-// Text helpers of the storage client: Base64 (RFC 4648), HMAC-SHA1 (RFC 2202 and the openssl
-// command) and percent-encoding.
+// Text helpers of the storage client: Base64 (RFC 4648), HMAC-SHA1 (RFC 2202; the openssl
+// command judges whole signatures in the signing tests) and percent-encoding.
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "storage_client/aos_status.h"
 #include "storage_client/aos_util.h"
-#include "support/test_support.h"
 
 namespace {
 
@@ -68,23 +66,9 @@ TEST(StorageHmacSha1, Rfc2202Vectors) {
   for (const auto& v : vectors) EXPECT_EQ(hmac(v.key, v.data), v.mac) << v.data;
 }
 
-TEST(StorageHmacSha1, MatchesOpensslOnRandomInputs) {
-  testsupport::TempDir dir;
-  std::mt19937 rng(20261207);
-  // Key lengths straddle the 64-byte block, where the key handling changes.
-  for (int keyLen : {1, 20, 63, 64, 65, 200}) {
-    std::string key(static_cast<size_t>(keyLen), '\0'), data(rng() % 3000, '\0');
-    for (char& c : key) c = static_cast<char>(rng());
-    for (char& c : data) c = static_cast<char>(rng());
-    testsupport::writeFile(dir / "data", data);
-    auto result = testsupport::runCommand(
-        "openssl dgst -sha1 -mac HMAC -macopt hexkey:" + hex(key) + " " + (dir / "data").string());
-    ASSERT_EQ(result.status, 0);
-    EXPECT_EQ(result.output.substr(result.output.rfind("= ") + 2, 40), hmac(key, data)) << keyLen;
-  }
-}
-
 TEST(StoragePercentEncode, ClassesOfBytesAndTheInputLimit) {
+  std::string allEncoded;  // 2048 bytes of three characters each fill the output exactly
+  for (int i = 0; i < 2048; ++i) allEncoded += "%FF";
   const struct {
     std::string in;
     std::string out;
@@ -94,18 +78,13 @@ TEST(StoragePercentEncode, ClassesOfBytesAndTheInputLimit) {
       {"a b+c/d", "a%20b%2Bc/d", 0},
       {"\xc3\xa9", "%C3%A9", 0},
       {"%&=?#\x7f\x01", "%25%26%3D%3F%23%7F%01", 0},
-      {std::string(2048, '\xff'), std::string(2048, 'x'), 0},  // the output bound, exactly
+      {std::string(2048, '\xff'), allEncoded, 0},
       {std::string(2049, 'a'), std::string(2048, 'a'), aos_err_invalid_argument},
   };
   for (const auto& k : cases) {
     std::vector<char> out(3 * AOS_MAX_URI_LEN + 1, 'X');
     EXPECT_EQ(aos_percent_encode(out.data(), k.in.c_str(), AOS_MAX_URI_LEN), k.rc);
-    std::string got = out.data();
-    if (k.in[0] == '\xff') {
-      EXPECT_EQ(got.size(), 3u * 2048);
-    } else {
-      EXPECT_EQ(got, k.out);
-    }
+    EXPECT_EQ(std::string(out.data()), k.out);
   }
 }
 
