@@ -30,6 +30,8 @@ const char kUsage[] =
     "                           when BYTES of the object body are still unsent\n"
     "  --first-byte-delay MS    wait MS milliseconds before the first byte of every answer\n"
     "                           on the HTTP port\n"
+    "  --ignore-range           answer every object GET with the whole object (200); by\n"
+    "                           default Range and If-Range (strong ETag) are honoured\n"
     "\n"
     "Address page (GET /ip):\n"
     "  --address TEXT           the address shown between the page's markers (default 127.0.0.1)\n"
@@ -139,6 +141,8 @@ ParseOutcome parseOptions(int argc, char** argv, Options* o, std::string* error)
       ok = number(UINT64_MAX, &o->cutShortBytes);
     } else if (arg == "--first-byte-delay") {
       ok = number(600000, &o->firstByteDelayMs);
+    } else if (arg == "--ignore-range") {
+      ok = flag(&o->ignoreRange);
     } else if (arg == "--address") {
       ok = needValue() && (o->address = value, true);
     } else if (arg == "--address-charset") {
