@@ -36,10 +36,15 @@ int64_t decimal(const char* text) {
   return v;
 }
 
+// A value that does not fit is left out whole: a cut ETag would name another object.
 void copy_text(char* out, size_t size, const char* text) {
   out[0] = '\0';
-  // A value that does not fit is left out whole: a cut ETag would name another object.
   if (text != nullptr && std::strlen(text) < size) std::strcpy(out, text);
+}
+
+void copy_cut(char* out, size_t size, const char* text) {
+  out[0] = '\0';
+  if (text != nullptr) apr_cpystrn(out, text, size);
 }
 
 void describe_response(const aos_http_response* resp, oss_download_outcome* o) {
@@ -116,6 +121,8 @@ void oss_download_object(const oss_download_target* target, oss_body_sink sink, 
     aos_status* s = oss_perform_request(options->ctl, req, resp);
     if (resp->status > 0) describe_response(resp, outcome);
     outcome->status = s->code;
+    copy_text(outcome->request_id, sizeof outcome->request_id, s->req_id);
+    copy_cut(outcome->error_message, sizeof outcome->error_message, s->error_msg);
     // UnknownError is the client's own name for an error body it could not read.
     if (s->code > 0 && !aos_status_is_ok(s) && s->error_code != nullptr &&
         std::strcmp(s->error_code, AOS_UNKNOWN_ERROR_CODE) != 0) {

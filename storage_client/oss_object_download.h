@@ -4,8 +4,9 @@
 //
 // Beyond the plain call: the outcome's status, etag, content_length, range_first and
 // object_size are filled before the sink's first call, so a sink that asked for a range can see
-// a 200 (the whole object, start over) before it writes anything; and oss_write_to_fd is a
-// ready-made sink for a file descriptor.
+// a 200 (the whole object, start over) before it writes anything; the outcome also carries the
+// request ID and the service's error message, for people reading a failure; and
+// oss_write_to_fd is a ready-made sink for a file descriptor.
 #pragma once
 
 #include <cstddef>
@@ -26,14 +27,16 @@ struct oss_download_target {
 };
 
 struct oss_download_outcome {
-  int status;              // HTTP status, or a negative client error code (aos_status.h)
-  char etag[128];          // the response's ETag, as sent (quotes kept); "" when absent or longer
-  int64_t content_length;  // of this response's body; -1 when absent
-  int64_t range_first;     // from Content-Range of a 206: first byte; -1 otherwise
-  int64_t object_size;     // from Content-Range of a 206 or 416 ("*/N"), or the
-                           // Content-Length of a 200; -1 when unknown
-  int64_t body_received;   // bytes handed to the sink (a piece it refused included)
-  char error_code[64];     // the service's error code from an XML error body, or ""
+  int status;               // HTTP status, or a negative client error code (aos_status.h)
+  char etag[128];           // the response's ETag, as sent (quotes kept); "" when absent or longer
+  int64_t content_length;   // of this response's body; -1 when absent
+  int64_t range_first;      // from Content-Range of a 206: first byte; -1 otherwise
+  int64_t object_size;      // from Content-Range of a 206 or 416 ("*/N"), or the
+                            // Content-Length of a 200; -1 when unknown
+  int64_t body_received;    // bytes handed to the sink (a piece it refused included)
+  char error_code[64];      // the service's error code from an XML error body, or ""
+  char request_id[64];      // the service's request ID, or ""
+  char error_message[256];  // the service's error message (cut to fit), or the client's reason
 };
 
 // One signed GET (version-1 signature; Range and If-Range are not part of the string to sign,

@@ -188,7 +188,7 @@ TEST_F(UpdateWindow, OpeningTextAtZeroWhileTheServerIsSilentAndLeftOversGone) {
   EXPECT_TRUE(waitForTexts(opening, seconds(5), &s)) << textDifference(s, opening);
   EXPECT_EQ(s.count(kGreen, 0, 0, 500, 200), 0);
   EXPECT_EQ(s.count(0x272727, 30, 120, 430, 150), 400 * 30);
-  EXPECT_EQ(dir.names(), (std::set<std::string>{"Kelvora.exe", "config.cfg"}));
+  EXPECT_EQ(dir.names(), (std::set<std::string>{"Kelvora.exe", "Update.exe.lock", "config.cfg"}));
 
   ASSERT_TRUE(screen_.requestClose(*window));
   EXPECT_EQ(updater->wait(seconds(1)), 0);

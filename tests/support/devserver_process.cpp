@@ -1,5 +1,7 @@
 #include "support/devserver_process.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -23,7 +25,9 @@ DevServerProcess::DevServerProcess(const std::filesystem::path& root,
       [&] {
         std::ifstream in(log);
         std::string line;
-        return std::getline(in, line) && line.rfind("kelvora-devserver: http=", 0) == 0;
+        if (!std::getline(in, line) || line.rfind("kelvora-devserver: http=", 0) != 0) return false;
+        httpPort_ = std::atoi(line.c_str() + std::strlen("kelvora-devserver: http="));
+        return true;
       },
       std::chrono::seconds(15));
 }
