@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 
+#include "updater/overlapped_hash.h"
 #include "updater/package_unpack.h"
 #include "updater/settings_block.h"
 
@@ -14,6 +17,8 @@ namespace package_install {
 namespace {
 
 constexpr char kPreviousTempFile[] = "prev.new";
+// The package is written, and handed to the hash, in pieces of this size.
+constexpr size_t kWritePiece = 1 << 20;
 
 // Flushes a finished file to disk and gives it the mode of the program it replaces.
 bool settleFile(const char* path) {
@@ -94,11 +99,23 @@ bool swapIntoPlace(const std::string& ready) {
   return ok;
 }
 
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile) {
+bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
+                    const PackageCheck& check) {
   std::FILE* file = std::fopen(packageFile.c_str(), "wb");
   if (file == nullptr) return false;
-  bool written = std::fwrite(package.data(), 1, package.size(), file) == package.size();
-  written = std::fclose(file) == 0 && written;
+  bool written = true;
+  {
+    std::optional<OverlappedHash> hash;
+    if (check) hash.emplace();
+    for (size_t at = 0; written && at < package.size(); at += kWritePiece) {
+      auto piece = package.subspan(at, std::min(kWritePiece, package.size() - at));
+      written = std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+      if (hash) hash->feed(piece);
+    }
+    written = std::fclose(file) == 0 && written;
+    // The check comes before anything is unpacked or swapped.
+    if (written && hash && !check(hash->finish())) written = false;
+  }
   if (!written) {
     ::unlink(packageFile.c_str());
     return false;
@@ -127,6 +144,13 @@ void PushedPackageFile::closeAndRemove() {
 
 bool PushedPackageFile::begin(uint32_t) {
   closeAndRemove();
+  if (release_signature::publisherKeysBuiltIn()) {
+    // A push carries the program itself and no signature: with publisher keys it is never
+    // installed. Its bytes are still read (and dropped) so the conversation goes on.
+    std::fputs("Update.exe: pushed program refused: a push carries no publisher signature\n",
+               stderr);
+    return false;
+  }
   name_ = update_conversation::packageFileNameFor(settings_block::version(state_.settingsBlock));
   file_ = std::fopen(name_.c_str(), "wb+");
   return file_ != nullptr;

@@ -7,11 +7,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
 
 #include "updater/app_state.h"
+#include "updater/release_signature.h"
 #include "updater/update_conversation.h"
 
 namespace package_install {
@@ -30,10 +32,15 @@ std::mutex& installLock();
 // removed and Kelvora.exe untouched, when the rename fails.
 bool swapIntoPlace(const std::string& ready);
 
+// Decides from the package's BLAKE2b-512 whether it may be installed (the publisher signature).
+using PackageCheck = std::function<bool(const release_signature::Hash& packageHash)>;
+
 // Writes the package to packageFile, unpacks it into the temporary file and swaps that into
-// place; the package file is removed in every case. False when anything failed before the swap
-// could complete.
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile);
+// place; the package file is removed in every case. With a check, the package is hashed on the
+// pass that writes it and nothing is unpacked unless the check passes. False when anything failed
+// before the swap could complete.
+bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
+                    const PackageCheck& check = {});
 
 // The file side of a pushed package: written to a file named from the settings block's version,
 // installed as received (a push carries the program itself) by the same swap. A finished push
