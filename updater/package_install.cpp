@@ -99,20 +99,26 @@ bool swapIntoPlace(const std::string& ready) {
   return ok;
 }
 
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
-                    const PackageCheck& check) {
+bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
+                      OverlappedHash* hash) {
   std::FILE* file = std::fopen(packageFile.c_str(), "wb");
   if (file == nullptr) return false;
   bool written = true;
+  for (size_t at = 0; written && at < package.size(); at += kWritePiece) {
+    auto piece = package.subspan(at, std::min(kWritePiece, package.size() - at));
+    written = std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+    if (hash != nullptr) hash->feed(piece);
+  }
+  return std::fclose(file) == 0 && written;
+}
+
+bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
+                    const PackageCheck& check) {
+  bool written;
   {
     std::optional<OverlappedHash> hash;
     if (check) hash.emplace();
-    for (size_t at = 0; written && at < package.size(); at += kWritePiece) {
-      auto piece = package.subspan(at, std::min(kWritePiece, package.size() - at));
-      written = std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
-      if (hash) hash->feed(piece);
-    }
-    written = std::fclose(file) == 0 && written;
+    written = writePackageFile(package, packageFile, hash ? &*hash : nullptr);
     // The check comes before anything is unpacked or swapped.
     if (written && hash && !check(hash->finish())) written = false;
   }
@@ -120,7 +126,7 @@ bool installPackage(std::span<const uint8_t> package, const std::string& package
     ::unlink(packageFile.c_str());
     return false;
   }
-  file = std::fopen(packageFile.c_str(), "rb");
+  std::FILE* file = std::fopen(packageFile.c_str(), "rb");
   bool unpacked = file != nullptr && kelvora::unpackPackage(file, UNPACK_TEMP_FILE) == 0;
   ::unlink(packageFile.c_str());
   if (!unpacked || !settleFile(UNPACK_TEMP_FILE)) {

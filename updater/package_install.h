@@ -13,6 +13,7 @@
 #include <string>
 
 #include "updater/app_state.h"
+#include "updater/overlapped_hash.h"
 #include "updater/release_signature.h"
 #include "updater/update_conversation.h"
 
@@ -31,6 +32,11 @@ std::mutex& installLock();
 // Makes the finished file `ready` the new Kelvora.exe (ready is consumed). False, with ready
 // removed and Kelvora.exe untouched, when the rename fails.
 bool swapIntoPlace(const std::string& ready);
+
+// The package file's write pass, in pieces of 1 MiB; each piece goes to the hash, when one is
+// given, as soon as it is written. False when the file cannot be written whole.
+bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
+                      OverlappedHash* hash);
 
 // Decides from the package's BLAKE2b-512 whether it may be installed (the publisher signature).
 using PackageCheck = std::function<bool(const release_signature::Hash& packageHash)>;

@@ -81,6 +81,12 @@ struct Road {
   }
 };
 
+// What the worker wrote to standard error; empty while it has written nothing.
+std::string errorText(const fs::path& result) {
+  std::ifstream in(result.string() + ".err", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 bool sameVersion(const std::optional<Version>& v, uint32_t major, uint32_t minor, uint32_t build) {
   return v && v->major == major && v->minor == minor && v->build == build;
 }
@@ -92,10 +98,13 @@ bool haveDevServer() {
 }
 
 // The worker in a forked child: start-up's settings step, then the whole road; the final state
-// and status line go to `result` (outside the application directory).
+// and status line go to `result`, its standard error to result.err (outside the application
+// directory).
 pid_t startWorker(const fs::path& app, const fs::path& result, uint32_t announcePauseMs = 1000) {
   pid_t pid = fork();
   if (pid != 0) return pid;
+  if (!std::freopen((result.string() + ".err").c_str(), "w", stderr)) _exit(3);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);  // the child ends with _exit, which flushes nothing
   if (chdir(app.c_str()) != 0) _exit(3);
   if (!loadSettingsBlock()) _exit(4);
   update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
@@ -182,11 +191,20 @@ TEST_F(UpdateRoad, ChineseUpdateReadsItsOwnBucket) {
   EXPECT_TRUE(sameVersion(road.storedVersion(), 3, 11, 0));
 }
 
-TEST_F(UpdateRoad, MissingOrCorruptPackageLeavesEverythingAtTheOldVersion) {
-  for (bool corrupt : {false, true}) {
+TEST_F(UpdateRoad, MissingCorruptOrBadlySignedPackageLeavesEverythingAtTheOldVersion) {
+  enum Fault { kMissing, kCorrupt, kBadSignature };
+  const struct {
+    Fault fault;
+    const char* errorLine;  // the reason on standard error
+  } cases[] = {{kMissing, "not installed: missing signature object 3/11.0.BIN.minisig (HTTP 404)"},
+               {kCorrupt, ""},
+               {kBadSignature, "not installed: bad signature"}};
+  for (const auto& c : cases) {
     Road road;
     road.prepare(9);
-    if (corrupt) {
+    if (c.fault == kBadSignature) {
+      road.servePackage("update-en-1", road.newProgram);
+    } else if (c.fault == kCorrupt) {
       road.servePackage("update-en-1", road.newProgram);
       fs::path object = road.work / "store" / "update-en-1" / "3" / "11.0.BIN";
       Bytes bytes = readFile(object);
@@ -196,10 +214,13 @@ TEST_F(UpdateRoad, MissingOrCorruptPackageLeavesEverythingAtTheOldVersion) {
     } else {
       road.servePackage("pravex-update-1", road.newProgram);  // the other region only: 404 here
     }
-    DevServer server(road.work / "store", {"--announce", "3.11.0"}, road.work / "server.log");
+    std::vector<std::string> options = {"--announce", "3.11.0"};
+    if (c.fault == kBadSignature) options.push_back("--damage-signatures");
+    DevServer server(road.work / "store", options, road.work / "server.log");
     ASSERT_TRUE(server.ready());
     Outcome o = runRoad(road);
-    EXPECT_EQ(o.state, UPDATE_PENDING) << corrupt;
+    EXPECT_EQ(o.state, UPDATE_PENDING) << c.fault;
+    EXPECT_NE(errorText(road.work / "result").find(c.errorLine), std::string::npos) << c.fault;
     EXPECT_EQ(o.status, "File fault, please try again later.");
     EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram);
     Bytes prev = readFile(road.app / "prev");
@@ -209,7 +230,8 @@ TEST_F(UpdateRoad, MissingOrCorruptPackageLeavesEverythingAtTheOldVersion) {
   }
 }
 
-TEST_F(UpdateRoad, PushedPackageInstallsWithoutAFetch) {
+// A push carries no signature: with publisher keys built in it is read, dropped and reported.
+TEST_F(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
   Road road;
   road.prepare(9);
   writeFile(road.work / "pushed.exe", road.newProgram);
@@ -217,13 +239,16 @@ TEST_F(UpdateRoad, PushedPackageInstallsWithoutAFetch) {
   DevServer server(road.work / "store", {"--push", (road.work / "pushed.exe").string()},
                    road.work / "server.log");
   ASSERT_TRUE(server.ready());
-  Outcome o = runRoad(road);
-  EXPECT_EQ(o.state, UPDATE_DONE);
-  EXPECT_EQ(o.status, "Update completed.");
-  EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.newProgram);
-  EXPECT_EQ(readFile(road.app / "prev"), road.oldProgram);
+  pid_t pid = startWorker(road.app.path(), road.work / "result");
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return errorText(road.work / "result").find("pushed program refused") != std::string::npos;
+      },
+      seconds(15)));
+  EXPECT_FALSE(waitChild(pid, milliseconds(500)).has_value()) << "no update is pending";
+  killChild(pid);
+  EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram);
   EXPECT_EQ(road.names(), (std::set<std::string>{"Kelvora.exe", "prev", "config.cfg"}));
-  EXPECT_TRUE(sameVersion(road.storedVersion(), 3, 10, 0)) << "a push announces no version";
 }
 
 // Needs no devserver: nothing listens on 9910, or a scripted server does.

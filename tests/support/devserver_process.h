@@ -1,5 +1,6 @@
 // kelvora-devserver as a child process on the fixed loopback ports that the loopback Update.exe
-// speaks to, ready once it has said so.
+// speaks to, ready once it has said so. It signs every package it serves with the loopback test
+// key, which the loopback Update.exe trusts.
 #pragma once
 
 #include <filesystem>

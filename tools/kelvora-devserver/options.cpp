@@ -29,6 +29,10 @@ const char kUsage[] =
     "  --cut-short BYTES        announce the full Content-Length but close the connection\n"
     "                           when BYTES of the object body are still unsent\n"
     "  --first-byte-delay MS    wait MS milliseconds before the first byte of every answer\n"
+    "  --sign-key FILE          serve K.minisig for every object K named MAJOR/MINOR.BUILD.BIN,\n"
+    "                           signed with this minisign secret key (unencrypted) for that\n"
+    "                           version\n"
+    "  --damage-signatures      flip one bit of every signature served (for tests)\n"
     "                           on the HTTP port\n"
     "\n"
     "Address page (GET /ip):\n"
@@ -159,6 +163,10 @@ ParseOutcome parseOptions(int argc, char** argv, Options* o, std::string* error)
       }
     } else if (arg == "--size") {
       ok = number(UINT32_MAX, &o->announceSize);
+    } else if (arg == "--sign-key") {
+      ok = needValue() && (o->signKeyFile = value, true);
+    } else if (arg == "--damage-signatures") {
+      ok = flag(&o->damageSignatures);
     } else if (arg == "--push") {
       ok = needValue() && (o->pushFile = value, true);
     } else if (arg == "--silent") {
