@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "updater/overlapped_hash.h"
 #include "updater/package_unpack.h"
 #include "updater/settings_block.h"
 #include "updater/update_texts.h"
@@ -28,6 +31,9 @@ bool settleDescriptor(int fd) {
   mode_t mode = ::stat(APPLICATION_FILE, &current) == 0 ? (current.st_mode & 07777) : 0755;
   return ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
 }
+
+// The package is written, and handed to the hash, in pieces of this size.
+constexpr size_t kWritePiece = 1 << 20;
 
 bool settleFile(const char* path) {
   int fd = ::open(path, O_RDONLY);
@@ -159,17 +165,34 @@ bool swapIntoPlace(const std::string& ready) {
   return ok;
 }
 
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile) {
+bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
+                      OverlappedHash* hash) {
   std::FILE* file = std::fopen(packageFile.c_str(), "wb");
   if (file == nullptr) return false;
-  bool written =
-      package.empty() || std::fwrite(package.data(), 1, package.size(), file) == package.size();
-  written = std::fclose(file) == 0 && written;
+  bool written = true;
+  for (size_t at = 0; written && at < package.size(); at += kWritePiece) {
+    auto piece = package.subspan(at, std::min(kWritePiece, package.size() - at));
+    written = std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+    if (hash != nullptr) hash->feed(piece);
+  }
+  return std::fclose(file) == 0 && written;
+}
+
+bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
+                    const PackageCheck& check) {
+  bool written;
+  {
+    std::optional<OverlappedHash> hash;
+    if (check) hash.emplace();
+    written = writePackageFile(package, packageFile, hash ? &*hash : nullptr);
+    // The check comes before anything is unpacked or swapped.
+    if (written && hash && !check(hash->finish())) written = false;
+  }
   if (!written) {
     ::unlink(packageFile.c_str());
     return false;
   }
-  file = std::fopen(packageFile.c_str(), "rb");
+  std::FILE* file = std::fopen(packageFile.c_str(), "rb");
   bool unpacked = file != nullptr && kelvora::unpackPackage(file, UNPACK_TEMP_FILE) == 0;
   ::unlink(packageFile.c_str());
   if (!unpacked || !settleFile(UNPACK_TEMP_FILE)) {
@@ -192,6 +215,13 @@ void PushedPackageFile::closeAndRemove() {
 
 bool PushedPackageFile::begin(uint32_t) {
   closeAndRemove();
+  if (release_signature::publisherKeysBuiltIn()) {
+    // A push carries the program itself and no signature: with publisher keys it is never
+    // installed. Its bytes are still read (and dropped) so the conversation goes on.
+    std::fputs("Update.exe: pushed program refused: a push carries no publisher signature\n",
+               stderr);
+    return false;
+  }
   name_ = update_conversation::packageFileNameFor(settings_block::version(state_.settingsBlock));
   fd_ = ::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
   named_ = fd_ < 0;

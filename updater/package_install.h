@@ -7,12 +7,16 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "updater/app_state.h"
+#include "updater/overlapped_hash.h"
+#include "updater/release_signature.h"
 #include "updater/update_conversation.h"
 
 namespace package_install {
@@ -39,10 +43,20 @@ std::mutex& installLock();
 // removed and Kelvora.exe untouched, when prev cannot take the old program or the rename fails.
 bool swapIntoPlace(const std::string& ready);
 
+// The package file's write pass, in pieces of 1 MiB; each piece goes to the hash, when one is
+// given, as soon as it is written. False when the file cannot be written whole.
+bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
+                      OverlappedHash* hash);
+
+// Decides from the package's BLAKE2b-512 whether it may be installed (the publisher signature).
+using PackageCheck = std::function<bool(const release_signature::Hash& packageHash)>;
+
 // Writes the package to packageFile, unpacks it into the temporary file and swaps that into
-// place; the package file is removed in every case. False when anything failed before the swap
-// could complete.
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile);
+// place; the package file is removed in every case. With a check, the package is hashed on the
+// pass that writes it and nothing is unpacked unless the check passes. False when anything failed
+// before the swap could complete.
+bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
+                    const PackageCheck& check = {});
 
 // The file side of a pushed package, installed as received (a push carries the program itself)
 // by the same swap. While it arrives it is a file without a name in the application directory,
