@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "updater/package_install.h"
 #include "updater/package_resume.h"
 #include "updater/package_stream_decoder.h"
+#include "updater/release_signature.h"
 #include "updater/settings_block.h"
 #include "updater/update_conversation.h"
 #include "updater/update_texts.h"
@@ -32,6 +35,68 @@ bool isFetchSuccess(int32_t status) {
 namespace {
 
 using package_resume::KeptPart;
+
+// One line on standard error for a refused package; the window shows the usual fault text.
+void reportRefused(const std::string& key, const std::string& reason) {
+  std::fprintf(stderr, "Update.exe: package %s not installed: %s\n",
+               release_signature::printable(key).c_str(), reason.c_str());
+}
+
+// Collects a small body, one byte past `limit` at most: enough for the parser to refuse an
+// oversized signature file unread.
+class SmallBody final : public BodySink {
+ public:
+  explicit SmallBody(size_t limit) : limit_(limit) {}
+  bool begin(const ResponseHead&) override { return true; }
+  bool write(std::span<const uint8_t> bytes) override {
+    bytes_.insert(bytes_.end(), bytes.begin(),
+                  bytes.begin() + long(std::min(limit_ + 1 - bytes_.size(), bytes.size())));
+    return bytes_.size() <= limit_;
+  }
+  std::vector<uint8_t>& bytes() { return bytes_; }
+
+ private:
+  const size_t limit_;
+  std::vector<uint8_t> bytes_;
+};
+
+// The publisher signature gate, with keys built in: K.minisig, fetched with the same signed GET
+// as K before the package, is checked against the hash of the streamed package before the swap.
+struct SignatureGate {
+  std::string key;
+  settings_block::Version announced;
+  std::vector<uint8_t> signature;
+
+  bool check(const release_signature::Hash& packageHash) const {
+    auto result = release_signature::checkPackageSignature(signature, packageHash, announced);
+    if (!result.ok) reportRefused(key, result.reason);
+    return result.ok;
+  }
+};
+
+// Nothing when no keys are built in; a gate, or false when the signature object cannot be had
+// (reported).
+bool fetchSignature(const ObjectFetcher& fetch, const FetchRequest& package,
+                    const settings_block::Version& announced,
+                    std::unique_ptr<SignatureGate>* gate) {
+  if (!release_signature::publisherKeysBuiltIn()) return true;
+  FetchRequest request;
+  request.target = package.target;
+  request.key = package.key + release_signature::SIGNATURE_SUFFIX;
+  SmallBody body(release_signature::MAX_SIGNATURE_FILE);
+  const FetchOutcome outcome = fetch(request, body);
+  // An oversized file stops its transfer; the check then refuses it by name.
+  const bool oversized = body.bytes().size() > release_signature::MAX_SIGNATURE_FILE;
+  if (!oversized && (!isFetchSuccess(outcome.head.status) || !outcome.complete)) {
+    reportRefused(package.key, "missing signature object " +
+                                   release_signature::printable(request.key) + " (HTTP " +
+                                   std::to_string(outcome.head.status) + ")");
+    return false;
+  }
+  *gate = std::make_unique<SignatureGate>(
+      SignatureGate{package.key, announced, std::move(body.bytes())});
+  return true;
+}
 
 // The kept part is read back in pieces of this size, so its size never shows in memory.
 constexpr size_t kReplayPiece = 256 * 1024;
@@ -57,15 +122,19 @@ class StreamedPackage final : public BodySink {
   enum class Fault {
     kNone,
     kWrite,     // a file could not be written: nothing of this download is kept
-    kPackage,   // the package does not decode: nothing of it is kept
+    kPackage,   // the package does not decode, or its signature fails: nothing of it is kept
     kMismatch,  // a 206 that does not continue the kept part: it is not kept either
   };
 
-  StreamedPackage(AppState& state, std::string packageFile, std::optional<KeptPart> kept)
+  StreamedPackage(AppState& state, std::string packageFile, std::optional<KeptPart> kept,
+                  const SignatureGate* gate)
       : state_(state),
         file_(std::move(packageFile)),
         kept_(std::move(kept)),
-        decoder_([this](std::span<const uint8_t> block) { return writeProgram(block); }) {}
+        gate_(gate),
+        decoder_([this](std::span<const uint8_t> block) { return writeProgram(block); }) {
+    if (gate_ != nullptr) hash_.emplace();
+  }
 
   ~StreamedPackage() override {
     if (packageFd_ >= 0) ::close(packageFd_);
@@ -120,14 +189,14 @@ class StreamedPackage final : public BodySink {
            (head_.objectSize < 0 || received_ == uint64_t(head_.objectSize));
   }
 
-  // The last checks before the swap: the package decodes to a non-empty program, which is then
-  // given its mode and flushed to disk.
+  // The last checks before the swap: the package decodes to a non-empty program and carries a
+  // valid signature (with keys built in); the program is then given its mode and flushed.
   bool finishProgram() {
     if (!decoder_.finish().ok) {
       fault_ = programWriteFailed_ ? Fault::kWrite : Fault::kPackage;
       return false;
     }
-    if (decoder_.programBytes() == 0) {
+    if (decoder_.programBytes() == 0 || (gate_ != nullptr && !gate_->check(hash_->finish()))) {
       fault_ = Fault::kPackage;
       return false;
     }
@@ -139,7 +208,9 @@ class StreamedPackage final : public BodySink {
   }
 
  private:
+  // Every package byte, kept or new, passes here once, in order.
   bool consume(std::span<const uint8_t> bytes) {
+    if (hash_) hash_->update(bytes);
     if (decoder_.feed(bytes)) return true;
     fault_ = programWriteFailed_ ? Fault::kWrite : Fault::kPackage;
     return false;
@@ -180,6 +251,8 @@ class StreamedPackage final : public BodySink {
   AppState& state_;
   const std::string file_;
   const std::optional<KeptPart> kept_;
+  const SignatureGate* const gate_;
+  std::optional<release_signature::PackageHash> hash_;
   kelvora::PackageStreamDecoder decoder_;
   int packageFd_ = -1;
   int programFd_ = -1;
@@ -194,12 +267,13 @@ class StreamedPackage final : public BodySink {
 enum class Attempt { kInstalled, kFailed, kStartOver };
 
 Attempt downloadOnce(AppState& state, const ObjectFetcher& fetch, FetchRequest request,
-                     const std::string& file, const std::optional<KeptPart>& kept) {
+                     const std::string& file, const std::optional<KeptPart>& kept,
+                     const SignatureGate* gate) {
   if (kept) {
     request.rangeStart = int64_t(kept->size);
     request.ifRange = kept->etag;
   }
-  StreamedPackage package(state, file, kept);
+  StreamedPackage package(state, file, kept, gate);
   FetchOutcome outcome;
   if (package.open()) outcome = fetch(request, package);
   bool ready = package.whole(outcome) && package.finishProgram();
@@ -240,16 +314,21 @@ bool downloadAndInstall(AppState& state, const ObjectFetcher& fetch) {
     finishInstalled(state, chinese);
     return true;
   }
-  const std::string file =
-      update_conversation::packageFileNameFor(settings_block::version(state.settingsBlock));
+  const settings_block::Version announced = settings_block::version(state.settingsBlock);
+  const std::string file = update_conversation::packageFileNameFor(announced);
   package_resume::discardAllBut(file);
-  std::optional<KeptPart> kept = package_resume::keptPart(file);
-  if (kept && kept->size == 0) kept.reset();
   FetchRequest request;
   request.target = storageTargetFor(settings_block::language(state.settingsBlock));
   request.key = key;
-  Attempt attempt = downloadOnce(state, fetch, request, file, kept);
-  if (attempt == Attempt::kStartOver) attempt = downloadOnce(state, fetch, request, file, {});
+  std::unique_ptr<SignatureGate> gate;
+  Attempt attempt = Attempt::kFailed;
+  if (fetchSignature(fetch, request, announced, &gate)) {
+    std::optional<KeptPart> kept = package_resume::keptPart(file);
+    if (kept && kept->size == 0) kept.reset();
+    attempt = downloadOnce(state, fetch, request, file, kept, gate.get());
+    if (attempt == Attempt::kStartOver)
+      attempt = downloadOnce(state, fetch, request, file, {}, gate.get());
+  }
   if (attempt != Attempt::kInstalled) {
     state.statusLine.set(update_texts::fileFault(chinese));
     return false;

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "updater/overlapped_hash.h"
 #include "updater/package_resume.h"
 #include "updater/settings_block.h"
 #include "updater/update_texts.h"
@@ -18,6 +21,9 @@
 namespace package_install {
 
 namespace {
+
+// The package is written, and handed to the hash, in pieces of this size.
+constexpr size_t kWritePiece = 1 << 20;
 
 bool writeWhole(int fd, const uint8_t* data, size_t n) {
   while (n > 0) {
@@ -153,6 +159,19 @@ bool swapIntoPlace(const std::string& ready) {
   return ok;
 }
 
+bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
+                      OverlappedHash* hash) {
+  std::FILE* file = std::fopen(packageFile.c_str(), "wb");
+  if (file == nullptr) return false;
+  bool written = true;
+  for (size_t at = 0; written && at < package.size(); at += kWritePiece) {
+    auto piece = package.subspan(at, std::min(kWritePiece, package.size() - at));
+    written = std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+    if (hash != nullptr) hash->feed(piece);
+  }
+  return std::fclose(file) == 0 && written;
+}
+
 PushedPackageFile::~PushedPackageFile() {
   closeAndRemove();
 }
@@ -166,6 +185,13 @@ void PushedPackageFile::closeAndRemove() {
 
 bool PushedPackageFile::begin(uint32_t) {
   closeAndRemove();
+  if (release_signature::publisherKeysBuiltIn()) {
+    // A push carries the program itself and no signature: with publisher keys it is never
+    // installed. Its bytes are still read (and dropped) so the conversation goes on.
+    std::fputs("Update.exe: pushed program refused: a push carries no publisher signature\n",
+               stderr);
+    return false;
+  }
   name_ = update_conversation::packageFileNameFor(settings_block::version(state_.settingsBlock));
   fd_ = ::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
   named_ = fd_ < 0;

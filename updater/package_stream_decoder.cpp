@@ -30,26 +30,27 @@ void PackageStreamDecoder::refuse(const char* reason) {
 // when the package ends early) and writes it out.
 bool PackageStreamDecoder::completeBlock(int available) {
   uint8_t* const output = work_->output.data();
-  if (!header_.stored()) {
+  if (!header_.stored) {
     // A cut stream goes to the codec as it is: it is refused like any other bad stream when it
     // lacks bits, and only the framing notices a cut that the stream did not need.
-    if (!work_->codec.Decompress(output, header_.plainBytes, work_->input.data(), available)) {
-      refuse(header_.storedLength == 0 ? "stored length 0 beside a non-zero plain length"
-                                       : lz77ErrorText(work_->codec.lastError()));
+    if (!work_->codec.Decompress(output, int(header_.plainLength), work_->input.data(),
+                                 available)) {
+      refuse(header_.storedField == 0 ? "stored length 0 beside a non-zero plain length"
+                                      : lz77ErrorText(work_->codec.lastError()));
       result_.decompressError = true;
       result_.streamOffset = long(offset_) + kBlockHeaderSize + work_->codec.streamByte();
       return false;
     }
   }
   if (available < need_) {
-    refuse(header_.stored() ? "truncated stored block" : "truncated compressed block");
+    refuse(header_.stored ? "truncated stored block" : "truncated compressed block");
     return false;
   }
-  if (!write_(std::span<const uint8_t>(output, size_t(header_.plainBytes)))) {
+  if (!write_(std::span<const uint8_t>(output, size_t(header_.plainLength)))) {
     refuse("write error");
     return false;
   }
-  produced_ += uint64_t(header_.plainBytes);
+  produced_ += uint64_t(header_.plainLength);
   offset_ += uint64_t(kBlockHeaderSize + need_);
   ++block_;
   inBlock_ = false;
@@ -68,14 +69,14 @@ bool PackageStreamDecoder::feed(std::span<const uint8_t> bytes) {
       at += take;
       if (headerHave_ < kBlockHeaderSize) break;
       header_ = readBlockHeader(headerBytes_);
-      need_ = header_.dataBytes();
+      need_ = int(header_.dataLength);
       have_ = 0;
       inBlock_ = true;
       continue;  // a block without data bytes completes at once
     }
     if (have_ < need_) {
       // Stored bytes go straight to the output buffer: they are the program.
-      uint8_t* const target = header_.stored() ? work_->output.data() : work_->input.data();
+      uint8_t* const target = header_.stored ? work_->output.data() : work_->input.data();
       const size_t take = std::min(bytes.size() - at, size_t(need_ - have_));
       std::memcpy(target + have_, bytes.data() + at, take);
       have_ += int(take);

@@ -19,6 +19,8 @@ UnpackResult fail(std::string reason) {
   return r;
 }
 
+}  // namespace
+
 long packageLength(std::FILE* package) {
   if (std::fseek(package, 0, SEEK_END) != 0) return -1;
   const long length = std::ftell(package);
@@ -26,14 +28,14 @@ long packageLength(std::FILE* package) {
   return length;
 }
 
-}  // namespace
-
 BlockHeader readBlockHeader(const uint8_t* bytes) {
   const std::span<const uint8_t> header(bytes, kBlockHeaderSize);
   BlockHeader h;
-  h.plainLength = little_endian::readU16(header, kBlockPlainLengthOffset);
-  h.storedLength = little_endian::readU16(header, kBlockStoredLengthOffset);
-  h.plainBytes = h.plainLength == 0 ? kMaxBlock : int(h.plainLength);
+  h.plainField = little_endian::readU16(header, kBlockPlainLengthOffset);
+  h.storedField = little_endian::readU16(header, kBlockStoredLengthOffset);
+  h.plainLength = h.plainField == 0 ? kMaxBlock : long(h.plainField);
+  h.stored = h.plainField == h.storedField;
+  h.dataLength = h.stored ? h.plainLength : long(h.storedField);
   return h;
 }
 

@@ -37,8 +37,10 @@ mkdir -p "$work/store/$bucket/3"
 package_bytes=$(stat -c %s "$work/store/$bucket/$object")
 echo "package: $mib MiB program, $package_bytes bytes packed, app directory on $(df --output=fstype "$work" | tail -n 1)"
 
+# Signed with the test key the loopback Update.exe trusts, as a real release is.
+key=$(realpath "$(dirname "$0")/../../tests/data/loopback-publisher.key")
 start_server() {
-  "$bin/kelvora-devserver" --root "$work/store" --announce 3.11.0 "$@" \
+  "$bin/kelvora-devserver" --root "$work/store" --sign-key "$key" --announce 3.11.0 "$@" \
     >"$work/devserver.out" 2>"$work/devserver.err" &
   server=$!
   for _ in $(seq 100); do grep -q '^kelvora-devserver: http=' "$work/devserver.out" && break; sleep 0.05; done

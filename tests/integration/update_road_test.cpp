@@ -18,8 +18,8 @@
 #include "platform/codepage.h"
 #include "support/devserver_process.h"
 #include "support/test_support.h"
-#include "updater/settings_file.h"
 #include "updater/package_install.h"
+#include "updater/settings_file.h"
 #include "updater/startup.h"
 #include "updater/update_worker.h"
 
@@ -91,10 +91,13 @@ struct Road {
 };
 
 // The worker in a forked child: start-up's settings step, then the whole road; the final state
-// and status line go to `result` (outside the application directory).
+// and status line go to `result`, its standard error to result.err (outside the application
+// directory).
 pid_t startWorker(const fs::path& app, const fs::path& result, uint32_t announcePauseMs = 1000) {
   pid_t pid = fork();
   if (pid != 0) return pid;
+  if (!std::freopen((result.string() + ".err").c_str(), "w", stderr)) _exit(3);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);  // the child ends with _exit, which flushes nothing
   if (chdir(app.c_str()) != 0 || !startup::loadSettingsBlock()) _exit(3);
   update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
   options.conversation.announcePauseMs = announcePauseMs;
@@ -122,9 +125,15 @@ void killChild(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
+// What the worker wrote to standard error; empty while it has written nothing.
+std::string errorText(const fs::path& result) {
+  std::ifstream in(result.string() + ".err", std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
   if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
-  enum Serve { Package, OtherRegion, Cut, Push };
+  enum Serve { Package, OtherRegion, Cut, BadSignature };
   struct Case {
     const char* name;
     uint32_t language;
@@ -132,13 +141,16 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
     bool installs;
     std::string status;
     int storedMinor;
+    const char* errorLine;  // the reason on standard error, or none
   };
+  const std::string fault = "File fault, please try again later.";
   const Case cases[] = {
-      {"English", 9, Package, true, "Update completed.", 11},
-      {"Chinese", 2052, Package, true, platform::utf8ToGbk("更新已经完成！"), 11},
-      {"404", 9, OtherRegion, false, "File fault, please try again later.", 10},
-      {"corrupt package", 9, Cut, false, "File fault, please try again later.", 10},
-      {"push", 9, Push, true, "Update completed.", 10},  // a push announces no version
+      {"English", 9, Package, true, "Update completed.", 11, nullptr},
+      {"Chinese", 2052, Package, true, platform::utf8ToGbk("更新已经完成！"), 11, nullptr},
+      {"404", 9, OtherRegion, false, fault, 10,
+       "not installed: missing signature object 3/11.0.BIN.minisig (HTTP 404)"},
+      {"corrupt package", 9, Cut, false, fault, 10, nullptr},  // signed as served, then refused
+      {"bad signature", 9, BadSignature, false, fault, 10, "not installed: bad signature"},
   };
   for (const Case& c : cases) {
     Road road;
@@ -146,9 +158,8 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
     std::string bucket = c.language == 2052 ? "pravex-update-1" : "update-en-1";
     if (c.serve == OtherRegion) bucket = "pravex-update-1";
     road.servePackage(bucket, c.serve == Cut ? 100 : 0);
-    writeFile(road.work / "pushed.exe", road.newProgram);
     std::vector<std::string> args = {"--announce", "3.11.0", "--size", "1000"};
-    if (c.serve == Push) args = {"--push", (road.work / "pushed.exe").string()};
+    if (c.serve == BadSignature) args.push_back("--damage-signatures");
     DevServerProcess server(road.work / "store", args, road.work / "server.log");
     ASSERT_TRUE(server.ready()) << c.name;
     pid_t pid = startWorker(road.app.path(), road.work / "result");
@@ -168,7 +179,34 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
         << c.name;
     EXPECT_EQ(road.names(), (Names{"Kelvora.exe", "prev", "config.cfg"})) << c.name;
     EXPECT_EQ(road.storedMinor(), c.storedMinor) << c.name;
+    std::string errors = errorText(road.work / "result");
+    if (c.errorLine != nullptr)
+      EXPECT_NE(errors.find(c.errorLine), std::string::npos) << c.name << ": " << errors;
+    else
+      EXPECT_EQ(errors.find("not installed"), std::string::npos) << c.name << ": " << errors;
   }
+}
+
+// A push carries no signature: with publisher keys built in it is read, dropped and reported.
+TEST(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
+  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+  Road road;
+  road.prepare(9);
+  writeFile(road.work / "pushed.exe", road.newProgram);
+  fs::create_directories(road.work / "store");
+  DevServerProcess server(road.work / "store", {"--push", (road.work / "pushed.exe").string()},
+                          road.work / "server.log");
+  ASSERT_TRUE(server.ready());
+  pid_t pid = startWorker(road.app.path(), road.work / "result");
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return errorText(road.work / "result").find("pushed program refused") != std::string::npos;
+      },
+      seconds(15)));
+  EXPECT_FALSE(waitChild(pid, milliseconds(500)).has_value()) << "no update is pending";
+  killChild(pid);
+  EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram);
+  EXPECT_EQ(road.names(), (Names{"Kelvora.exe", "prev", "config.cfg"}));
 }
 
 // No answer ever comes: the worker keeps waiting, and whatever arrived touches nothing, even once

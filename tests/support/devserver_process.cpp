@@ -17,7 +17,9 @@ DevServerProcess::DevServerProcess(const std::filesystem::path& root,
                                    "--http-port",
                                    "18080",
                                    "--update-port",
-                                   "9910"};
+                                   "9910",
+                                   "--sign-key",
+                                   KELVORA_TEST_DATA_DIR "/loopback-publisher.key"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   child_ = std::make_unique<ChildProcess>(argv, std::filesystem::path{}, log,
                                           std::filesystem::path(log.string() + ".err"));

@@ -1,5 +1,6 @@
 // kelvora-devserver as a child process, ready once it has said so: on the fixed loopback ports
-// the loopback Update.exe speaks to, or on free ones ("--http-port 0 --update-port 0").
+// the loopback Update.exe speaks to, or on free ones ("--http-port 0 --update-port 0"). It signs
+// every package it serves with the loopback test key, which the loopback Update.exe trusts.
 #pragma once
 
 #include <filesystem>

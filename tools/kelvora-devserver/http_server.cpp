@@ -245,6 +245,12 @@ int HttpServer::bind() {
       return fail(404, "NoSuchBucket", "The specified bucket does not exist.",
                   {{"BucketName", t.bucket}});
     auto file = MappedFile::open(bucketDir + "/" + t.object);
+    if (!file && signatures_ != nullptr) {
+      if (auto signature = signatures_->lookup(bucketDir + "/" + t.object)) {
+        res.set_content(*signature, "text/plain");
+        return;
+      }
+    }
     if (!file)
       return fail(404, "NoSuchKey", "The specified key does not exist.", {{"Key", t.object}});
 

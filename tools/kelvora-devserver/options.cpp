@@ -32,6 +32,10 @@ const char kUsage[] =
     "                           on the HTTP port\n"
     "  --ignore-range           answer every object GET with the whole object (200); by\n"
     "                           default Range and If-Range (strong ETag) are honoured\n"
+    "  --sign-key FILE          serve K.minisig for every object K named MAJOR/MINOR.BUILD.BIN,\n"
+    "                           signed with this minisign secret key (unencrypted) for that\n"
+    "                           version\n"
+    "  --damage-signatures      flip one bit of every signature served (for tests)\n"
     "\n"
     "Address page (GET /ip):\n"
     "  --address TEXT           the address shown between the page's markers (default 127.0.0.1)\n"
@@ -163,6 +167,10 @@ ParseOutcome parseOptions(int argc, char** argv, Options* o, std::string* error)
       }
     } else if (arg == "--size") {
       ok = number(UINT32_MAX, &o->announceSize);
+    } else if (arg == "--sign-key") {
+      ok = needValue() && (o->signKeyFile = value, true);
+    } else if (arg == "--damage-signatures") {
+      ok = flag(&o->damageSignatures);
     } else if (arg == "--push") {
       ok = needValue() && (o->pushFile = value, true);
     } else if (arg == "--silent") {
