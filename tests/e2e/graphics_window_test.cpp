@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -123,6 +124,36 @@ TEST(ForcedExitTest, WithoutTheNoExitBitClosingTheWindowEndsTheProcessWithZero) 
         std::exit(4);  // the window did not end the process
       },
       testing::ExitedWithCode(0), "");
+}
+
+// A broken image ends the process with -11 after an error box that the user has to close. A
+// helper thread plays the user; the exit handler fails the child if it never saw the box.
+std::atomic<bool> g_box_closed{false};
+
+TEST(FatalImageErrorTest, ShowsTheErrorBoxThenEndsTheProcessWithMinus11) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        gfx::set_window_mode(gfx::kModeNoForcedExit, 0, 0);
+        if (gfx::initgraph(300, 100, 0) != 0) std::exit(3);
+        std::atexit([] {
+          if (!g_box_closed) std::_Exit(6);
+        });
+        std::thread([] {
+          testsupport::X11Screen x11;
+          for (int i = 0; i < 150 && !g_box_closed; ++i) {
+            if (const auto box = x11.findWindow("Graphics ERROR message")) {
+              g_box_closed = x11.requestClose(*box);
+            }
+            std::this_thread::sleep_for(20ms);
+          }
+          if (!g_box_closed) std::_Exit(5);
+        }).detach();
+        alignas(gfx::IMAGE) unsigned char junk[sizeof(gfx::IMAGE)] = {};
+        reinterpret_cast<gfx::IMAGE*>(junk)->getimage("x", 1);
+      },
+      testing::ExitedWithCode(static_cast<unsigned char>(-11)),
+      "Graphics ERROR message: Fatal error: read/write at 0x.*At function 'IMAGE::getimage'");
 }
 
 class WindowTest : public testing::Test {

@@ -88,8 +88,7 @@ class ControlTree : public ::testing::Test {
     gfx::graph_context().width = 40;
     gfx::graph_context().height = 30;
     gfx::set_active_page(0);
-    ASSERT_NE(gfx::control_hooks().make_root, nullptr);
-    gfx::control_hooks().make_root();
+    gfx::create_control_root();
   }
   void SetUp() override {
     Probe::log().clear();

@@ -231,12 +231,4 @@ TEST(ImagePut, StretchRepeatsNearestPixels) {
   EXPECT_EQ(at(*dst, 3, 1), 2u);
 }
 
-TEST(ImageDeathTest, WrongTagEndsWithStatusMinus11) {
-  alignas(IMAGE) unsigned char raw[sizeof(IMAGE)] = {};
-  auto* bogus = reinterpret_cast<IMAGE*>(raw);
-  EXPECT_EXIT(bogus->copyimage(nullptr), testing::ExitedWithCode(245),
-              "Graphics ERROR message: Fatal error: read/write at 0x.*At function "
-              "'IMAGE::copyimage'");
-}
-
 }  // namespace

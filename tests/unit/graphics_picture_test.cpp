@@ -140,20 +140,4 @@ TEST(GetImage, StartupPictureLoadsAtItsSize) {
   EXPECT_NEAR(int(emblem & 0xFF), 0x8C, 8);
 }
 
-void report_to_stderr(const std::string& title, const std::string& text) {
-  std::fprintf(stderr, "BOX[%s|%s]\n", title.c_str(), text.c_str());
-}
-
-TEST(FatalErrorDeathTest, ReporterShowsTheMessageAndTheProcessEndsWithMinus11) {
-  EXPECT_EXIT(
-      {
-        gfx::set_fatal_error_reporter(report_to_stderr);
-        alignas(IMAGE) unsigned char junk[sizeof(IMAGE)] = {};
-        reinterpret_cast<IMAGE*>(junk)->getimage("x", 1);
-      },
-      ::testing::ExitedWithCode(static_cast<unsigned char>(-11)),
-      "BOX\\[Graphics ERROR message\\|Fatal error: read/write at 0x.*At function "
-      "'IMAGE::getimage'\\]");
-}
-
 }  // namespace
