@@ -67,23 +67,6 @@ TEST(ImageBlend, WholeImageBlendMatchesPerPixelFormula) {
   ASSERT_TRUE(std::equal(expect.begin(), expect.end(), dst.pixels()));
 }
 
-TEST(ImageBlend, ClipEndsOnePixelBeforeCrossedEdge) {
-  auto src = filled(10, 10, 0xFFFFFF);
-  auto dst = filled(10, 10, 0);
-  // Flush with the edge: nothing is cut.
-  auto flush = filled(12, 12, 0);
-  src->putimage_alphablend(flush.get(), 2, 2, 255);
-  EXPECT_EQ(at(*flush, 11, 11), 0xFFFFFFu);
-  EXPECT_EQ(at(*flush, 1, 1), 0u);
-  // Crossing the right and bottom edges: the run stops at width - x - 1.
-  src->putimage_alphablend(dst.get(), 3, 4, 255);
-  EXPECT_EQ(at(*dst, 3, 4), 0xFFFFFFu);
-  EXPECT_EQ(at(*dst, 8, 8), 0xFFFFFFu);
-  EXPECT_EQ(at(*dst, 9, 5), 0u);
-  EXPECT_EQ(at(*dst, 5, 9), 0u);
-  EXPECT_EQ(at(*dst, 2, 4), 0u);
-}
-
 TEST(ImageBlend, MaskZeroKeepsFullMaskReplaces) {
   auto src = filled(4, 1, 0x204060);
   auto dst = filled(8, 2, 0x808080);
@@ -111,18 +94,6 @@ TEST(ImagePut, CopiesWithClipAndViewportOrigin) {
   EXPECT_EQ(at(*dst2, 2, 2), 0x00FFFFu);
   EXPECT_EQ(at(*dst2, 3, 4), 0x00FFFFu);
   EXPECT_EQ(at(*dst2, 4, 4), 0x00FF00u);
-}
-
-TEST(ImagePut, StretchRepeatsNearestPixels) {
-  IMAGE src(2, 1);
-  src.pixels()[0] = 1;
-  src.pixels()[1] = 2;
-  auto dst = filled(4, 2, 0);
-  src.putimage(dst.get(), 0, 0, 4, 2, 0, 0, 2, 1, gfx::kSrcCopy);
-  EXPECT_EQ(at(*dst, 0, 1), 1u);
-  EXPECT_EQ(at(*dst, 1, 0), 1u);
-  EXPECT_EQ(at(*dst, 2, 0), 2u);
-  EXPECT_EQ(at(*dst, 3, 1), 2u);
 }
 
 }  // namespace
