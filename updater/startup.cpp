@@ -14,6 +14,7 @@
 #include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/system.h"
+#include "updater/app_icon.h"
 #include "updater/app_state.h"
 #include "updater/atomic_file.h"
 #include "updater/client_report.h"
@@ -163,6 +164,7 @@ int runUpdater() {
 
   // Closing the window ends the loop, not the process: the exit goes through the install lock.
   gfx::set_window_mode(gfx::kModeNoForcedExit, 0, 0);
+  gfx::set_window_icons(kelvoraIconImages());
   if (gfx::initgraph(500, 200, gfx::kModeStartupLogo) != 0) {
     std::fprintf(stderr, "%s\n", gfx::window_failure_text("Update.exe").c_str());
     return 2;
