@@ -8,7 +8,7 @@
 #include "updater/lz77.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static kelvora::CCompressLZ77 codec;
+  static lz77::CCompressLZ77 codec;
   if (size == 0 || size > 65536) return 0;
   const int n = static_cast<int>(size);
   std::vector<uint8_t> packed(size), back(size);

@@ -57,7 +57,7 @@ class CheckingSink : public update_conversation::PushSink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  AppState state;
+  app_state::AppState state;
   MemorySource source(data, size);
   CheckingSink sink;
   // The loop ends at a version answer or a disconnect; go on behind it as a new connection would.

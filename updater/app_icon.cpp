@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 
+namespace app_icon {
+
 namespace {
 
 constexpr uint32_t kTeal = 0x1F7A8C;
@@ -72,3 +74,5 @@ std::vector<platform::IconImage> kelvoraIconImages() {
   for (int size : {16, 24, 32, 48, 64}) icons.push_back(drawIcon(size));
   return icons;
 }
+
+}  // namespace app_icon

@@ -6,5 +6,9 @@
 
 #include "platform/display.h"
 
+namespace app_icon {
+
 // 16, 24, 32, 48 and 64 pixels square.
 std::vector<platform::IconImage> kelvoraIconImages();
+
+}  // namespace app_icon

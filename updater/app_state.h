@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+namespace app_state {
+
 // The update state word.
 constexpr int32_t UPDATE_WAITING = 1;
 constexpr int32_t UPDATE_NONE = 0;
@@ -57,3 +59,5 @@ struct AppState {
 };
 
 AppState& appState();
+
+}  // namespace app_state

@@ -4,6 +4,8 @@
 
 #include "builtin_config_values.h"
 
+namespace builtin_config {
+
 const BuiltinConfig& builtinConfig() {
   static const BuiltinConfig config{
       KELVORA_CFG_UPDATE_HOST,
@@ -27,3 +29,5 @@ std::string configKeyPrefixDigits() {
                 builtinConfig().configKeyPrefixLow % 10000);
   return std::string(digits, 8);
 }
+
+}  // namespace builtin_config

@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace builtin_config {
+
 struct BuiltinConfig {
   const char* updateHost;         // the update server; its port is always 9910
   const char* addressPageUrl;     // the public-address web page
@@ -25,3 +27,5 @@ const BuiltinConfig& builtinConfig();
 
 // The 8 ASCII digits of the settings file key prefix, joined from its two four-digit halves.
 std::string configKeyPrefixDigits();
+
+}  // namespace builtin_config

@@ -24,9 +24,9 @@ constexpr size_t CPU_VENDOR_SIZE = 13;
 constexpr size_t FIXED_BYTE_100 = 100;  // u8 2
 constexpr size_t FIXED_BYTE_103 = 103;  // u8 0
 static_assert(CPU_VENDOR + CPU_VENDOR_SIZE == 49);
-static_assert(CLIENT_REPORT_SIZE == 164);
+static_assert(app_state::CLIENT_REPORT_SIZE == 164);
 
-using Report = std::array<uint8_t, CLIENT_REPORT_SIZE>;
+using Report = std::array<uint8_t, app_state::CLIENT_REPORT_SIZE>;
 
 inline void putU32(Report& r, size_t offset, uint32_t v) {
   little_endian::writeU32(r, offset, v);

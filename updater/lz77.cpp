@@ -3,7 +3,7 @@
 #include <bit>
 #include <cstring>
 
-namespace kelvora {
+namespace lz77 {
 
 namespace {
 
@@ -326,4 +326,4 @@ int CCompressLZ77::Compress(uint8_t* out, const uint8_t* in, int n) {
   return length < 0 ? 0 : length;
 }
 
-}  // namespace kelvora
+}  // namespace lz77

@@ -20,7 +20,7 @@
 
 #include <cstdint>
 
-namespace kelvora {
+namespace lz77 {
 
 // Why the last Decompress gave false.
 enum class Lz77Error : uint8_t {
@@ -85,4 +85,4 @@ class CCompressLZ77 final : public LZ77 {
   Lz77Error error = Lz77Error::kNone;
 };
 
-}  // namespace kelvora
+}  // namespace lz77

@@ -22,7 +22,7 @@
 namespace package_download {
 
 StorageTarget storageTargetFor(uint32_t language) {
-  const BuiltinConfig& config = builtinConfig();
+  const builtin_config::BuiltinConfig& config = builtin_config::builtinConfig();
   if (language == settings_block::LANGUAGE_CHINESE)
     return {config.storageEndpointCn, config.bucketCn};
   return {config.storageEndpointEn, config.bucketEn};
@@ -126,7 +126,7 @@ class StreamedPackage final : public BodySink {
     kMismatch,  // a 206 that does not continue the kept part: it is not kept either
   };
 
-  StreamedPackage(AppState& state, std::string packageFile, std::optional<KeptPart> kept,
+  StreamedPackage(app_state::AppState& state, std::string packageFile, std::optional<KeptPart> kept,
                   const SignatureGate* gate)
       : state_(state),
         file_(std::move(packageFile)),
@@ -248,12 +248,12 @@ class StreamedPackage final : public BodySink {
     return true;
   }
 
-  AppState& state_;
+  app_state::AppState& state_;
   const std::string file_;
   const std::optional<KeptPart> kept_;
   const SignatureGate* const gate_;
   std::optional<release_signature::PackageHash> hash_;
-  kelvora::PackageStreamDecoder decoder_;
+  package_unpack::PackageStreamDecoder decoder_;
   int packageFd_ = -1;
   int programFd_ = -1;
   ResponseHead head_;
@@ -266,7 +266,7 @@ class StreamedPackage final : public BodySink {
 
 enum class Attempt { kInstalled, kFailed, kStartOver };
 
-Attempt downloadOnce(AppState& state, const ObjectFetcher& fetch, FetchRequest request,
+Attempt downloadOnce(app_state::AppState& state, const ObjectFetcher& fetch, FetchRequest request,
                      const std::string& file, const std::optional<KeptPart>& kept,
                      const SignatureGate* gate) {
   if (kept) {
@@ -299,15 +299,15 @@ Attempt downloadOnce(AppState& state, const ObjectFetcher& fetch, FetchRequest r
   return Attempt::kFailed;
 }
 
-void finishInstalled(AppState& state, bool chinese) {
-  state.updateState = UPDATE_DONE;
+void finishInstalled(app_state::AppState& state, bool chinese) {
+  state.updateState = app_state::UPDATE_DONE;
   state.statusLine.set(update_texts::updateCompleted(chinese));
   state.expectedPackageSize = state.downloadedByteCount.load();
 }
 
 }  // namespace
 
-bool downloadAndInstall(AppState& state, const ObjectFetcher& fetch) {
+bool downloadAndInstall(app_state::AppState& state, const ObjectFetcher& fetch) {
   const bool chinese = settings_block::isChinese(state.settingsBlock);
   const std::string key = state.packageKey.get();
   if (key.empty()) {

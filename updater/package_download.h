@@ -61,6 +61,6 @@ bool isFetchSuccess(int32_t status);
 // means a pushed package is already installed: nothing is fetched. With publisher keys built in,
 // the package is installed only when K.minisig beside it holds a valid signature for the
 // announced version; any failure ends as a failed fetch does, with one line on standard error.
-bool downloadAndInstall(AppState& state, const ObjectFetcher& fetch);
+bool downloadAndInstall(app_state::AppState& state, const ObjectFetcher& fetch);
 
 }  // namespace package_download

@@ -38,7 +38,7 @@ int relayPiece(void* user, const uint8_t* data, size_t len) {
 }  // namespace
 
 FetchOutcome fetchFromStorage(const FetchRequest& request, BodySink& sink) {
-  const BuiltinConfig& config = builtinConfig();
+  const builtin_config::BuiltinConfig& config = builtin_config::builtinConfig();
   oss_download_target target{};
   target.endpoint = request.target.endpoint;
   target.access_key_id = config.accessKeyId;

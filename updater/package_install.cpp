@@ -226,7 +226,7 @@ void PushedPackageFile::finish() {
   }
   // Nothing is left to fetch: the worker ends the update as installed.
   state_.packageKey.set("");
-  state_.updateState = UPDATE_PENDING;
+  state_.updateState = app_state::UPDATE_PENDING;
 }
 
 }  // namespace package_install

@@ -61,7 +61,7 @@ bool writePackageFile(std::span<const uint8_t> package, const std::string& packa
 // leaves everything else as it was.
 class PushedPackageFile : public update_conversation::PushSink {
  public:
-  explicit PushedPackageFile(AppState& state) : state_(state) {}
+  explicit PushedPackageFile(app_state::AppState& state) : state_(state) {}
   ~PushedPackageFile() override;
   bool begin(uint32_t total) override;
   bool write(std::span<const uint8_t> bytes) override;
@@ -70,7 +70,7 @@ class PushedPackageFile : public update_conversation::PushSink {
 
  private:
   void closeAndRemove();
-  AppState& state_;
+  app_state::AppState& state_;
   int fd_ = -1;
   bool named_ = false;  // the file already has name_ (no unnamed files here)
   std::string name_;

@@ -6,7 +6,10 @@
 
 #include "updater/lz77.h"
 
-namespace kelvora {
+namespace package_unpack {
+
+using lz77::CCompressLZ77;
+using lz77::lz77ErrorText;
 
 struct PackageStreamDecoder::Work {
   std::vector<uint8_t> input = std::vector<uint8_t>(CCompressLZ77::kMaxBlock);
@@ -97,4 +100,4 @@ const UnpackResult& PackageStreamDecoder::finish() {
   return result_;
 }
 
-}  // namespace kelvora
+}  // namespace package_unpack

@@ -11,7 +11,7 @@
 
 #include "updater/package_unpack.h"
 
-namespace kelvora {
+namespace package_unpack {
 
 class PackageStreamDecoder {
  public:
@@ -52,4 +52,4 @@ class PackageStreamDecoder {
   uint64_t produced_ = 0;
 };
 
-}  // namespace kelvora
+}  // namespace package_unpack

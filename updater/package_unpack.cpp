@@ -6,7 +6,9 @@
 #include "updater/lz77.h"
 #include "updater/package_stream_decoder.h"
 
-namespace kelvora {
+namespace package_unpack {
+
+using lz77::CCompressLZ77;
 
 namespace {
 
@@ -97,4 +99,4 @@ std::vector<uint8_t> packPackage(const std::vector<uint8_t>& plain) {
   return pkg;
 }
 
-}  // namespace kelvora
+}  // namespace package_unpack

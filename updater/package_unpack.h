@@ -13,7 +13,11 @@
 #include <string>
 #include <vector>
 
-namespace kelvora {
+namespace lz77 {
+class CCompressLZ77;
+}
+
+namespace package_unpack {
 
 inline constexpr int kBlockHeaderSize = 4;
 inline constexpr int kBlockPlainLengthOffset = 0;
@@ -62,8 +66,7 @@ std::vector<uint8_t> packPackage(const std::vector<uint8_t>& plain);
 
 // Appends one block of 1 to 65536 bytes to `package`, compressed with `codec` when shorter;
 // `scratch` is at least 65536 bytes. Gives the bytes appended.
-class CCompressLZ77;
-size_t appendBlock(std::vector<uint8_t>& package, const uint8_t* block, int n, CCompressLZ77& codec,
-                   uint8_t* scratch);
+size_t appendBlock(std::vector<uint8_t>& package, const uint8_t* block, int n,
+                   lz77::CCompressLZ77& codec, uint8_t* scratch);
 
-}  // namespace kelvora
+}  // namespace package_unpack

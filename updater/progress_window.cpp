@@ -40,8 +40,8 @@ void init_progress_view(ProgressView& view) {
   gfx::set_fill_color(0x272727, view.track);
   gfx::fill_box(0, 0, 400, 30, view.track);
 
-  bool chinese = settings_block::isChinese(appState().settingsBlock);
-  appState().statusLine.set(update_texts::connecting(chinese));
+  bool chinese = settings_block::isChinese(app_state::appState().settingsBlock);
+  app_state::appState().statusLine.set(update_texts::connecting(chinese));
   view.percentText = {};
   view.percentText[0] = ' ';
   view.percentage = 0;
@@ -51,7 +51,7 @@ void draw_progress_frame(const ProgressView& view) {
   view.background->putimage(0, 0, gfx::kSrcCopy);
   view.track->putimage(kTrackX, kTrackY, gfx::kSrcCopy);
 
-  std::string status = appState().statusLine.get();
+  std::string status = app_state::appState().statusLine.get();
   gfx::set_line_color(0xFCFCFC);
   gfx::set_font(-16, 0, kFaceName);
   gfx::draw_text(30, 45, status.c_str());
@@ -75,7 +75,7 @@ int run_progress_window() {
     if (gfx::key_pending()) gfx::read_key();
     while (gfx::mouse_pending()) gfx::read_mouse();
 
-    AppState& state = appState();
+    app_state::AppState& state = app_state::appState();
     view.percentage = advanceProgress(view.percentage, state.updateState, state.downloadedByteCount,
                                       state.expectedPackageSize);
     std::snprintf(view.percentText.data(), view.percentText.size(), "%d%%", view.percentage);

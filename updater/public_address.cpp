@@ -101,7 +101,7 @@ std::optional<std::string> getPublicAddressFrom(const std::string& url) {
 }
 
 std::optional<std::string> getPublicAddress() {
-  return getPublicAddressFrom(builtinConfig().addressPageUrl);
+  return getPublicAddressFrom(builtin_config::builtinConfig().addressPageUrl);
 }
 
 int getLocalAddress() {

@@ -6,14 +6,14 @@
 namespace release_signature {
 
 bool publisherKeysBuiltIn() {
-  return builtinConfig().publisherKeys[0] != '\0';
+  return builtin_config::builtinConfig().publisherKeys[0] != '\0';
 }
 
 const std::vector<PublicKey>& builtInPublisherKeys() {
   // The build refuses a key that does not parse, so every listed key is here.
   static const std::vector<PublicKey> keys = [] {
     std::vector<PublicKey> parsed;
-    std::string_view list = builtinConfig().publisherKeys;
+    std::string_view list = builtin_config::builtinConfig().publisherKeys;
     while (!list.empty()) {
       size_t end = list.find(';');
       if (auto key = parsePublicKey(list.substr(0, end))) parsed.push_back(*key);

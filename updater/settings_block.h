@@ -21,12 +21,12 @@ constexpr size_t FIXED_U32_40 = 40;          // u32 0
 constexpr size_t FIXED_U32_44 = 44;          // u32 0
 constexpr size_t LANGUAGE = 48;              // u32, Windows language identifier
 constexpr size_t FIXED_U16_52 = 52;          // u16 0x7F4E
-static_assert(FIXED_U16_52 + 2 <= SETTINGS_BLOCK_SIZE);
+static_assert(FIXED_U16_52 + 2 <= app_state::SETTINGS_BLOCK_SIZE);
 
 constexpr uint32_t LANGUAGE_CHINESE = 2052;
 constexpr uint32_t LANGUAGE_ENGLISH_DEFAULT = 9;
 
-using Block = std::array<uint8_t, SETTINGS_BLOCK_SIZE>;
+using Block = std::array<uint8_t, app_state::SETTINGS_BLOCK_SIZE>;
 
 inline uint32_t getU32(const Block& b, size_t offset) {
   return little_endian::readU32(b, offset);

@@ -56,7 +56,7 @@ int32_t drawSeed(uint32_t (*tick)()) {
 
 void completeKey(bool newSeed) {
   ConfigKeyState& state = configKeyState();
-  std::string prefix = configKeyPrefixDigits();
+  std::string prefix = builtin_config::configKeyPrefixDigits();
   std::memcpy(state.configKey.data(), prefix.data(), 8);
   state.configKey[8] = 0;
   if (newSeed) state.configSeed = drawSeed(platform::tickCount);

@@ -111,7 +111,7 @@ void writeContainer(const std::vector<uint8_t>& plain) {
 
 bool loadSettingsBlock() {
   using settings_file::kConfigFileName;
-  settings_block::Block& block = appState().settingsBlock;
+  settings_block::Block& block = app_state::appState().settingsBlock;
   if (access(kConfigFileName, F_OK) == 0) {
     // The file must be writable as before; this also refuses a directory of that name.
     int fd = open(kConfigFileName, O_RDWR | O_CLOEXEC);
@@ -130,7 +130,7 @@ bool loadSettingsBlock() {
     std::rename(kConfigFileName, settings_file::kDamagedConfigFileName);
   }
   uint32_t logical =
-      client_report::getU32(appState().clientReport, client_report::LOGICAL_PROCESSORS);
+      client_report::getU32(app_state::appState().clientReport, client_report::LOGICAL_PROCESSORS);
   block = settings_block::makeDefaultBlock(&fillerState(), logical);
   writeContainer(std::vector<uint8_t>(block.begin(), block.end()));
   return true;
@@ -155,7 +155,7 @@ namespace {
 int runUpdater() {
   if (!isOnlyCopy()) return 0;
   package_install::removeStaleFiles();
-  fillMachineFacts(appState().clientReport);
+  fillMachineFacts(app_state::appState().clientReport);
   if (!loadSettingsBlock()) return 0;
 
   int screenWidth = 0;
@@ -164,7 +164,7 @@ int runUpdater() {
 
   // Closing the window ends the loop, not the process: the exit goes through the install lock.
   gfx::set_window_mode(gfx::kModeNoForcedExit, 0, 0);
-  gfx::set_window_icons(kelvoraIconImages());
+  gfx::set_window_icons(app_icon::kelvoraIconImages());
   if (gfx::initgraph(500, 200, gfx::kModeStartupLogo) != 0) {
     std::fprintf(stderr, "%s\n", gfx::window_failure_text("Update.exe").c_str());
     return 2;

@@ -153,7 +153,7 @@ bool resolveServer(const char* host, std::string* addressText) {
   return ok;
 }
 
-ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, AppState& state) {
+ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, app_state::AppState& state) {
   bool pushing = false;    // a push is open and still sound
   uint64_t pushTotal = 0;  // announced total of the open push
   uint64_t pushCount = 0;  // bytes received for it
@@ -230,14 +230,14 @@ ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, AppState& sta
   return outcome;
 }
 
-void applyVersionAnswer(AppState& state, const VersionAnswer& answer,
+void applyVersionAnswer(app_state::AppState& state, const VersionAnswer& answer,
                         const std::function<bool()>& pause) {
   state.expectedPackageSize = expectedSizeFromAnswer(answer.size);
   bool chinese = settings_block::isChinese(state.settingsBlock);
   settings_block::Version current = settings_block::version(state.settingsBlock);
   if (!isNewerVersion(answer.version, current)) {
     state.statusLine.set(update_texts::noNewVersion(chinese, current).c_str());
-    state.updateState = UPDATE_NONE;
+    state.updateState = app_state::UPDATE_NONE;
     return;
   }
   state.statusLine.set(update_texts::foundNewVersion(chinese, answer.version).c_str());
@@ -245,12 +245,12 @@ void applyVersionAnswer(AppState& state, const VersionAnswer& answer,
   state.packageKey.set(packageKeyFor(answer.version).c_str());
   settings_block::setVersion(state.settingsBlock, answer.version);
   // Published last: the worker reads the key and the version only after it sees this state.
-  state.updateState = UPDATE_PENDING;
+  state.updateState = app_state::UPDATE_PENDING;
 }
 
 // --- Threads ---
 
-UpdateConversation::UpdateConversation(AppState& state, ConversationOptions options,
+UpdateConversation::UpdateConversation(app_state::AppState& state, ConversationOptions options,
                                        PushSink& pushSink)
     : state_(state), options_(std::move(options)), pushSink_(pushSink) {}
 
@@ -364,7 +364,7 @@ int UpdateConversation::sendThread() {
       // Type and report under one hold: no keep-alive can come between them.
       auto hello = helloMessage(state_.clientReport);
       ok = sendAll(fd, hello.data(), MESSAGE_TYPE_SIZE) == 0 &&
-           sendAll(fd, hello.data() + MESSAGE_TYPE_SIZE, CLIENT_REPORT_SIZE) == 0;
+           sendAll(fd, hello.data() + MESSAGE_TYPE_SIZE, app_state::CLIENT_REPORT_SIZE) == 0;
     }
   }
   while (ok) {

@@ -41,7 +41,7 @@ constexpr uint16_t MSG_FILE_END = 0x1018;
 constexpr uint16_t MSG_DISCONNECT = 0x2010;
 
 constexpr size_t MESSAGE_TYPE_SIZE = 2;
-constexpr size_t HELLO_SIZE = MESSAGE_TYPE_SIZE + CLIENT_REPORT_SIZE;
+constexpr size_t HELLO_SIZE = MESSAGE_TYPE_SIZE + app_state::CLIENT_REPORT_SIZE;
 static_assert(HELLO_SIZE == 166);
 // MSG_VERSION body offsets.
 constexpr size_t VERSION_MAJOR = 0;
@@ -124,12 +124,12 @@ struct ReceiveOutcome {
 // arrives, when MSG_FILE_END leaves it short, when a read fails inside it, or when its total is
 // 0 (an empty program is never installed) or over PUSH_MAX. packageSize and receivedCount follow
 // the push.
-ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, AppState& state);
+ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, app_state::AppState& state);
 
 // The effect of a version answer: expected size, status text, and for a newer version the pause,
 // package key, settings block version and UPDATE_PENDING, in that order. pause gives false when
 // the conversation is being stopped; nothing is published then.
-void applyVersionAnswer(AppState& state, const VersionAnswer& answer,
+void applyVersionAnswer(app_state::AppState& state, const VersionAnswer& answer,
                         const std::function<bool()>& pause);
 
 // --- The three threads ---
@@ -150,7 +150,7 @@ struct ConversationOptions {
 // a send blocked on a server that stopped reading cannot hold it up. The destructor stops.
 class UpdateConversation {
  public:
-  UpdateConversation(AppState& state, ConversationOptions options, PushSink& pushSink);
+  UpdateConversation(app_state::AppState& state, ConversationOptions options, PushSink& pushSink);
   ~UpdateConversation();
   UpdateConversation(const UpdateConversation&) = delete;
   UpdateConversation& operator=(const UpdateConversation&) = delete;
@@ -171,7 +171,7 @@ class UpdateConversation {
   bool pause(uint32_t ms);
   int connectOnce();
 
-  AppState& state_;
+  app_state::AppState& state_;
   const ConversationOptions options_;
   PushSink& pushSink_;
   std::mutex sendLock_;

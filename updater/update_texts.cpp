@@ -28,7 +28,7 @@ constexpr char kFaultChinese[] =
 constexpr char kDoneChinese[] = "\xB8\xFC\xD0\xC2\xD2\xD1\xBE\xAD\xCD\xEA\xB3\xC9\xA3\xA1";
 
 std::string format(const char* pattern, const settings_block::Version& v) {
-  char text[STATUS_LINE_SIZE];
+  char text[app_state::STATUS_LINE_SIZE];
   std::snprintf(text, sizeof text, pattern, v.major, v.minor, v.build);
   return text;
 }

@@ -40,8 +40,8 @@ WorkerRecord& workerRecord() {
 
 WorkerOptions builtinWorkerOptions() {
   WorkerOptions options;
-  options.conversation.host = builtinConfig().updateHost;
-  options.addressPageUrl = builtinConfig().addressPageUrl;
+  options.conversation.host = builtin_config::builtinConfig().updateHost;
+  options.addressPageUrl = builtin_config::builtinConfig().addressPageUrl;
   options.fetch = package_download::fetchFromStorage;
   return options;
 }
@@ -50,11 +50,12 @@ void paceWait(uint32_t ms, const std::atomic<int32_t>& updateState) {
   // In slices, so that an answer arriving during a step is acted on within one slice rather
   // than up to a whole step later; 20 ms keeps a long wait for the server near free.
   constexpr uint32_t kSliceMs = 20;
-  for (uint32_t waited = 0; waited < ms && updateState == UPDATE_WAITING; waited += kSliceMs)
+  for (uint32_t waited = 0; waited < ms && updateState == app_state::UPDATE_WAITING;
+       waited += kSliceMs)
     platform::sleepMilliseconds(std::min(kSliceMs, ms - waited));
 }
 
-bool writeBackSettings(const AppState& state) {
+bool writeBackSettings(const app_state::AppState& state) {
   // Enciphered in memory and replaced in one step: a plain block never stands on disk, so the
   // file is the previous or the next container whenever the process ends.
   std::optional<std::vector<uint8_t>> container =
@@ -63,7 +64,7 @@ bool writeBackSettings(const AppState& state) {
          atomic_file::replaceFileAtomically(settings_file::kConfigFileName, *container);
 }
 
-int runUpdateWorker(AppState& state, const WorkerOptions& options,
+int runUpdateWorker(app_state::AppState& state, const WorkerOptions& options,
                     update_conversation::UpdateConversation& conversation,
                     const std::atomic<bool>& stopRequested) {
   public_address::getLocalAddress();
@@ -75,13 +76,14 @@ int runUpdateWorker(AppState& state, const WorkerOptions& options,
   // The version before any announcement: it stays the stored one unless the package installs.
   const settings_block::Version installed = settings_block::version(state.settingsBlock);
   conversation.start();
-  while (state.updateState == UPDATE_WAITING && !stopRequested)
+  while (state.updateState == app_state::UPDATE_WAITING && !stopRequested)
     paceWait(options.waitStepMs, state.updateState);
   bool installedNew = true;
-  if (!stopRequested && state.updateState == UPDATE_PENDING)
+  if (!stopRequested && state.updateState == app_state::UPDATE_PENDING)
     installedNew = package_download::downloadAndInstall(state, options.fetch);
   // No newer version: a package kept for resuming is of no use any more.
-  if (!stopRequested && state.updateState == UPDATE_NONE) package_resume::discardAllBut("");
+  if (!stopRequested && state.updateState == app_state::UPDATE_NONE)
+    package_resume::discardAllBut("");
   if (options.startStorage) package_download::stopStorageClient();
   if (stopRequested) return -1;
   if (!installedNew) settings_block::setVersion(state.settingsBlock, installed);
@@ -93,12 +95,13 @@ void startUpdateWorker() {
   WorkerRecord& record = workerRecord();
   std::lock_guard<std::mutex> lock(record.mutex);
   if (record.thread.joinable()) return;
-  record.pushSink = std::make_unique<package_install::PushedPackageFile>(appState());
+  record.pushSink = std::make_unique<package_install::PushedPackageFile>(app_state::appState());
   WorkerOptions options = builtinWorkerOptions();
   record.conversation = std::make_unique<update_conversation::UpdateConversation>(
-      appState(), options.conversation, *record.pushSink);
+      app_state::appState(), options.conversation, *record.pushSink);
   record.thread = std::thread([&record, options] {
-    int result = runUpdateWorker(appState(), options, *record.conversation, record.stopRequested);
+    int result =
+        runUpdateWorker(app_state::appState(), options, *record.conversation, record.stopRequested);
     if (result == 1) {
       // Nothing of ours is half-written here: the settings file is untouched and no swap began.
       std::fflush(nullptr);

@@ -38,12 +38,12 @@ void paceWait(uint32_t ms, const std::atomic<int32_t>& updateState);
 // The whole road on the calling thread, with a conversation it starts (and leaves running on
 // return, for the caller to stop). Gives 0 after the write-back, -1 when stopped first, 1 when
 // the storage client cannot start (then nothing is written).
-int runUpdateWorker(AppState& state, const WorkerOptions& options,
+int runUpdateWorker(app_state::AppState& state, const WorkerOptions& options,
                     update_conversation::UpdateConversation& conversation,
                     const std::atomic<bool>& stopRequested);
 
 // The settings block to config.cfg, enciphered with a fresh key and replaced atomically.
-bool writeBackSettings(const AppState& state);
+bool writeBackSettings(const app_state::AppState& state);
 
 // The process-wide worker with the built-in options. A storage client that cannot start ends
 // the process with status 1, as nothing has been written at that point.

@@ -141,7 +141,7 @@ void finish(benchmark::State& state, size_t bytesPerIteration, Clock::duration e
 // One pass of each compressor over the corpus; each keeps its blocks for the decoders and
 // gives the compressed bytes (ours: the whole package, headers and stored blocks included).
 size_t compressOurs(Corpus& c) {
-  static auto codec = std::make_unique<kelvora::CCompressLZ77>();
+  static auto codec = std::make_unique<lz77::CCompressLZ77>();
   static std::vector<uint8_t> scratch(kBlock);
   size_t packageBytes = 0;
   for (Block& b : c.blocks) {
@@ -217,7 +217,7 @@ void BM_CompressLz4(benchmark::State& state) {
 void BM_DecompressKelvora(benchmark::State& state) {
   Corpus& c = corpus();
   if (!c.oursReady) compressOurs(c);
-  auto codec = std::make_unique<kelvora::CCompressLZ77>();
+  auto codec = std::make_unique<lz77::CCompressLZ77>();
   std::vector<uint8_t> out(kBlock);
   Clock::duration elapsed{};
   for (auto _ : state) {

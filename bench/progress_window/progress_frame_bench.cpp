@@ -30,7 +30,7 @@ bool open_window() {
   gfx::set_bk_mode(1);
   gfx::set_bk_color(0xEBEBEC);
   init_progress_view(g_view);
-  appState().statusLine.set("Found a new version 3.11.0, downloading...\n\n");
+  app_state::appState().statusLine.set("Found a new version 3.11.0, downloading...\n\n");
   g_view.percentage = 57;
   std::snprintf(g_view.percentText.data(), g_view.percentText.size(), "%d%%", g_view.percentage);
   return true;
@@ -53,11 +53,12 @@ int measure_pacing(int frames) {
   std::vector<double> intervals;
   intervals.reserve(frames);
   g_view.percentage = 0;
-  appState().updateState = UPDATE_PENDING;
+  app_state::appState().updateState = app_state::UPDATE_PENDING;
   gfx::pace_frame(30);
   auto last = clock::now();
   for (int i = 0; i < frames && gfx::window_alive(); ++i) {
-    g_view.percentage = advanceProgress(g_view.percentage, appState().updateState, 0.0f, 1.0f);
+    g_view.percentage =
+        advanceProgress(g_view.percentage, app_state::appState().updateState, 0.0f, 1.0f);
     std::snprintf(g_view.percentText.data(), g_view.percentText.size(), "%d%%", g_view.percentage);
     gfx::clear_page();
     draw_progress_frame(g_view);

@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(reader, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return 1;
     int writer = accept(listener, nullptr, nullptr);
-    AppState state;
+    app_state::AppState state;
     NoPush sink;
     OneRecvPerRead source(reader);
     auto start = std::chrono::steady_clock::now();
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   {  // The conversation's reader, through its own threads.
     uint16_t port = 0;
     int listener = listenLoopback(&port);
-    AppState state;
+    app_state::AppState state;
     NoPush sink;
     ConversationOptions options;
     options.host = "127.0.0.1";
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     double cpu = cpuSeconds();
     std::thread server = serve(client, bytes);
-    while (state.updateState == UPDATE_WAITING)
+    while (state.updateState == app_state::UPDATE_WAITING)
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     server.join();
     report("conversation's reader", bytes, start, cpuSeconds() - cpu);

@@ -67,13 +67,14 @@ int main(int argc, char** argv) {
     CountingSink counting(sink, bodyBytes);
     return package_download::fetchFromStorage(request, counting);
   };
-  package_install::PushedPackageFile push(appState());
-  update_conversation::UpdateConversation conversation(appState(), options.conversation, push);
+  package_install::PushedPackageFile push(app_state::appState());
+  update_conversation::UpdateConversation conversation(app_state::appState(), options.conversation,
+                                                       push);
   std::atomic<bool> stop{false};
   int result = -1;
   std::atomic<bool> finished{false};
   std::thread worker([&] {
-    result = update_worker::runUpdateWorker(appState(), options, conversation, stop);
+    result = update_worker::runUpdateWorker(app_state::appState(), options, conversation, stop);
     finished = true;
   });
   Clock::time_point done{};
@@ -81,8 +82,8 @@ int main(int argc, char** argv) {
   // The rename of Kelvora.exe is followed at once by UPDATE_DONE; a poll of 100 us finds it.
   while (Clock::now() < deadline) {
     const bool over = finished;  // read first: once set, the state below is final
-    const int32_t state = appState().updateState;
-    if (state == UPDATE_DONE) {
+    const int32_t state = app_state::appState().updateState;
+    if (state == app_state::UPDATE_DONE) {
       done = Clock::now();
       break;
     }
@@ -99,7 +100,7 @@ int main(int argc, char** argv) {
               idleRssKiB.load(), statusKiB("VmHWM:"), static_cast<unsigned long long>(bodyBytes));
   if (done == Clock::time_point{}) {
     std::fprintf(stderr, "update_road_bench: the update did not complete (%s)\n",
-                 appState().statusLine.get().c_str());
+                 app_state::appState().statusLine.get().c_str());
     return 1;
   }
   return result == 0 ? 0 : 1;

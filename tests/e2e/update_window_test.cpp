@@ -90,7 +90,7 @@ struct AppDir {
   }
   int storedMinor() {  // -1 when the settings file does not decrypt
     auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
-    if (!plain || plain->size() < SETTINGS_BLOCK_SIZE) return -1;
+    if (!plain || plain->size() < app_state::SETTINGS_BLOCK_SIZE) return -1;
     settings_block::Block b{};
     std::copy_n(plain->begin(), b.size(), b.begin());
     return int(settings_block::version(b).minor);
@@ -252,7 +252,8 @@ TEST_F(UpdateWindow, CloseDuringDownloadPushOrInstallEndsAtOnceWithAWholeProgram
     EXPECT_EQ(updater->wait(seconds(1)), 0) << c.name;
     auto program = readFile(dir.app / "Kelvora.exe");
     EXPECT_TRUE(program == dir.oldProgram || program == dir.newProgram) << c.name;
-    EXPECT_TRUE(settings_file::decryptContainer(readFile(dir.app / "config.cfg")).has_value()) << c.name;
+    EXPECT_TRUE(settings_file::decryptContainer(readFile(dir.app / "config.cfg")).has_value())
+        << c.name;
     EXPECT_FALSE(c.args[0] == "--push" && fs::exists(dir.app / "3.10.0.BIN")) << "partial push";
   }
 }

@@ -28,8 +28,8 @@ struct Request {
   std::string resource;  // what is signed
   std::vector<std::string> headers{};
   std::string signedHeaders{};  // the canonical x-oss- lines
-  std::string id = builtinConfig().accessKeyId;
-  std::string secret = builtinConfig().accessKeySecret;
+  std::string id = builtin_config::builtinConfig().accessKeyId;
+  std::string secret = builtin_config::builtinConfig().accessKeySecret;
   long skewSeconds = 0;
   bool sign = true;
 };

@@ -78,11 +78,13 @@ const std::set<std::string> kKeptNames{"Kelvora.exe", "prev", "config.cfg", "3.1
   if (!startup::loadSettingsBlock()) _exit(4);
   update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
   options.conversation.announcePauseMs = 0;
-  package_install::PushedPackageFile push(appState());
-  update_conversation::UpdateConversation conversation(appState(), options.conversation, push);
+  package_install::PushedPackageFile push(app_state::appState());
+  update_conversation::UpdateConversation conversation(app_state::appState(), options.conversation,
+                                                       push);
   std::atomic<bool> stop{false};
-  int r = update_worker::runUpdateWorker(appState(), options, conversation, stop);
-  std::ofstream(result) << appState().updateState.load() << " " << appState().statusLine.get();
+  int r = update_worker::runUpdateWorker(app_state::appState(), options, conversation, stop);
+  std::ofstream(result) << app_state::appState().updateState.load() << " "
+                        << app_state::appState().statusLine.get();
   _exit(r == 0 ? 0 : 5);
 }
 

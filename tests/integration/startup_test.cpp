@@ -98,7 +98,7 @@ TEST(Startup, ADirectoryWhereNothingCanBeCreatedStillGivesTheBlock) {
   if (child == 0) {  // as an ordinary user: root ignores the directory's mode
     bool ok = setgid(65534) == 0 && setuid(65534) == 0 && chdir(app.path().c_str()) == 0 &&
               startup::loadSettingsBlock();
-    _exit(ok && settings_block::version(appState().settingsBlock).build == 250 ? 0 : 1);
+    _exit(ok && settings_block::version(app_state::appState().settingsBlock).build == 250 ? 0 : 1);
   }
   int status = -1;
   waitpid(child, &status, 0);

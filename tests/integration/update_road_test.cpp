@@ -101,12 +101,13 @@ pid_t startWorker(const fs::path& app, const fs::path& result, uint32_t announce
   if (chdir(app.c_str()) != 0 || !startup::loadSettingsBlock()) _exit(3);
   update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
   options.conversation.announcePauseMs = announcePauseMs;
-  package_install::PushedPackageFile push(appState());
-  update_conversation::UpdateConversation conversation(appState(), options.conversation, push);
+  package_install::PushedPackageFile push(app_state::appState());
+  update_conversation::UpdateConversation conversation(app_state::appState(), options.conversation,
+                                                       push);
   std::atomic<bool> stop{false};
-  int r = update_worker::runUpdateWorker(appState(), options, conversation, stop);
-  std::ofstream(result, std::ios::binary) << appState().updateState.load() << "\n"
-                                          << appState().statusLine.get();
+  int r = update_worker::runUpdateWorker(app_state::appState(), options, conversation, stop);
+  std::ofstream(result, std::ios::binary) << app_state::appState().updateState.load() << "\n"
+                                          << app_state::appState().statusLine.get();
   _exit(r == 0 ? 0 : 5);
 }
 
@@ -171,7 +172,7 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
     in >> state;
     in.get();
     std::string status(std::istreambuf_iterator<char>(in), {});
-    EXPECT_EQ(state, c.installs ? UPDATE_DONE : UPDATE_PENDING) << c.name;
+    EXPECT_EQ(state, c.installs ? app_state::UPDATE_DONE : app_state::UPDATE_PENDING) << c.name;
     EXPECT_EQ(status, c.status) << c.name;
     EXPECT_EQ(readFile(road.app / "Kelvora.exe"), c.installs ? road.newProgram : road.oldProgram)
         << c.name;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-using kelvora::CCompressLZ77;
-using kelvora::Lz77Error;
+using lz77::CCompressLZ77;
+using lz77::Lz77Error;
 
 namespace {
 

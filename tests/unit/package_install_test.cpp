@@ -62,7 +62,7 @@ class InstallDir : public ::testing::Test {
     settings_block::setVersion(state->settingsBlock, {3, 11, 0});
     settings_block::putU32(state->settingsBlock, settings_block::LANGUAGE, language);
     state->packageKey.set("3/11.0.BIN");
-    state->updateState = UPDATE_PENDING;
+    state->updateState = app_state::UPDATE_PENDING;
     return package_download::downloadAndInstall(
         *state,
         [&](const package_download::FetchRequest& request, package_download::BodySink& sink) {
@@ -80,7 +80,7 @@ class InstallDir : public ::testing::Test {
 
   testsupport::TempDir app;
   testsupport::ScopedCurrentDir inApp{app.path()};
-  std::optional<AppState> state;
+  std::optional<app_state::AppState> state;
   std::string asked;
 };
 
@@ -90,7 +90,7 @@ TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevWithItsModeAndNoTemporaryFile)
     if (!hadProgram) fs::remove(app / "Kelvora.exe");
     writeFile(app / package_install::UNPACK_TEMP_FILE, Bytes(1000000, 0xEE));  // a killed run's
     Bytes program = newProgram();
-    ASSERT_TRUE(download(kelvora::packPackage(program)));
+    ASSERT_TRUE(download(package_unpack::packPackage(program)));
     EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
     if (!hadProgram) {
       EXPECT_EQ(names(), (Names{"Kelvora.exe"})) << "no program: prev goes, nothing takes it";
@@ -105,7 +105,7 @@ TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevWithItsModeAndNoTemporaryFile)
 }
 
 TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
-  Bytes good = kelvora::packPackage(newProgram());
+  Bytes good = package_unpack::packPackage(newProgram());
   Bytes corrupt = good;
   corrupt[2] ^= 0xFF;  // the first block's stored length no longer fits the data
   struct Case {
@@ -155,7 +155,7 @@ TEST_F(InstallDir, StartUpRemovesWhatAKilledRunLeftAndNothingElse) {
 }
 
 TEST_F(InstallDir, PushedFileHasNoNameUntilWholeAndIsSwappedIn) {
-  AppState state;
+  app_state::AppState state;
   settings_block::setVersion(state.settingsBlock, {3, 10, 0});
   state.packageKey.set("left over");
   {
@@ -169,27 +169,28 @@ TEST_F(InstallDir, PushedFileHasNoNameUntilWholeAndIsSwappedIn) {
   EXPECT_EQ(readFile(app / "Kelvora.exe"), text("newexe"));
   EXPECT_EQ(readFile(app / "prev"), text("old program"));
   EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"}));
-  EXPECT_EQ(state.updateState.load(), UPDATE_PENDING);
+  EXPECT_EQ(state.updateState.load(), app_state::UPDATE_PENDING);
   EXPECT_EQ(state.packageKey.get(), "");
 
   // prev in the way: the complete push is not installed and the fault is shown.
   SetUp();
   fs::remove(app / "prev");
   fs::create_directories(app / "prev" / "inside");
-  AppState other;
+  app_state::AppState other;
   package_install::PushedPackageFile blocked(other);
   ASSERT_TRUE(blocked.begin(3));
   blocked.write(text("new"));
   blocked.finish();
   expectUntouched("prev a directory");
   EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"}));
-  EXPECT_EQ(other.updateState.load(), UPDATE_WAITING);
+  EXPECT_EQ(other.updateState.load(), app_state::UPDATE_WAITING);
   EXPECT_EQ(other.statusLine.get(), "File fault, please try again later.");
 }
 
 TEST_F(InstallDir, DownloadStatusAndLanguageDecideTheOutcome) {
-  const Bytes program = newProgram(), package = kelvora::packPackage(program);
-  const std::string cn = builtinConfig().storageEndpointCn, en = builtinConfig().storageEndpointEn;
+  const Bytes program = newProgram(), package = package_unpack::packPackage(program);
+  const std::string cn = builtin_config::builtinConfig().storageEndpointCn,
+                    en = builtin_config::builtinConfig().storageEndpointEn;
   const std::string fault = "File fault, please try again later.";
   const std::string faultCn = platform::utf8ToGbk("更新文件存在故障, 请稍后再试。");
   struct Case {
@@ -217,14 +218,14 @@ TEST_F(InstallDir, DownloadStatusAndLanguageDecideTheOutcome) {
     EXPECT_EQ(download(c.body, c.status, c.language), c.installs) << label;
     EXPECT_EQ(state->statusLine.get(), c.text) << label;
     if (!c.installs) {
-      EXPECT_EQ(state->updateState.load(), UPDATE_PENDING) << label;
+      EXPECT_EQ(state->updateState.load(), app_state::UPDATE_PENDING) << label;
       expectUntouched(label);
       EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"})) << label;
       continue;
     }
     EXPECT_EQ(asked, c.asked) << label;
     EXPECT_EQ(readFile(app / "Kelvora.exe"), program) << label;
-    EXPECT_EQ(state->updateState.load(), UPDATE_DONE);
+    EXPECT_EQ(state->updateState.load(), app_state::UPDATE_DONE);
     EXPECT_EQ(state->expectedPackageSize.load(), float(package.size())) << "100 %";
     EXPECT_EQ(state->packageSize.load(), package.size());
     EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"})) << "package file gone";

@@ -12,7 +12,8 @@
 #include "updater/lz77.h"
 #include "updater/package_stream_decoder.h"
 
-using namespace kelvora;
+using namespace package_unpack;
+using namespace lz77;
 
 namespace {
 

@@ -97,7 +97,7 @@ TEST(ConfigContainer, ChunkDecryptsWithTheOpensslCommand) {
   ASSERT_TRUE(file.has_value());
   // The key from the trailer alone: the prefix digits and the low bytes of 8 generator outputs.
   AesKey key;
-  std::string prefix = configKeyPrefixDigits();
+  std::string prefix = builtin_config::configKeyPrefixDigits();
   std::copy_n(prefix.begin(), 8, key.begin());
   int32_t x = static_cast<int32_t>(little_endian::readU32(*file, file->size() - 4));
   for (int i = 8; i < 16; ++i) key[i] = static_cast<uint8_t>(x = parkMillerNext(x));

@@ -122,7 +122,7 @@ TEST(Messages, HowEachStreamEnds) {
       {"cut answer", {0x01, 0x20, 0x03, 0x00}, ReceiveEnd::ReadFailed, 0, 2},
   };
   for (const Case& c : cases) {
-    AppState state;
+    app_state::AppState state;
     RecordingSink sink;
     MemorySource source(c.stream);
     ReceiveOutcome outcome = receiveMessages(source, sink, state);
@@ -168,7 +168,7 @@ TEST(Messages, PushFinishesOnlyAtExactlyTheTotal) {
        {"begin 8000", "abandon"}},
   };
   for (const Case& c : cases) {
-    AppState state;
+    app_state::AppState state;
     RecordingSink sink;
     MemorySource source(c.stream + versionMessage(0, 0, 0, 0));
     receiveMessages(source, sink, state);
@@ -193,7 +193,7 @@ TEST(StatusTexts, ChineseTextsAreTheGbkOfTheirUtf8Spelling) {
 }
 
 TEST(VersionAnswer, NewerPublishesPendingOnlyAfterThePause) {
-  AppState state;
+  app_state::AppState state;
   settings_block::setVersion(state.settingsBlock, {1, 2, 3});
   int32_t stateDuringPause = 99;
   std::string keyDuringPause = "unset";
@@ -202,9 +202,9 @@ TEST(VersionAnswer, NewerPublishesPendingOnlyAfterThePause) {
     keyDuringPause = state.packageKey.get();
     return true;
   });
-  EXPECT_EQ(stateDuringPause, UPDATE_WAITING);
+  EXPECT_EQ(stateDuringPause, app_state::UPDATE_WAITING);
   EXPECT_EQ(keyDuringPause, "");
-  EXPECT_EQ(state.updateState.load(), UPDATE_PENDING);
+  EXPECT_EQ(state.updateState.load(), app_state::UPDATE_PENDING);
   EXPECT_EQ(state.packageKey.get(), "1/3.0.BIN");
   EXPECT_EQ(settings_block::version(state.settingsBlock).minor, 3u);
 }
@@ -272,8 +272,8 @@ ConversationOptions quickOptions(uint16_t port, uint32_t keepAliveMs = 50) {
 
 TEST(Conversation, HelloKeepAlivesAndAnAnswerDeliveredByteByByte) {
   ScriptedServer server;
-  AppState state;
-  for (size_t i = 0; i < CLIENT_REPORT_SIZE; ++i) state.clientReport[i] = uint8_t(i);
+  app_state::AppState state;
+  for (size_t i = 0; i < app_state::CLIENT_REPORT_SIZE; ++i) state.clientReport[i] = uint8_t(i);
   settings_block::setVersion(state.settingsBlock, {3, 10, 0});
   RecordingSink sink;
   UpdateConversation conversation(state, quickOptions(server.port()), sink);
@@ -286,8 +286,8 @@ TEST(Conversation, HelloKeepAlivesAndAnAnswerDeliveredByteByByte) {
   EXPECT_TRUE(std::equal(state.clientReport.begin(), state.clientReport.end(), hello.begin() + 2));
   for (int i = 0; i < 3; ++i) EXPECT_EQ(server.read(2), (Bytes{0x04, 0x10}));
   server.send(u16(0x3000) + versionMessage(3, 11, 0, 1000));
-  ASSERT_TRUE(
-      testsupport::waitFor([&] { return state.updateState == UPDATE_PENDING; }, seconds(10)));
+  ASSERT_TRUE(testsupport::waitFor([&] { return state.updateState == app_state::UPDATE_PENDING; },
+                                   seconds(10)));
   EXPECT_EQ(state.packageKey.get(), "3/11.0.BIN");
   EXPECT_EQ(conversation.serverAddress(), "127.0.0.1");
   EXPECT_EQ(server.read(2), (Bytes{0x04, 0x10})) << "keep-alives go on after the answer";
@@ -297,7 +297,7 @@ TEST(Conversation, HelloKeepAlivesAndAnAnswerDeliveredByteByByte) {
 
 TEST(Conversation, DisconnectClosesTheConnection) {
   ScriptedServer server;
-  AppState state;
+  app_state::AppState state;
   RecordingSink sink;
   UpdateConversation conversation(state, quickOptions(server.port()), sink);
   conversation.start();
@@ -311,7 +311,7 @@ TEST(Conversation, DisconnectClosesTheConnection) {
 // stop() must still end while the server holds the connection open.
 TEST(Conversation, StopDoesNotWaitForASendBlockedOnAServerThatStoppedReading) {
   ScriptedServer server(2048);
-  AppState state;
+  app_state::AppState state;
   RecordingSink sink;
   UpdateConversation conversation(state, quickOptions(server.port(), 0), sink);
   conversation.start();

@@ -78,8 +78,8 @@ bool parseVersion(const char* text, Options* o) {
 }  // namespace
 
 ParseOutcome parseOptions(int argc, char** argv, Options* o, std::string* error) {
-  o->accessKeyId = builtinConfig().accessKeyId;
-  o->accessKeySecret = builtinConfig().accessKeySecret;
+  o->accessKeyId = builtin_config::builtinConfig().accessKeyId;
+  o->accessKeySecret = builtin_config::builtinConfig().accessKeySecret;
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     std::string inlineValue;

@@ -238,7 +238,7 @@ void UpdateServer::serve(Session& session, uint64_t client, std::string peer) {
     if (!recvAll(fd, type, sizeof type)) break;
     const uint16_t t = little_endian::readU16(type, 0);
     if (t == MSG_HELLO) {
-      uint8_t report[CLIENT_REPORT_SIZE];
+      uint8_t report[app_state::CLIENT_REPORT_SIZE];
       if (!recvAll(fd, report, sizeof report)) {
         std::fprintf(stderr, "kelvora-devserver: update client %llu: hello cut short\n",
                      static_cast<unsigned long long>(client));

@@ -67,15 +67,15 @@ int build(const char* input, const char* package) {
     std::fprintf(stderr, "kelvora-pack: cannot write %s\n", package);
     return 1;
   }
-  auto codec = std::make_unique<kelvora::CCompressLZ77>();
-  std::vector<uint8_t> block(kelvora::CCompressLZ77::kMaxBlock), scratch(block.size()), encoded;
-  Progress progress("build", kelvora::packageLength(in));
+  auto codec = std::make_unique<lz77::CCompressLZ77>();
+  std::vector<uint8_t> block(lz77::CCompressLZ77::kMaxBlock), scratch(block.size()), encoded;
+  Progress progress("build", package_unpack::packageLength(in));
   long done = 0;
   bool ok = true;
   size_t n;
   while (ok && (n = std::fread(block.data(), 1, block.size(), in)) > 0) {
     encoded.clear();
-    kelvora::appendBlock(encoded, block.data(), int(n), *codec, scratch.data());
+    package_unpack::appendBlock(encoded, block.data(), int(n), *codec, scratch.data());
     ok = std::fwrite(encoded.data(), 1, encoded.size(), out) == encoded.size();
     done += long(n);
     progress.update(done);
@@ -97,9 +97,9 @@ int unpack(const char* package, const char* output) {
     std::fprintf(stderr, "kelvora-pack: cannot open %s\n", package);
     return 1;
   }
-  Progress progress("unpack", kelvora::packageLength(f));
-  auto r =
-      kelvora::unpackPackageDetailed(f, output, [&](long done, long) { progress.update(done); });
+  Progress progress("unpack", package_unpack::packageLength(f));
+  auto r = package_unpack::unpackPackageDetailed(f, output,
+                                                 [&](long done, long) { progress.update(done); });
   if (r.ok) return 0;
   std::error_code ec;
   std::filesystem::remove(output, ec);
@@ -121,16 +121,16 @@ int info(const char* package) {
     std::fprintf(stderr, "kelvora-pack: cannot open %s\n", package);
     return 1;
   }
-  const long size = kelvora::packageLength(f);
+  const long size = package_unpack::packageLength(f);
   long offset = 0, block = 0, plainTotal = 0;
-  uint8_t raw[kelvora::kBlockHeaderSize];
+  uint8_t raw[package_unpack::kBlockHeaderSize];
   size_t got;
   while ((got = std::fread(raw, 1, sizeof raw, f)) == sizeof raw) {
-    const kelvora::BlockHeader h = kelvora::readBlockHeader(raw);
+    const package_unpack::BlockHeader h = package_unpack::readBlockHeader(raw);
     std::printf("%ld\t%ld\t%ld\t%s\n", block, h.plainLength, h.dataLength,
                 h.stored ? "stored" : "compressed");
     if (std::fseek(f, h.dataLength, SEEK_CUR) != 0) break;
-    offset += kelvora::kBlockHeaderSize + h.dataLength;
+    offset += package_unpack::kBlockHeaderSize + h.dataLength;
     plainTotal += h.plainLength;
     ++block;
   }

@@ -129,7 +129,7 @@ int get(const Arguments& a) {
     std::fputs("kelvora-storage: the storage client could not be initialised\n", stderr);
     return 1;
   }
-  const BuiltinConfig& builtin = builtinConfig();
+  const builtin_config::BuiltinConfig& builtin = builtin_config::builtinConfig();
   oss_download_target target{a.endpoint.c_str(),
                              a.haveId ? a.id.c_str() : builtin.accessKeyId,
                              a.haveSecret ? a.secret.c_str() : builtin.accessKeySecret,
