@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <span>
 
-#include "updater/config_cipher.h"
+#include "updater/settings_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto plain = decryptContainer(std::span<const uint8_t>(data, size));
+  auto plain = settings_file::decryptContainer(std::span<const uint8_t>(data, size));
   if (plain && plain->size() > size) __builtin_trap();  // a container never grows when opened
   return 0;
 }

@@ -28,7 +28,8 @@ class MemorySource : public update_conversation::ByteSource {
 class CheckingSink : public update_conversation::PushSink {
  public:
   bool begin(uint32_t total) override {
-    if (open_ || total == 0) std::abort();  // an open push is ended before a new one begins
+    // An open push is ended before a new one begins; empty and oversized pushes never begin.
+    if (open_ || total == 0 || total > update_conversation::PUSH_MAX) std::abort();
     open_ = true;
     total_ = total;
     written_ = 0;

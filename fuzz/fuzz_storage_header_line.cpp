@@ -1,5 +1,5 @@
 // The transport's header-line splitting on arbitrary bytes, alone and through the header callback
-// into a response's header table.
+// into a response's header table, and the Content-Range parser on every value found.
 #include <apr_pools.h>
 #include <apr_tables.h>
 
@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "storage_client/aos_content_range.h"
 #include "storage_client/aos_http_io.h"
 #include "storage_client/aos_transport.h"
 #include "storage_fuzz_pool.h"
@@ -39,12 +40,23 @@ void check_split(const uint8_t* data, size_t size) {
   }
 }
 
+// A range that parses is consistent: a satisfied range lies inside the object when its size is
+// known; an unsatisfied one names the size.
+void check_content_range(const char* text, size_t len) {
+  aos_content_range r{};
+  if (!aos_parse_content_range(text, len, &r)) return;
+  if (r.size < -1 || (r.first < 0) != (r.last < 0)) std::abort();
+  if (r.first < 0 && (r.first != -1 || r.last != -1 || r.size < 0)) std::abort();
+  if (r.first >= 0 && (r.first > r.last || (r.size >= 0 && r.last >= r.size))) std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   apr_pool_t* pool = nullptr;
   if (apr_pool_create(&pool, storage_fuzz_root_pool()) != APR_SUCCESS) return 0;
   check_split(data, size);
+  check_content_range(reinterpret_cast<const char*>(data), size);
 
   auto* ctl = static_cast<aos_http_controller*>(apr_pcalloc(pool, sizeof(aos_http_controller)));
   ctl->pool = pool;
@@ -66,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     aos_header_field f{};
     bool header =
         !(len >= 5 && std::memcmp(line, "HTTP/", 5) == 0) && aos_parse_header_line(line, len, &f);
+    if (header) check_content_range(f.value, f.value_len);
     if (aos_curl_header_line_callback(line, 1, len, t) != len) std::abort();
     std::free(line);
     stored += header;

@@ -464,15 +464,6 @@ void ControlBase::mouse(int x, int y, int flags) {
   hit->mouse(x, y, flags);
 }
 
-ControlBase* create_control_root() {
-  ControlContext& context = control_context();
-  if (!context.root) {
-    new ControlBase(nullptr);
-    std::atexit([] { delete control_context().root; });
-  }
-  return context.root;
-}
-
 void draw_controls(PIMAGE target) {
   if (ControlBase* root = control_context().root) root->draw(target);
 }
@@ -496,18 +487,23 @@ void mouse_hook(int x, int y, int flags) {
   if (ControlBase* root = control_context().root) root->mouse(x, y, flags);
 }
 
-// Linking the tree in hands it the window's walks and events.
-[[maybe_unused]] const bool g_hooks_installed = [] {
-  ControlHooks hooks;
-  hooks.make_root = [] { create_control_root(); };
-  hooks.draw = [](IMAGE* screen) { draw_controls(screen); };
-  hooks.update = update_controls;
-  hooks.key = key_hook;
-  hooks.mouse = mouse_hook;
-  set_control_hooks(hooks);
-  return true;
-}();
-
 }  // namespace
+
+// Called by initgraph: a static initialiser would be dropped with its object file by the linker
+// whenever the program names nothing else of this file, leaving the window without a tree.
+ControlBase* create_control_root() {
+  ControlContext& context = control_context();
+  if (!context.root) {
+    new ControlBase(nullptr);
+    std::atexit([] { delete control_context().root; });
+    ControlHooks hooks;
+    hooks.draw = [](IMAGE* screen) { draw_controls(screen); };
+    hooks.update = update_controls;
+    hooks.key = key_hook;
+    hooks.mouse = mouse_hook;
+    set_control_hooks(hooks);
+  }
+  return context.root;
+}
 
 }  // namespace gfx

@@ -1,7 +1,7 @@
-// Where the window and the pacing calls meet the control tree. The control tree installs these
-// hooks when it is linked in (its root behaves, with no children, exactly as no hooks at all:
-// drawing it draws nothing, dispatching only marks events as dispatched, which the window layer
-// does itself before calling a hook).
+// Where the window and the pacing calls meet the control tree. create_control_root, which the
+// first initgraph calls, installs these hooks (a root with no children behaves exactly as no hooks
+// at all: drawing it draws nothing, dispatching only marks events as dispatched, which the window
+// layer does itself before calling a hook).
 //
 // Contract for the tree:
 // - Every handler call sets the drawing target with set_target() (graphics/window.h) and restores
@@ -14,10 +14,9 @@
 namespace gfx {
 
 class IMAGE;
+class ControlBase;
 
 struct ControlHooks {
-  // Once per process, at the end of the first initgraph: construct the root.
-  void (*make_root)() = nullptr;
   // Draw the tree onto the screen page (the image given).
   void (*draw)(IMAGE* screen) = nullptr;
   // Update the tree.
@@ -28,6 +27,9 @@ struct ControlHooks {
   // button bits (1 left, 2 right).
   void (*mouse)(int x, int y, int flags) = nullptr;
 };
+
+// Makes the root and installs its hooks, once per process (graphics/control.cpp).
+ControlBase* create_control_root();
 
 void set_control_hooks(const ControlHooks& hooks);
 const ControlHooks& control_hooks();

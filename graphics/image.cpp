@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/display.h"
 #include "platform/font.h"
 #include "platform/picture.h"
 
@@ -18,7 +19,6 @@ namespace gfx {
 namespace {
 
 ImageResolver g_resolver = nullptr;
-FatalErrorReporter g_reporter = nullptr;
 
 bool has_sse2() {
 #if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
@@ -45,14 +45,9 @@ uint32_t apply_rop(uint32_t d, uint32_t s, uint32_t rop) {
 }  // namespace
 
 void fatal_graphics_error(const std::string& title, const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", title.c_str(), text.c_str());
-  std::fflush(stderr);
-  if (g_reporter) g_reporter(title, text);
+  // The box waits for the user: a program that ends on a broken image says so where it is seen.
+  platform::showMessageBox(title, text, true);
   std::exit(-11);
-}
-
-void set_fatal_error_reporter(FatalErrorReporter reporter) {
-  g_reporter = reporter;
 }
 
 void set_image_resolver(ImageResolver resolver) {

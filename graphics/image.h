@@ -26,13 +26,8 @@ constexpr uint32_t kSrcInvert = 0x00660046;
 constexpr int kTransparent = 1;
 constexpr int kOpaque = 2;
 
-// Ends the process with status -11 after telling the user; one place so the message box of the
-// window can be added without touching the callers.
+// Tells the user in an error box (and on standard error), then ends the process with status -11.
 [[noreturn]] void fatal_graphics_error(const std::string& title, const std::string& text);
-// Shows the fatal message to the user before the process ends (the window's message box);
-// the text goes to standard error in any case.
-using FatalErrorReporter = void (*)(const std::string& title, const std::string& text);
-void set_fatal_error_reporter(FatalErrorReporter reporter);
 
 // Null and the page numbers 1 to 31 name images owned by the window. The window installs a
 // resolver for them; `draws` says the caller will draw, so a null target is marked dirty.

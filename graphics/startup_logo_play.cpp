@@ -111,6 +111,10 @@ bool play_startup_logo() {
   return play_startup_logo(startup_logo_picture());
 }
 
+void enable_startup_logo() {
+  graph_context().startup_logo = [] { return play_startup_logo(); };
+}
+
 bool play_startup_logo(std::span<const uint8_t> bytes) {
   const GraphContext& c = graph_context();
   if (!window_alive() || !c.window || !screen_page()) return false;

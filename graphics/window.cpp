@@ -7,7 +7,6 @@
 #include "graphics/control_seam.h"
 #include "graphics/drawing.h"
 #include "graphics/pacing.h"
-#include "graphics/startup_logo_play.h"
 #include "platform/clock.h"
 #include "platform/codepage.h"
 #include "platform/display.h"
@@ -73,6 +72,7 @@ void message_thread_main() {
   request.borderless = (c.window_mode & kModeNoBorder) != 0;
   request.topmost = (c.window_mode & kModeTopmost) != 0;
   request.titleUtf8 = c.caption;
+  request.icons = c.icons;
   std::string error;
   if (!platform::displayOpen(request, &error)) {
     c.failure = error.empty() ? "the window system refused the window" : error;
@@ -128,6 +128,10 @@ void set_window_mode(int mode, int x, int y) {
   c.pos_x = x;
   c.pos_y = y;
   c.mode_set = true;
+}
+
+void set_window_icons(std::vector<platform::IconImage> icons) {
+  graph_context().icons = std::move(icons);
 }
 
 int initgraph(int width, int height, int mode) {
@@ -203,13 +207,10 @@ int initgraph(int width, int height, int mode) {
   }
   c.mouse_x = w / 2;
   c.mouse_y = h / 2;
-  if (!c.control_root_made) {
-    c.control_root_made = true;
-    if (g_hooks.make_root) g_hooks.make_root();
-  }
+  create_control_root();  // once per process; later calls find the root made
   // The logo plays in its own manual rendering and hands back automatic rendering, so a manual
   // mode asked for is set up after it.
-  if (c.window_mode & kModeStartupLogo) play_startup_logo();
+  if ((c.window_mode & kModeStartupLogo) && c.startup_logo) c.startup_logo();
   if (c.window_mode & kModeManualRender) set_render_mode(1);
   c.cursor_shown = 1;
   return 0;

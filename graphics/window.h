@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "graphics/image.h"
 #include "graphics/input.h"
@@ -59,7 +60,10 @@ struct GraphContext {
   std::atomic<bool> timer_stop_request{false};
   std::atomic<bool> skip_timer{false};
   std::atomic<bool> stop_thread{false};
-  std::string failure;  // why the window could not be made
+  std::string failure;                     // why the window could not be made
+  std::vector<platform::IconImage> icons;  // the program's icon in every size it has
+  // Plays the start-up logo; set by enable_startup_logo() in the programs that carry it.
+  bool (*startup_logo)() = nullptr;
 
   InputQueue key_queue;
   InputQueue mouse_queue;
@@ -74,7 +78,6 @@ struct GraphContext {
   void* key_user = nullptr;
   CloseHandler close_handler = nullptr;
   std::atomic<int> key_state[256] = {};
-  bool control_root_made = false;
 
   // Pacing (graphics/pacing.h).
   std::atomic<int64_t> timer_origin{0};
@@ -88,6 +91,10 @@ GraphContext& graph_context();
 // Stores the mode and position for the window opened next; the next initgraph ignores its own
 // mode argument.
 void set_window_mode(int mode, int x, int y);
+
+// The program's icon, in every size it has, for the window opened next (as a window class takes
+// the program's icon group). Without one the window manager shows its default.
+void set_window_icons(std::vector<platform::IconImage> icons);
 
 // Opens the graphics window and starts its message thread; returns once the window exists: 0.
 // When the window cannot be made (no display, refused by the window system) it returns -1 and

@@ -1,26 +1,20 @@
+// The window and its message loop: opening and closing, the message queue with its timers, and
+// the window commands other threads hand to the display thread.
 #include "platform/display.h"
 
 #include <SDL.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <deque>
-#include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
+#include <optional>
 
 #include "platform/clock.h"
-#include "platform/codepage.h"
+#include "platform/display_state.h"
 
 namespace platform {
+
+using namespace display_internal;
 
 namespace {
 
@@ -29,48 +23,6 @@ constexpr uint32_t kShortestTimerMs = 10;
 // display never hangs its caller.
 constexpr auto kCommandWait = std::chrono::seconds(2);
 
-struct Command {
-  std::function<void()> run;
-  bool done = false;
-};
-
-struct Timer {
-  uint32_t periodMs = 0;
-  int64_t due = 0;  // performance counter value
-};
-
-// Everything the display layer keeps. Fields under `mu` are shared with other threads; the rest
-// belong to the display thread.
-struct Display {
-  std::mutex mu;
-  std::condition_variable commandDone;
-  std::deque<std::shared_ptr<Command>> commands;
-  std::deque<WindowMessage> posted;
-  std::map<uint32_t, Timer> timers;
-  std::vector<uint32_t> front;
-  int frontWidth = 0;
-  int frontHeight = 0;
-  bool framePending = false;
-  bool changedOnly = true;
-
-  std::atomic<bool> open{false};
-  std::atomic<bool> wakePending{false};
-  std::atomic<std::thread::id> thread{};
-  std::atomic<uintptr_t> windowId{0};
-  std::atomic<uint64_t> handed{0}, skipped{0}, shown{0};
-
-  // Display thread only.
-  SDL_Window* window = nullptr;
-  std::deque<WindowMessage> translated;
-  uint32_t buttons = 0;  // MK_ bits of the buttons held
-  int cursorShown = -1;
-};
-
-Display& display() {
-  static Display* d = new Display;  // outlives every thread that may still touch it at exit
-  return *d;
-}
-
 // Serialises opening the video system: the display thread's open and a screen-size query made
 // before any window exists.
 std::mutex& videoInitMutex() {
@@ -78,20 +30,10 @@ std::mutex& videoInitMutex() {
   return m;
 }
 
-intptr_t packPoint(int x, int y) {
-  return static_cast<intptr_t>(static_cast<uint32_t>(y & 0xFFFF) << 16 |
-                               static_cast<uint32_t>(x & 0xFFFF));
-}
-
-void wake() {
-  Display& d = display();
-  if (d.wakePending.exchange(true)) return;
-  SDL_Event ev{};
-  ev.type = SDL_USEREVENT;
-  SDL_PushEvent(&ev);
-}
-
-// Runs fn on the display thread and waits for it; false when no window is open or it timed out.
+// Runs fn on the display thread and waits for it. False when no window is open, when the
+// window closed before fn ran, or when the display thread did not get to it in time: a command
+// given up on is taken back if it has not started, so fn must keep what it writes in storage it
+// owns (a shared_ptr), never in the caller's frame.
 bool invoke(std::function<void()> fn) {
   Display& d = display();
   if (onDisplayThread()) {
@@ -106,7 +48,11 @@ bool invoke(std::function<void()> fn) {
   lock.unlock();
   wake();
   lock.lock();
-  return d.commandDone.wait_for(lock, kCommandWait, [&] { return cmd->done; });
+  if (!d.commandDone.wait_for(lock, kCommandWait, [&] { return cmd->done; })) {
+    std::erase(d.commands, cmd);
+    return false;
+  }
+  return cmd->ran;
 }
 
 void runCommands() {
@@ -122,253 +68,20 @@ void runCommands() {
     cmd->run();
     {
       std::lock_guard lock(d.mu);
+      cmd->ran = true;
       cmd->done = true;
     }
     d.commandDone.notify_all();
   }
 }
 
-void showPendingFrame() {
-  Display& d = display();
-  if (!d.window) return;
-  SDL_Surface* surface = SDL_GetWindowSurface(d.window);
-  if (!surface) return;
-  {
-    std::lock_guard lock(d.mu);
-    if (!d.framePending) return;
-    d.framePending = false;
-    const int w = std::min(d.frontWidth, surface->w);
-    const int h = std::min(d.frontHeight, surface->h);
-    if (w > 0 && h > 0) {
-      if (SDL_MUSTLOCK(surface)) SDL_LockSurface(surface);
-      SDL_ConvertPixels(w, h, SDL_PIXELFORMAT_RGB888, d.front.data(), d.frontWidth * 4,
-                        surface->format->format, surface->pixels, surface->pitch);
-      if (SDL_MUSTLOCK(surface)) SDL_UnlockSurface(surface);
-    }
-  }
-  SDL_UpdateWindowSurface(d.window);
-  d.shown.fetch_add(1, std::memory_order_relaxed);
-}
-
-uint32_t virtualKey(SDL_Scancode sc) {
-  if (sc >= SDL_SCANCODE_A && sc <= SDL_SCANCODE_Z) return 'A' + (sc - SDL_SCANCODE_A);
-  if (sc >= SDL_SCANCODE_1 && sc <= SDL_SCANCODE_9) return '1' + (sc - SDL_SCANCODE_1);
-  if (sc >= SDL_SCANCODE_F1 && sc <= SDL_SCANCODE_F12) return VK_F1 + (sc - SDL_SCANCODE_F1);
-  if (sc >= SDL_SCANCODE_F13 && sc <= SDL_SCANCODE_F24) return 0x7C + (sc - SDL_SCANCODE_F13);
-  if (sc >= SDL_SCANCODE_KP_1 && sc <= SDL_SCANCODE_KP_9) return 0x61 + (sc - SDL_SCANCODE_KP_1);
-  switch (sc) {
-    case SDL_SCANCODE_0:
-      return '0';
-    case SDL_SCANCODE_RETURN:
-      return VK_RETURN;
-    case SDL_SCANCODE_KP_ENTER:
-      return VK_RETURN;
-    case SDL_SCANCODE_ESCAPE:
-      return VK_ESCAPE;
-    case SDL_SCANCODE_BACKSPACE:
-      return VK_BACK;
-    case SDL_SCANCODE_TAB:
-      return VK_TAB;
-    case SDL_SCANCODE_SPACE:
-      return VK_SPACE;
-    case SDL_SCANCODE_MINUS:
-      return 0xBD;
-    case SDL_SCANCODE_EQUALS:
-      return 0xBB;
-    case SDL_SCANCODE_LEFTBRACKET:
-      return 0xDB;
-    case SDL_SCANCODE_RIGHTBRACKET:
-      return 0xDD;
-    case SDL_SCANCODE_BACKSLASH:
-      return 0xDC;
-    case SDL_SCANCODE_NONUSHASH:
-      return 0xDC;
-    case SDL_SCANCODE_SEMICOLON:
-      return 0xBA;
-    case SDL_SCANCODE_APOSTROPHE:
-      return 0xDE;
-    case SDL_SCANCODE_GRAVE:
-      return 0xC0;
-    case SDL_SCANCODE_COMMA:
-      return 0xBC;
-    case SDL_SCANCODE_PERIOD:
-      return 0xBE;
-    case SDL_SCANCODE_SLASH:
-      return 0xBF;
-    case SDL_SCANCODE_CAPSLOCK:
-      return 0x14;
-    case SDL_SCANCODE_PRINTSCREEN:
-      return 0x2C;
-    case SDL_SCANCODE_SCROLLLOCK:
-      return 0x91;
-    case SDL_SCANCODE_PAUSE:
-      return 0x13;
-    case SDL_SCANCODE_INSERT:
-      return VK_INSERT;
-    case SDL_SCANCODE_HOME:
-      return VK_HOME;
-    case SDL_SCANCODE_PAGEUP:
-      return VK_PRIOR;
-    case SDL_SCANCODE_DELETE:
-      return VK_DELETE;
-    case SDL_SCANCODE_END:
-      return VK_END;
-    case SDL_SCANCODE_PAGEDOWN:
-      return VK_NEXT;
-    case SDL_SCANCODE_RIGHT:
-      return VK_RIGHT;
-    case SDL_SCANCODE_LEFT:
-      return VK_LEFT;
-    case SDL_SCANCODE_DOWN:
-      return VK_DOWN;
-    case SDL_SCANCODE_UP:
-      return VK_UP;
-    case SDL_SCANCODE_NUMLOCKCLEAR:
-      return 0x90;
-    case SDL_SCANCODE_KP_DIVIDE:
-      return 0x6F;
-    case SDL_SCANCODE_KP_MULTIPLY:
-      return 0x6A;
-    case SDL_SCANCODE_KP_MINUS:
-      return 0x6D;
-    case SDL_SCANCODE_KP_PLUS:
-      return 0x6B;
-    case SDL_SCANCODE_KP_0:
-      return 0x60;
-    case SDL_SCANCODE_KP_PERIOD:
-      return 0x6E;
-    case SDL_SCANCODE_NONUSBACKSLASH:
-      return 0xE2;
-    case SDL_SCANCODE_APPLICATION:
-      return 0x5D;
-    case SDL_SCANCODE_LCTRL:
-      return VK_CONTROL;
-    case SDL_SCANCODE_RCTRL:
-      return VK_CONTROL;
-    case SDL_SCANCODE_LSHIFT:
-      return VK_SHIFT;
-    case SDL_SCANCODE_RSHIFT:
-      return VK_SHIFT;
-    case SDL_SCANCODE_LALT:
-      return VK_MENU;
-    case SDL_SCANCODE_RALT:
-      return VK_MENU;
-    case SDL_SCANCODE_LGUI:
-      return 0x5B;
-    case SDL_SCANCODE_RGUI:
-      return 0x5C;
-    default:
-      return 0;
-  }
-}
-
-uintptr_t mouseKeyState() {
-  const SDL_Keymod mod = SDL_GetModState();
-  uintptr_t w = display().buttons;
-  if (mod & KMOD_SHIFT) w |= MK_SHIFT;
-  if (mod & KMOD_CTRL) w |= MK_CONTROL;
-  return w;
-}
-
-void emit(uint32_t message, uintptr_t wparam, intptr_t lparam) {
-  display().translated.push_back({message, wparam, lparam, tickCount()});
-}
-
-void translateKey(const SDL_KeyboardEvent& key) {
-  const uint32_t vk = virtualKey(key.keysym.scancode);
-  if (vk == 0) return;
-  const bool down = key.type == SDL_KEYDOWN;
-  // Repeat count 1, scan code, previous-state and transition bits as the window system sets them.
-  uint32_t lparam = 1 | (static_cast<uint32_t>(key.keysym.scancode) & 0xFF) << 16;
-  if (!down) lparam |= 0xC0000000u;
-  if (down && key.repeat) lparam |= 0x40000000u;
-  emit(down ? WM_KEYDOWN : WM_KEYUP, vk, static_cast<intptr_t>(lparam));
-  if (!down) return;
-  // The text events carry printable characters only; the control characters that the window
-  // system also delivers as WM_CHAR are made here.
-  uint32_t ch = 0;
-  if ((key.keysym.mod & KMOD_CTRL) && vk >= 'A' && vk <= 'Z') {
-    ch = vk - 'A' + 1;
-  } else if (vk == VK_RETURN || vk == VK_BACK || vk == VK_TAB || vk == VK_ESCAPE) {
-    ch = vk;
-  }
-  if (ch) emit(WM_CHAR, ch, static_cast<intptr_t>(lparam));
-}
-
-void translate(const SDL_Event& ev) {
-  Display& d = display();
-  switch (ev.type) {
-    case SDL_WINDOWEVENT:
-      switch (ev.window.event) {
-        case SDL_WINDOWEVENT_CLOSE:
-          emit(WM_CLOSE, 0, 0);
-          break;
-        case SDL_WINDOWEVENT_EXPOSED:
-        case SDL_WINDOWEVENT_SHOWN:
-        case SDL_WINDOWEVENT_RESTORED:
-          // The surface still holds the last frame: put it back at once, then let the window
-          // repaint whatever has changed since.
-          if (d.window) SDL_UpdateWindowSurface(d.window);
-          emit(WM_PAINT, 0, 0);
-          break;
-        default:
-          break;
-      }
-      break;
-    case SDL_KEYDOWN:
-    case SDL_KEYUP:
-      translateKey(ev.key);
-      break;
-    case SDL_TEXTINPUT:
-      for (char16_t unit : utf8ToUtf16(ev.text.text)) emit(WM_CHAR, unit, 1);
-      break;
-    case SDL_MOUSEMOTION:
-      emit(WM_SETCURSOR, 0, 0);
-      emit(WM_MOUSEMOVE, mouseKeyState(), packPoint(ev.motion.x, ev.motion.y));
-      break;
-    case SDL_MOUSEBUTTONDOWN:
-    case SDL_MOUSEBUTTONUP: {
-      const bool down = ev.type == SDL_MOUSEBUTTONDOWN;
-      uint32_t message = 0, bit = 0;
-      switch (ev.button.button) {
-        case SDL_BUTTON_LEFT:
-          message = down ? WM_LBUTTONDOWN : WM_LBUTTONUP;
-          bit = MK_LBUTTON;
-          break;
-        case SDL_BUTTON_RIGHT:
-          message = down ? WM_RBUTTONDOWN : WM_RBUTTONUP;
-          bit = MK_RBUTTON;
-          break;
-        case SDL_BUTTON_MIDDLE:
-          message = down ? WM_MBUTTONDOWN : WM_MBUTTONUP;
-          bit = MK_MBUTTON;
-          break;
-        default:
-          return;
-      }
-      if (down) {
-        d.buttons |= bit;
-      } else {
-        d.buttons &= ~bit;
-      }
-      emit(message, mouseKeyState(), packPoint(ev.button.x, ev.button.y));
-      break;
-    }
-    case SDL_MOUSEWHEEL: {
-      int notches = ev.wheel.y;
-      if (ev.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) notches = -notches;
-      if (notches == 0) break;
-      // The wheel message carries screen coordinates, as the window system's does.
-      int wx = 0, wy = 0;
-      if (d.window) SDL_GetWindowPosition(d.window, &wx, &wy);
-      const uint32_t delta = static_cast<uint16_t>(static_cast<int16_t>(notches * 120));
-      emit(WM_MOUSEWHEEL, mouseKeyState() | static_cast<uintptr_t>(delta) << 16,
-           packPoint(wx + ev.wheel.mouseX, wy + ev.wheel.mouseY));
-      break;
-    }
-    default:
-      break;
-  }
+// Runs a query on the display thread; its answer lives beside the command, so a caller that gave
+// up leaves nothing for a late run to write into.
+template <typename T, typename Fn>
+std::optional<T> query(Fn fn) {
+  auto answer = std::make_shared<T>();
+  if (!invoke([answer, fn] { fn(*answer); })) return std::nullopt;
+  return *answer;
 }
 
 bool takeDueTimer(WindowMessage* out, int64_t* nextDue) {
@@ -434,6 +147,7 @@ bool displayOpen(const WindowRequest& request, std::string* error) {
     SDL_Quit();
     return false;
   }
+  setWindowIcons(window, request.icons);
   d.window = window;
   d.translated.clear();
   d.buttons = 0;
@@ -457,7 +171,7 @@ void displayClose() {
   {
     std::lock_guard lock(d.mu);
     d.open = false;
-    // Waiting callers are released; their commands are not run.
+    // Waiting callers are released and told their commands did not run.
     for (auto& cmd : d.commands) cmd->done = true;
     d.commands.clear();
     d.timers.clear();
@@ -497,7 +211,7 @@ bool displayGetMessage(WindowMessage* out, int timeoutMs) {
     SDL_Event ev;
     bool any = false;
     while (SDL_PollEvent(&ev)) {
-      translate(ev);
+      translateEvent(ev);
       any = true;
     }
     if (any) continue;
@@ -510,7 +224,7 @@ bool displayGetMessage(WindowMessage* out, int timeoutMs) {
     if (until != INT64_MAX) {
       waitMs = static_cast<int>(std::min<int64_t>((until - now + 999'999) / 1'000'000, 1 << 30));
     }
-    if (SDL_WaitEventTimeout(&ev, waitMs)) translate(ev);
+    if (SDL_WaitEventTimeout(&ev, waitMs)) translateEvent(ev);
   }
 }
 
@@ -553,55 +267,6 @@ void displayKillTimer(uint32_t id) {
   d.timers.erase(id);
 }
 
-bool displayPresent(const uint32_t* pixels, int stride, int width, int height) {
-  Display& d = display();
-  if (width <= 0 || height <= 0 || !pixels) return false;
-  {
-    std::lock_guard lock(d.mu);
-    if (!d.open) return false;
-    const size_t row = static_cast<size_t>(width) * 4;
-    // The front buffer holds the frame handed over last, shown yet or not.
-    if (d.changedOnly && d.frontWidth == width && d.frontHeight == height) {
-      bool same = true;
-      for (int y = 0; y < height && same; ++y) {
-        same = std::memcmp(d.front.data() + static_cast<size_t>(y) * width,
-                           pixels + static_cast<size_t>(y) * stride, row) == 0;
-      }
-      if (same) {
-        d.skipped.fetch_add(1, std::memory_order_relaxed);
-        return false;
-      }
-    }
-    d.front.resize(static_cast<size_t>(width) * height);
-    for (int y = 0; y < height; ++y) {
-      std::memcpy(d.front.data() + static_cast<size_t>(y) * width,
-                  pixels + static_cast<size_t>(y) * stride, row);
-    }
-    d.frontWidth = width;
-    d.frontHeight = height;
-    d.framePending = true;
-    d.handed.fetch_add(1, std::memory_order_relaxed);
-  }
-  if (onDisplayThread()) {
-    showPendingFrame();
-  } else {
-    wake();
-  }
-  return true;
-}
-
-void displaySetPresentChangedOnly(bool changedOnly) {
-  Display& d = display();
-  std::lock_guard lock(d.mu);
-  d.changedOnly = changedOnly;
-}
-
-PresentStats displayPresentStats() {
-  Display& d = display();
-  std::lock_guard lock(d.mu);
-  return {d.handed.load(), d.skipped.load(), d.shown.load(), d.framePending};
-}
-
 void displaySetTitle(std::string_view utf8) {
   std::string title(utf8);
   invoke([title] { SDL_SetWindowTitle(display().window, title.c_str()); });
@@ -612,18 +277,20 @@ void displaySetPosition(int x, int y) {
 }
 
 bool displayGetPosition(int* x, int* y) {
-  int px = 0, py = 0;
-  if (!invoke([&] { SDL_GetWindowPosition(display().window, &px, &py); })) return false;
-  *x = px;
-  *y = py;
+  const auto pos = query<std::pair<int, int>>(
+      [](std::pair<int, int>& p) { SDL_GetWindowPosition(display().window, &p.first, &p.second); });
+  if (!pos) return false;
+  *x = pos->first;
+  *y = pos->second;
   return true;
 }
 
 bool displayGetClientSize(int* width, int* height) {
-  int w = 0, h = 0;
-  if (!invoke([&] { SDL_GetWindowSize(display().window, &w, &h); })) return false;
-  *width = w;
-  *height = h;
+  const auto size = query<std::pair<int, int>>(
+      [](std::pair<int, int>& s) { SDL_GetWindowSize(display().window, &s.first, &s.second); });
+  if (!size) return false;
+  *width = size->first;
+  *height = size->second;
   return true;
 }
 
@@ -658,31 +325,28 @@ void displaySetImeRect(int x, int y, int width, int height) {
 }
 
 bool displayScreenSize(int* width, int* height) {
-  SDL_DisplayMode mode{};
-  bool ok = false;
+  std::optional<SDL_DisplayMode> mode;
   if (displayIsOpen()) {
     // The display thread owns the video system: ask it.
-    if (!invoke([&] { ok = SDL_GetDesktopDisplayMode(0, &mode) == 0; })) return false;
+    mode = query<std::optional<SDL_DisplayMode>>([](std::optional<SDL_DisplayMode>& m) {
+             SDL_DisplayMode found{};
+             if (SDL_GetDesktopDisplayMode(0, &found) == 0) m = found;
+           }).value_or(std::nullopt);
   } else {
     // No window yet: open the video system just for the question.
     std::lock_guard initLock(videoInitMutex());
     SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
     setRealDisplayDrivers();
-    if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0) ok = SDL_GetDesktopDisplayMode(0, &mode) == 0;
+    SDL_DisplayMode found{};
+    if (SDL_InitSubSystem(SDL_INIT_VIDEO) == 0 && SDL_GetDesktopDisplayMode(0, &found) == 0) {
+      mode = found;
+    }
     SDL_Quit();
   }
-  if (!ok) return false;
-  *width = mode.w;
-  *height = mode.h;
+  if (!mode) return false;
+  *width = mode->w;
+  *height = mode->h;
   return true;
-}
-
-void showMessageBox(std::string_view title, std::string_view text, bool error) {
-  const std::string t(title), m(text);
-  std::fprintf(stderr, "%s: %s\n", t.c_str(), m.c_str());
-  std::fflush(stderr);
-  const Uint32 flags = error ? SDL_MESSAGEBOX_ERROR : SDL_MESSAGEBOX_INFORMATION;
-  SDL_ShowSimpleMessageBox(flags, gbkToUtf8(t).c_str(), gbkToUtf8(m).c_str(), nullptr);
 }
 
 }  // namespace platform
@@ -693,3 +357,25 @@ void showMessageBox(std::string_view title, std::string_view text, bool error) {
 extern "C" const char* __lsan_default_suppressions() {
   return "leak:libdbus-1.so\n";
 }
+
+namespace platform::display_internal {
+
+Display& display() {
+  static Display* d = new Display;  // outlives every thread that may still touch it at exit
+  return *d;
+}
+
+void wake() {
+  Display& d = display();
+  if (d.wakePending.exchange(true)) return;
+  SDL_Event ev{};
+  ev.type = SDL_USEREVENT;
+  SDL_PushEvent(&ev);
+}
+
+intptr_t packPoint(int x, int y) {
+  return static_cast<intptr_t>(static_cast<uint32_t>(y & 0xFFFF) << 16 |
+                               static_cast<uint32_t>(x & 0xFFFF));
+}
+
+}  // namespace platform::display_internal

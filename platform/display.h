@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -80,6 +81,12 @@ struct WindowMessage {
   uint32_t time = 0;  // tick count when the message was made
 };
 
+// One size of the window's icon: size x size pixels, 0xAARRGGBB, row by row.
+struct IconImage {
+  int size = 0;
+  std::vector<uint32_t> argb;
+};
+
 struct WindowRequest {
   int x = kDefaultPosition;
   int y = kDefaultPosition;
@@ -88,6 +95,8 @@ struct WindowRequest {
   bool borderless = false;
   bool topmost = false;
   std::string titleUtf8;
+  // Every size the program has; the window manager picks the one it needs. Empty: its default.
+  std::vector<IconImage> icons;
 };
 
 // --- display thread only ---

@@ -20,6 +20,15 @@ std::vector<std::string> processExecutableNames() {
   while (dirent* entry = readdir(proc)) {
     const char* name = entry->d_name;
     if (!std::isdigit(static_cast<unsigned char>(name[0]))) continue;
+    // A process that has ended but is not yet reaped (a zombie) runs nothing: it is no copy.
+    std::ifstream stat(std::string("/proc/") + name + "/stat");
+    std::string status;
+    if (stat && std::getline(stat, status)) {
+      size_t close = status.rfind(')');
+      if (close != std::string::npos && close + 2 < status.size() &&
+          (status[close + 2] == 'Z' || status[close + 2] == 'X'))
+        continue;
+    }
     std::ifstream comm(std::string("/proc/") + name + "/comm");
     std::string line;
     if (comm && std::getline(comm, line)) names.push_back(line);

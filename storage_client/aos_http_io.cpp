@@ -274,3 +274,13 @@ int aos_write_memory_body(aos_http_response* resp, const char* buffer, int len) 
   resp->body_len += len;
   return len;
 }
+
+int aos_write_sink_body(aos_http_response* resp, const char* buffer, int len) {
+  if (len <= 0) return 0;
+  if (resp->sink == nullptr || resp->sink(resp->sink_user, reinterpret_cast<const uint8_t*>(buffer),
+                                          static_cast<size_t>(len)) != 0) {
+    return -1;
+  }
+  resp->body_len += len;
+  return len;
+}

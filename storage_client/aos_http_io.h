@@ -7,6 +7,7 @@
 #include <apr_pools.h>
 #include <apr_tables.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #include "aos_chunk.h"
@@ -88,8 +89,15 @@ struct aos_http_response {
   int64_t content_length;
   apr_pool_t* pool;
   aos_write_body_fn write_body;
-  int32_t type;  // 0: body kept in memory
+  int32_t type;  // AOS_BODY_IN_MEMORY, or AOS_BODY_TO_SINK
+  // For AOS_BODY_TO_SINK: called with each piece of a 2xx body as it arrives; 0 goes on.
+  int (*sink)(void* user, const uint8_t* data, size_t len);
+  void* sink_user;
 };
+
+// Where a 2xx body goes. Error bodies always stay in memory, so they can be parsed.
+inline constexpr int32_t AOS_BODY_IN_MEMORY = 0;  // under the memory limit of aos_http_limits
+inline constexpr int32_t AOS_BODY_TO_SINK = 1;    // handed on as it arrives, never kept
 
 inline constexpr const char* AOS_VER = "storage-client-c/3.1.0";
 inline constexpr const char* AOS_PLATFORM = "Unknown";
@@ -128,6 +136,9 @@ int aos_read_memory_body(aos_http_request* req, char* buffer, int len);
 // nodes (sized by the announced length when there is one), so the list stays close to the body's
 // own size.
 int aos_write_memory_body(aos_http_response* resp, const char* buffer, int len);
+// The sink body writer: hands the bytes to resp->sink at once, so a body of any size passes
+// through constant memory. -1 when the sink refuses them.
+int aos_write_sink_body(aos_http_response* resp, const char* buffer, int len);
 
 // The transport as requests reach it: through two process-wide slots.
 struct aos_curl_http_transport;

@@ -67,6 +67,16 @@ void close_body_file(aos_body_file** slot) {
   if (f->owner) *slot = nullptr;
 }
 
+// Content-Length measures the body only when the body is there and not chunked: a HEAD
+// answer and a 204 carry none, a 304 and a chunked body announce a length they do not send.
+bool length_governs_body(const aos_curl_http_transport* t) {
+  const aos_http_response* resp = t->resp;
+  if (t->req->method == HTTP_HEAD || resp->status == 204 || resp->status == 304) return false;
+  if (apr_table_get(resp->headers, "Content-Length") == nullptr) return false;
+  const char* coding = apr_table_get(resp->headers, "Transfer-Encoding");
+  return coding == nullptr || strcasestr(coding, "chunked") == nullptr;
+}
+
 }  // namespace
 
 bool aos_parse_header_line(const char* data, size_t len, aos_header_field* out) {
@@ -141,7 +151,7 @@ size_t aos_curl_default_write_callback(char* data, size_t size, size_t count, vo
     return n < 0 ? 0 : static_cast<size_t>(n);
   }
 
-  if (resp->type == 0 && resp->body_len >= limits_of(ctl)->max_memory_size) {
+  if (resp->type == AOS_BODY_IN_MEMORY && resp->body_len >= limits_of(ctl)->max_memory_size) {
     ctl->reason = apr_psprintf(t->pool,
                                "receive body too big, current body size: %" APR_INT64_T_FMT
                                ", max memory size: %" APR_INT64_T_FMT,
@@ -378,8 +388,7 @@ int aos_curl_http_transport_perform(aos_curl_http_transport* t) {
   // A successful body shorter than its announced length is as cut short as libcurl's partial
   // transfer, whatever libcurl made of it.
   aos_http_response* resp = t->resp;
-  if (ctl->error_code == 0 && is_success(resp->status) && t->req->method != HTTP_HEAD &&
-      apr_table_get(resp->headers, "Content-Length") != nullptr &&
+  if (ctl->error_code == 0 && is_success(resp->status) && length_governs_body(t) &&
       resp->body_len < resp->content_length) {
     fail(t, aos_err_transfer, curl_easy_strerror(CURLE_PARTIAL_FILE));
     aos_log_at(AOS_LOG_ERROR, kFile, "aos_curl_http_transport_perform",

@@ -16,6 +16,7 @@ const BuiltinConfig& builtinConfig() {
       KELVORA_CFG_ACCESS_KEY_SECRET,
       KELVORA_CFG_CONFIG_KEY_PREFIX_HIGH,
       KELVORA_CFG_CONFIG_KEY_PREFIX_LOW,
+      KELVORA_CFG_PUBLISHER_KEYS,
   };
   return config;
 }

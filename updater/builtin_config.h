@@ -1,6 +1,7 @@
 // The values compiled into the program: the update server, the address page, the storage
-// endpoints, buckets and key pair, and the settings file key prefix. Each Update.exe links one
-// set (production or loopback); nothing is read from the command line or the environment.
+// endpoints, buckets and key pair, the settings file key prefix and the publisher keys. Each
+// Update.exe links one set (production or loopback); nothing is read from the command line or the
+// environment.
 #pragma once
 
 #include <string>
@@ -16,6 +17,8 @@ struct BuiltinConfig {
   const char* accessKeySecret;
   unsigned configKeyPrefixHigh;  // first four digits of the settings file key prefix
   unsigned configKeyPrefixLow;   // last four digits
+  // ";"-separated base64 lines of minisign public keys; empty: packages are installed unchecked.
+  const char* publisherKeys;
 };
 
 const BuiltinConfig& builtinConfig();

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "updater/app_state.h"
+#include "updater/little_endian.h"
 
 namespace client_report {
 
@@ -28,12 +29,10 @@ static_assert(CLIENT_REPORT_SIZE == 164);
 using Report = std::array<uint8_t, CLIENT_REPORT_SIZE>;
 
 inline void putU32(Report& r, size_t offset, uint32_t v) {
-  for (size_t i = 0; i < 4; ++i) r[offset + i] = static_cast<uint8_t>(v >> (8 * i));
+  little_endian::writeU32(r, offset, v);
 }
 inline uint32_t getU32(const Report& r, size_t offset) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < 4; ++i) v |= static_cast<uint32_t>(r[offset + i]) << (8 * i);
-  return v;
+  return little_endian::readU32(r, offset);
 }
 
 // Stores a dotted address; a text longer than 15 characters is not an address and becomes

@@ -1,7 +1,11 @@
 #include "updater/package_download.h"
 
+#include <algorithm>
+#include <cstdio>
+
 #include "updater/builtin_config.h"
 #include "updater/package_install.h"
+#include "updater/release_signature.h"
 #include "updater/settings_block.h"
 #include "updater/update_conversation.h"
 #include "updater/update_texts.h"
@@ -21,6 +25,42 @@ bool isFetchSuccess(int32_t status) {
 
 namespace {
 
+// One line on standard error for a refused package; the window shows the usual fault text.
+void reportRefused(const std::string& key, const std::string& reason) {
+  std::fprintf(stderr, "Update.exe: package %s not installed: %s\n",
+               release_signature::printable(key).c_str(), reason.c_str());
+}
+
+// The publisher signature gate. With keys built in, the object K.minisig is fetched with the
+// same signed GET as K, and the check that installPackage applies to the package's hash is
+// returned; without keys the check is empty and nothing is fetched. False when the signature
+// object cannot be had (reported).
+bool prepareSignatureCheck(const ObjectFetcher& fetch, const StorageTarget& target,
+                           const std::string& key, const settings_block::Version& announced,
+                           package_install::PackageCheck* check) {
+  if (!release_signature::publisherKeysBuiltIn()) return true;
+  const std::string signatureKey = key + release_signature::SIGNATURE_SUFFIX;
+  FetchedObject object = fetch(target, signatureKey);
+  if (!isFetchSuccess(object.status)) {
+    reportRefused(key, "missing signature object " + release_signature::printable(signatureKey) +
+                           " (HTTP " + std::to_string(object.status) + ")");
+    return false;
+  }
+  // One byte past the limit is enough for the parser to refuse an oversized file unread.
+  auto signature = std::make_shared<std::vector<uint8_t>>();
+  for (const auto& buffer : object.buffers) {
+    size_t room = release_signature::MAX_SIGNATURE_FILE + 1 - signature->size();
+    signature->insert(signature->end(), buffer.begin(),
+                      buffer.begin() + std::min(room, buffer.size()));
+  }
+  *check = [signature, key, announced](const release_signature::Hash& packageHash) {
+    auto result = release_signature::checkPackageSignature(*signature, packageHash, announced);
+    if (!result.ok) reportRefused(key, result.reason);
+    return result.ok;
+  };
+  return true;
+}
+
 void finishInstalled(AppState& state, bool chinese) {
   state.updateState = UPDATE_DONE;
   state.statusLine.set(update_texts::updateCompleted(chinese));
@@ -36,10 +76,16 @@ bool downloadAndInstall(AppState& state, const ObjectFetcher& fetch) {
     finishInstalled(state, chinese);
     return true;
   }
+  const StorageTarget target = storageTargetFor(settings_block::language(state.settingsBlock));
+  const settings_block::Version announced = settings_block::version(state.settingsBlock);
+  package_install::PackageCheck check;
+  if (!prepareSignatureCheck(fetch, target, key, announced, &check)) {
+    state.statusLine.set(update_texts::fileFault(chinese));
+    return false;
+  }
   std::vector<uint8_t> package;
   {
-    FetchedObject object =
-        fetch(storageTargetFor(settings_block::language(state.settingsBlock)), key);
+    FetchedObject object = fetch(target, key);
     if (!isFetchSuccess(object.status)) {
       state.statusLine.set(update_texts::fileFault(chinese));
       return false;
@@ -56,9 +102,8 @@ bool downloadAndInstall(AppState& state, const ObjectFetcher& fetch) {
     state.packageSize = static_cast<uint32_t>(total);
     // The body's own memory goes here, before the package is written and unpacked.
   }
-  std::string file =
-      update_conversation::packageFileNameFor(settings_block::version(state.settingsBlock));
-  if (!package_install::installPackage(package, file)) {
+  std::string file = update_conversation::packageFileNameFor(announced);
+  if (!package_install::installPackage(package, file, check)) {
     state.statusLine.set(update_texts::fileFault(chinese));
     return false;
   }

@@ -41,7 +41,9 @@ bool isFetchSuccess(int32_t status);
 // Runs once when the state is UPDATE_PENDING. Gives true when the update is installed (state
 // UPDATE_DONE, "completed" text, the expected size made equal to the downloaded count); false
 // with the "File fault" text and the state left at UPDATE_PENDING otherwise. An empty package key
-// means a pushed package is already installed: nothing is fetched.
+// means a pushed package is already installed: nothing is fetched. With publisher keys built in,
+// the package is installed only when K.minisig beside it holds a valid signature for the
+// announced version; any failure ends as a failed fetch does, with one line on standard error.
 bool downloadAndInstall(AppState& state, const ObjectFetcher& fetch);
 
 }  // namespace package_download

@@ -1,29 +1,75 @@
 #include "updater/package_install.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
 
+#include "updater/overlapped_hash.h"
 #include "updater/package_unpack.h"
 #include "updater/settings_block.h"
+#include "updater/update_texts.h"
 
 namespace package_install {
 
 namespace {
 
-constexpr char kPreviousTempFile[] = "prev.new";
+// Flushes a finished program file to disk and gives it the mode of the program it replaces.
+// False for an empty file: a program of no bytes is no program.
+bool settleDescriptor(int fd) {
+  struct stat finished {};
+  if (::fstat(fd, &finished) != 0 || finished.st_size == 0) return false;
+  struct stat current {};
+  mode_t mode = ::stat(APPLICATION_FILE, &current) == 0 ? (current.st_mode & 07777) : 0755;
+  return ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+}
 
-// Flushes a finished file to disk and gives it the mode of the program it replaces.
+// The package is written, and handed to the hash, in pieces of this size.
+constexpr size_t kWritePiece = 1 << 20;
+
 bool settleFile(const char* path) {
   int fd = ::open(path, O_RDONLY);
   if (fd < 0) return false;
-  struct stat current {};
-  mode_t mode = ::stat(APPLICATION_FILE, &current) == 0 ? (current.st_mode & 07777) : 0755;
-  bool ok = ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  bool ok = settleDescriptor(fd);
   ok = ::close(fd) == 0 && ok;
   return ok;
+}
+
+bool writeWhole(int fd, const uint8_t* data, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, data, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    data += w;
+    n -= size_t(w);
+  }
+  return true;
+}
+
+// "A.B.C.BIN" with three decimal numbers: the name of a package file.
+bool isPackageFileName(std::string_view name) {
+  constexpr std::string_view kSuffix = ".BIN";
+  if (!name.ends_with(kSuffix)) return false;
+  name.remove_suffix(kSuffix.size());
+  for (int part = 0; part < 3; ++part) {
+    size_t digits = 0;
+    while (digits < name.size() && std::isdigit(static_cast<unsigned char>(name[digits]))) ++digits;
+    if (digits == 0) return false;
+    name.remove_prefix(digits);
+    if (part < 2) {
+      if (name.empty() || name.front() != '.') return false;
+      name.remove_prefix(1);
+    }
+  }
+  return name.empty();
 }
 
 void syncDirectory() {
@@ -68,16 +114,42 @@ bool copyFile(const char* from, const char* to) {
 }
 
 // prev becomes the current program: a hard link where the file system has them, a copy where
-// not. A missing Kelvora.exe leaves no prev, which is not an error.
-void keepPrevious() {
-  ::unlink(PREVIOUS_FILE);
-  if (::link(APPLICATION_FILE, PREVIOUS_FILE) == 0 || errno == ENOENT) return;
-  if (copyFile(APPLICATION_FILE, kPreviousTempFile) &&
-      std::rename(kPreviousTempFile, PREVIOUS_FILE) != 0)
-    ::unlink(kPreviousTempFile);
+// not. A missing Kelvora.exe leaves no prev, which is not an error. False when prev cannot take
+// the old program (prev a directory, say): the swap must not go on, or the old program is lost.
+bool keepPrevious() {
+  if (::unlink(PREVIOUS_FILE) != 0 && errno != ENOENT) return false;
+  if (::link(APPLICATION_FILE, PREVIOUS_FILE) == 0) return true;
+  if (errno == ENOENT) return ::access(APPLICATION_FILE, F_OK) != 0;
+  if (copyFile(APPLICATION_FILE, PREVIOUS_TEMP_FILE) &&
+      std::rename(PREVIOUS_TEMP_FILE, PREVIOUS_FILE) == 0)
+    return true;
+  ::unlink(PREVIOUS_TEMP_FILE);
+  return false;
+}
+
+// ".config.cfg.XXXXXX": the settings file on its way in (replaceFileAtomically's mkstemp name).
+bool isSettingsTempName(std::string_view name) {
+  constexpr std::string_view kPrefix = ".config.cfg.";
+  return name.starts_with(kPrefix) && name.size() == kPrefix.size() + 6;
 }
 
 }  // namespace
+
+bool isStaleFile(std::string_view name) {
+  return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE || isPackageFileName(name) ||
+         isSettingsTempName(name);
+}
+
+void removeStaleFiles() {
+  DIR* directory = ::opendir(".");
+  if (directory == nullptr) return;
+  std::vector<std::string> stale;
+  while (const dirent* entry = ::readdir(directory)) {
+    if (isStaleFile(entry->d_name)) stale.emplace_back(entry->d_name);
+  }
+  ::closedir(directory);
+  for (const std::string& name : stale) ::unlink(name.c_str());
+}
 
 std::mutex& installLock() {
   static std::mutex lock;
@@ -86,24 +158,41 @@ std::mutex& installLock() {
 
 bool swapIntoPlace(const std::string& ready) {
   std::lock_guard<std::mutex> lock(installLock());
-  keepPrevious();
   // The one step that changes Kelvora.exe: the rename is atomic, old or new.
-  bool ok = std::rename(ready.c_str(), APPLICATION_FILE) == 0;
+  bool ok = keepPrevious() && std::rename(ready.c_str(), APPLICATION_FILE) == 0;
   if (!ok) ::unlink(ready.c_str());
   syncDirectory();
   return ok;
 }
 
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile) {
+bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
+                      OverlappedHash* hash) {
   std::FILE* file = std::fopen(packageFile.c_str(), "wb");
   if (file == nullptr) return false;
-  bool written = std::fwrite(package.data(), 1, package.size(), file) == package.size();
-  written = std::fclose(file) == 0 && written;
+  bool written = true;
+  for (size_t at = 0; written && at < package.size(); at += kWritePiece) {
+    auto piece = package.subspan(at, std::min(kWritePiece, package.size() - at));
+    written = std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
+    if (hash != nullptr) hash->feed(piece);
+  }
+  return std::fclose(file) == 0 && written;
+}
+
+bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
+                    const PackageCheck& check) {
+  bool written;
+  {
+    std::optional<OverlappedHash> hash;
+    if (check) hash.emplace();
+    written = writePackageFile(package, packageFile, hash ? &*hash : nullptr);
+    // The check comes before anything is unpacked or swapped.
+    if (written && hash && !check(hash->finish())) written = false;
+  }
   if (!written) {
     ::unlink(packageFile.c_str());
     return false;
   }
-  file = std::fopen(packageFile.c_str(), "rb");
+  std::FILE* file = std::fopen(packageFile.c_str(), "rb");
   bool unpacked = file != nullptr && kelvora::unpackPackage(file, UNPACK_TEMP_FILE) == 0;
   ::unlink(packageFile.c_str());
   if (!unpacked || !settleFile(UNPACK_TEMP_FILE)) {
@@ -118,23 +207,30 @@ PushedPackageFile::~PushedPackageFile() {
 }
 
 void PushedPackageFile::closeAndRemove() {
-  if (file_ != nullptr) {
-    std::fclose(file_);
-    file_ = nullptr;
-    ::unlink(name_.c_str());
-  }
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  if (named_) ::unlink(name_.c_str());
 }
 
 bool PushedPackageFile::begin(uint32_t) {
   closeAndRemove();
+  if (release_signature::publisherKeysBuiltIn()) {
+    // A push carries the program itself and no signature: with publisher keys it is never
+    // installed. Its bytes are still read (and dropped) so the conversation goes on.
+    std::fputs("Update.exe: pushed program refused: a push carries no publisher signature\n",
+               stderr);
+    return false;
+  }
   name_ = update_conversation::packageFileNameFor(settings_block::version(state_.settingsBlock));
-  file_ = std::fopen(name_.c_str(), "wb+");
-  return file_ != nullptr;
+  fd_ = ::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
+  named_ = fd_ < 0;
+  if (named_) fd_ = ::open(name_.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0644);
+  return fd_ >= 0;
 }
 
 bool PushedPackageFile::write(std::span<const uint8_t> bytes) {
-  if (file_ == nullptr) return false;
-  return std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
+  return fd_ >= 0 && writeWhole(fd_, bytes.data(), bytes.size());
 }
 
 void PushedPackageFile::abandon() {
@@ -142,14 +238,22 @@ void PushedPackageFile::abandon() {
 }
 
 void PushedPackageFile::finish() {
-  if (file_ == nullptr) return;
-  bool ok = std::fclose(file_) == 0;
-  file_ = nullptr;
-  if (!ok || !settleFile(name_.c_str())) {
+  if (fd_ < 0) return;
+  bool ok = settleDescriptor(fd_);
+  if (ok && !named_) {
+    // The unnamed file takes its name only now that it is whole.
     ::unlink(name_.c_str());
+    std::string self = "/proc/self/fd/" + std::to_string(fd_);
+    ok = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name_.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    named_ = ok;
+  }
+  ok = ::close(fd_) == 0 && ok;
+  fd_ = -1;
+  if (!ok || !swapIntoPlace(name_)) {
+    if (named_) ::unlink(name_.c_str());
+    state_.statusLine.set(update_texts::fileFault(settings_block::isChinese(state_.settingsBlock)));
     return;
   }
-  if (!swapIntoPlace(name_)) return;
   // Nothing is left to fetch: the worker ends the update as installed.
   state_.packageKey.set("");
   state_.updateState = UPDATE_PENDING;

@@ -1,43 +1,70 @@
 // Installing a new Kelvora.exe so that a complete program, old or new, stands under that name at
 // every instant: the new program is first written whole into a temporary file beside it and
 // flushed; only then, under the install lock, prev becomes a link to (or copy of) the current
-// program and the temporary file is renamed over Kelvora.exe. Every failure before the swap
-// leaves Kelvora.exe and prev as they were and removes the temporary files.
+// program and the temporary file is renamed over Kelvora.exe. Every failure before the swap,
+// prev that cannot take the old program included, leaves Kelvora.exe as it was and removes the
+// temporary files. An empty program is never installed.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "updater/app_state.h"
+#include "updater/overlapped_hash.h"
+#include "updater/release_signature.h"
 #include "updater/update_conversation.h"
 
 namespace package_install {
 
 constexpr char APPLICATION_FILE[] = "Kelvora.exe";
 constexpr char PREVIOUS_FILE[] = "prev";
-// The unpacked program before it takes its name; a left-over one from a killed run is simply
-// overwritten by the next.
+// The unpacked program before it takes its name, and the copy of the old program before it
+// becomes prev where the file system has no hard links.
 constexpr char UNPACK_TEMP_FILE[] = "Kelvora.exe.new";
+constexpr char PREVIOUS_TEMP_FILE[] = "prev.new";
+
+// True for a file of the application directory that only a run killed midway leaves behind: the
+// temporary files above, a package file "A.B.C.BIN" and a settings file on its way in. The one
+// place that decides what is stale.
+bool isStaleFile(std::string_view name);
+// Removes the stale files of the current directory; start-up calls it once no other copy runs.
+void removeStaleFiles();
 
 // Held around the few file operations of the swap. The main thread takes it before the process
 // exits, so an exit never falls between them.
 std::mutex& installLock();
 
 // Makes the finished file `ready` the new Kelvora.exe (ready is consumed). False, with ready
-// removed and Kelvora.exe untouched, when the rename fails.
+// removed and Kelvora.exe untouched, when prev cannot take the old program or the rename fails.
 bool swapIntoPlace(const std::string& ready);
 
-// Writes the package to packageFile, unpacks it into the temporary file and swaps that into
-// place; the package file is removed in every case. False when anything failed before the swap
-// could complete.
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile);
+// The package file's write pass, in pieces of 1 MiB; each piece goes to the hash, when one is
+// given, as soon as it is written. False when the file cannot be written whole.
+bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
+                      OverlappedHash* hash);
 
-// The file side of a pushed package: written to a file named from the settings block's version,
-// installed as received (a push carries the program itself) by the same swap. A finished push
-// sets UPDATE_PENDING with an empty package key; a failed one leaves everything as it was.
+// Decides from the package's BLAKE2b-512 whether it may be installed (the publisher signature).
+using PackageCheck = std::function<bool(const release_signature::Hash& packageHash)>;
+
+// Writes the package to packageFile, unpacks it into the temporary file and swaps that into
+// place; the package file is removed in every case. With a check, the package is hashed on the
+// pass that writes it and nothing is unpacked unless the check passes. False when anything failed
+// before the swap could complete.
+bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
+                    const PackageCheck& check = {});
+
+// The file side of a pushed package, installed as received (a push carries the program itself)
+// by the same swap. While it arrives it is a file without a name in the application directory,
+// so a push cut short by the end of the process leaves nothing behind; only a finished push is
+// named from the settings block's version. Where the file system has no unnamed files it is
+// named from the start (start-up then removes a left-over one). A finished push sets
+// UPDATE_PENDING with an empty package key; one that cannot be installed shows the fault text and
+// leaves everything else as it was.
 class PushedPackageFile : public update_conversation::PushSink {
  public:
   explicit PushedPackageFile(AppState& state) : state_(state) {}
@@ -50,7 +77,8 @@ class PushedPackageFile : public update_conversation::PushSink {
  private:
   void closeAndRemove();
   AppState& state_;
-  std::FILE* file_ = nullptr;
+  int fd_ = -1;
+  bool named_ = false;  // the file already has name_ (no unnamed files here)
   std::string name_;
 };
 

@@ -26,6 +26,8 @@ UnpackResult fail(long block, long offset, std::string reason) {
   return r;
 }
 
+}  // namespace
+
 long packageLength(std::FILE* package) {
   if (std::fseek(package, 0, SEEK_END) != 0) return -1;
   const long length = std::ftell(package);
@@ -33,7 +35,15 @@ long packageLength(std::FILE* package) {
   return length;
 }
 
-}  // namespace
+BlockHeader readBlockHeader(const uint8_t* header) {
+  BlockHeader h;
+  h.plainField = header[kBlockPlainLengthOffset] | header[kBlockPlainLengthOffset + 1] << 8;
+  h.storedField = header[kBlockStoredLengthOffset] | header[kBlockStoredLengthOffset + 1] << 8;
+  h.plainLength = h.plainField == 0 ? kMaxBlock : long(h.plainField);
+  h.stored = h.plainField == h.storedField;
+  h.dataLength = h.stored ? h.plainLength : long(h.storedField);
+  return h;
+}
 
 UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
                                    const UnpackProgress& progress) {
@@ -57,12 +67,10 @@ UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
       result = fail(block, offset, "truncated block header");
       break;
     }
-    const unsigned plain = header[kBlockPlainLengthOffset] | header[kBlockPlainLengthOffset + 1]
-                                                                 << 8;
-    const unsigned stored = header[kBlockStoredLengthOffset] | header[kBlockStoredLengthOffset + 1]
-                                                                   << 8;
-    const int n = plain == 0 ? kMaxBlock : int(plain);
-    if (plain == stored) {
+    const BlockHeader h = readBlockHeader(header);
+    const unsigned stored = h.storedField;
+    const int n = int(h.plainLength);
+    if (h.stored) {
       if (std::fread(output, 1, n, package) != size_t(n)) {
         result = fail(block, offset, "truncated stored block");
         break;
@@ -88,7 +96,7 @@ UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
       result = fail(block, offset, "write error");
       break;
     }
-    offset += kBlockHeaderSize + (plain == stored ? n : long(stored));
+    offset += kBlockHeaderSize + h.dataLength;
     if (progress) progress(offset, total);
   }
   std::fclose(package);

@@ -20,6 +20,18 @@ inline constexpr int kBlockPlainLengthOffset = 0;
 inline constexpr int kBlockStoredLengthOffset = 2;
 static_assert(kBlockStoredLengthOffset + 2 == kBlockHeaderSize);
 
+// One block header as read from kBlockHeaderSize bytes.
+struct BlockHeader {
+  unsigned plainField = 0, storedField = 0;  // the two fields as written
+  long plainLength = 0;                      // the unpacked length (0 stands for 65536)
+  bool stored = false;                       // equal fields: the data is the plain bytes
+  long dataLength = 0;                       // bytes of data after the header
+};
+BlockHeader readBlockHeader(const uint8_t* header);
+
+// The length of a seekable package, which is left at its start; -1 when it cannot seek.
+long packageLength(std::FILE* package);
+
 struct UnpackResult {
   bool ok = true;
   // The codec refused a compressed block: the case that unpackPackage reports as

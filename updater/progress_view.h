@@ -1,5 +1,6 @@
-// The progress window's own state: its two pictures, the percentage and the percent text. The
-// worker never draws; it only rewrites the status line and the state word this view reads.
+// The progress window's own state: its two pictures, the percentage and the percent text, and
+// the percentage's step from one frame to the next. The worker never draws; it only rewrites the
+// status line and the state word this view reads.
 #pragma once
 
 #include <array>
@@ -8,6 +9,8 @@
 namespace gfx {
 class IMAGE;
 }
+
+namespace progress_view {
 
 struct ProgressView {
   gfx::IMAGE* background = nullptr;  // 500 x 200, 0x151515
@@ -19,17 +22,9 @@ struct ProgressView {
 };
 
 // One frame's step of the percentage: one percent a frame up to 99 while an update is found or
-// installed, 100 as soon as the downloaded count equals the expected size (float equality).
+// installed, 100 once installed and the downloaded count equals the expected size (float
+// equality).
 int advanceProgress(int percentage, int32_t updateState, float downloadedByteCount,
                     float expectedPackageSize);
 
-// Builds the two pictures and the opening status line (by language). Called once after the
-// window exists.
-void init_progress_view(ProgressView& view);
-// Draws one frame on the screen target: pictures, status line, percent text, bar.
-void draw_progress_frame(const ProgressView& view);
-// The main thread's loop until the window is closed; gives the exit status 0.
-int run_progress_window();
-
-// The process-wide view, set once by start-up.
-ProgressView*& progressViewSlot();
+}  // namespace progress_view

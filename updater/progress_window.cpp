@@ -1,5 +1,7 @@
-// The progress window: everything the user sees. It reacts to no key and no mouse action; the
-// worker only rewrites the status line and the state word that each frame reads.
+// The progress window. It reacts to no key and no mouse action; the worker only rewrites the
+// status line and the state word that each frame reads.
+#include "updater/progress_window.h"
+
 #include <cstdio>
 #include <string>
 
@@ -9,9 +11,10 @@
 #include "graphics/text.h"
 #include "graphics/window.h"
 #include "updater/app_state.h"
-#include "updater/progress_view.h"
 #include "updater/settings_block.h"
 #include "updater/update_texts.h"
+
+namespace progress_view {
 
 namespace {
 
@@ -83,3 +86,5 @@ int run_progress_window() {
   }
   return 0;
 }
+
+}  // namespace progress_view

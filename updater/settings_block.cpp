@@ -1,18 +1,8 @@
 #include "updater/settings_block.h"
 
-#include "updater/config_cipher.h"
+#include "updater/park_miller.h"
 
 namespace settings_block {
-
-uint32_t getU32(const Block& b, size_t offset) {
-  uint32_t v = 0;
-  for (size_t i = 0; i < 4; ++i) v |= static_cast<uint32_t>(b[offset + i]) << (8 * i);
-  return v;
-}
-
-void putU32(Block& b, size_t offset, uint32_t v) {
-  for (size_t i = 0; i < 4; ++i) b[offset + i] = static_cast<uint8_t>(v >> (8 * i));
-}
 
 Version version(const Block& b) {
   return {getU32(b, VERSION_MAJOR), getU32(b, VERSION_MINOR), getU32(b, VERSION_BUILD)};
@@ -28,7 +18,7 @@ Block makeDefaultBlock(int32_t* fillerState, uint32_t logicalProcessors) {
   Block b{};
   int32_t s = *fillerState;
   for (auto& byte : b) {
-    s = parkMillerNext(s);
+    s = park_miller::parkMillerNext(s);
     byte = static_cast<uint8_t>(s & 0xFF);
   }
   *fillerState = s;
@@ -41,8 +31,7 @@ Block makeDefaultBlock(int32_t* fillerState, uint32_t logicalProcessors) {
   putU32(b, FIXED_U32_40, 0);
   putU32(b, FIXED_U32_44, 0);
   putU32(b, LANGUAGE, LANGUAGE_ENGLISH_DEFAULT);
-  b[FIXED_U16_52] = 0x4E;
-  b[FIXED_U16_52 + 1] = 0x7F;
+  little_endian::writeU16(b, FIXED_U16_52, 0x7F4E);
   return b;
 }
 

@@ -7,6 +7,7 @@
 #include <span>
 
 #include "updater/app_state.h"
+#include "updater/little_endian.h"
 
 namespace settings_block {
 
@@ -27,8 +28,12 @@ constexpr uint32_t LANGUAGE_ENGLISH_DEFAULT = 9;
 
 using Block = std::array<uint8_t, SETTINGS_BLOCK_SIZE>;
 
-uint32_t getU32(const Block& b, size_t offset);
-void putU32(Block& b, size_t offset, uint32_t v);
+inline uint32_t getU32(const Block& b, size_t offset) {
+  return little_endian::readU32(b, offset);
+}
+inline void putU32(Block& b, size_t offset, uint32_t v) {
+  little_endian::writeU32(b, offset, v);
+}
 
 struct Version {
   uint32_t major = 0, minor = 0, build = 0;

@@ -1,8 +1,11 @@
 #include "updater/startup.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -11,19 +14,23 @@
 #include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/system.h"
+#include "updater/app_icon.h"
 #include "updater/app_state.h"
 #include "updater/atomic_file.h"
 #include "updater/client_report.h"
-#include "updater/config_cipher.h"
 #include "updater/machine_probe.h"
 #include "updater/package_install.h"
-#include "updater/progress_view.h"
+#include "updater/progress_window.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
 #include "updater/update_worker.h"
+
+namespace startup {
 
 namespace {
 
-constexpr char kConfigFile[] = "config.cfg";
+// Taken before the count, so that of copies started at the same instant exactly one goes on.
+constexpr char kInstanceLockFile[] = "Update.exe.lock";
 
 // The filler generator's state: seeded once from the tick count, kept for the process's life.
 int32_t& fillerState() {
@@ -63,24 +70,69 @@ int countUpdaterProcesses() {
   return static_cast<int>(std::count(names.begin(), names.end(), std::string("Update.exe")));
 }
 
-bool loadSettingsBlock() {
-  settings_block::Block& block = appState().settingsBlock;
-  if (access(kConfigFile, F_OK) == 0) {
-    decryptConfigFile();
-    std::FILE* file = std::fopen(kConfigFile, "rb+");
-    if (file == nullptr) return false;
-    block.fill(0);
-    size_t got = std::fread(block.data(), 1, block.size(), file);
-    (void)got;  // a shorter file leaves the rest of the block zero
-    std::fclose(file);
-  } else {
-    uint32_t logical =
-        client_report::getU32(appState().clientReport, client_report::LOGICAL_PROCESSORS);
-    block = settings_block::makeDefaultBlock(&fillerState(), logical);
-    // A directory where the file cannot be created still runs with the block in memory.
-    replaceFileAtomically(kConfigFile, block);
+bool isOnlyCopy() {
+  // The lock is held (its descriptor left open) until the process ends. Where the file cannot be
+  // made (a read-only directory) the count alone decides, as it does for copies started later.
+  int fd = open(kInstanceLockFile, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fd = open(kInstanceLockFile, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) return false;
+    close(fd);
+    fd = -1;
   }
-  encryptConfigFile();
+  // A copy that lost the lock may still be alive for a moment: it ends at once, so count again
+  // for a short while before deciding that another copy runs.
+  for (int attempt = 0; attempt < 25; ++attempt) {
+    if (countUpdaterProcesses() <= 1) return true;
+    if (fd < 0) return false;
+    platform::sleepMilliseconds(20);
+  }
+  return false;
+}
+
+namespace {
+
+// Deciphers the file's bytes into the block. A container gives its plain bytes, a file of
+// exactly one block is taken as plain; anything else is not settings.
+std::optional<std::vector<uint8_t>> settingsFromFile(const std::vector<uint8_t>& bytes) {
+  if (auto plain = settings_file::decryptContainer(bytes)) return plain;
+  if (bytes.size() == settings_block::Block{}.size()) return bytes;
+  return std::nullopt;
+}
+
+void writeContainer(const std::vector<uint8_t>& plain) {
+  // A directory where nothing can be created, or a full disk, leaves the file as it was; the
+  // run goes on with the block in memory.
+  if (auto container = settings_file::encryptContainer(plain))
+    atomic_file::replaceFileAtomically(settings_file::kConfigFileName, *container);
+}
+
+}  // namespace
+
+bool loadSettingsBlock() {
+  using settings_file::kConfigFileName;
+  settings_block::Block& block = appState().settingsBlock;
+  if (access(kConfigFileName, F_OK) == 0) {
+    // The file must be writable as before; this also refuses a directory of that name.
+    int fd = open(kConfigFileName, O_RDWR | O_CLOEXEC);
+    if (fd < 0) return false;
+    close(fd);
+    std::optional<std::vector<uint8_t>> bytes =
+        atomic_file::readFileHead(kConfigFileName, settings_file::MAX_SETTINGS_FILE_SIZE + 1);
+    if (!bytes) return false;
+    if (auto plain = settingsFromFile(*bytes)) {
+      block.fill(0);  // a shorter file leaves the rest of the block zero
+      std::copy_n(plain->begin(), std::min(plain->size(), block.size()), block.begin());
+      writeContainer(*plain);
+      return true;
+    }
+    // Not settings: kept byte for byte for whoever looks into it, and replaced by a new block.
+    std::rename(kConfigFileName, settings_file::kDamagedConfigFileName);
+  }
+  uint32_t logical =
+      client_report::getU32(appState().clientReport, client_report::LOGICAL_PROCESSORS);
+  block = settings_block::makeDefaultBlock(&fillerState(), logical);
+  writeContainer(std::vector<uint8_t>(block.begin(), block.end()));
   return true;
 }
 
@@ -101,7 +153,8 @@ namespace {
 }  // namespace
 
 int runUpdater() {
-  if (countUpdaterProcesses() > 1) return 0;
+  if (!isOnlyCopy()) return 0;
+  package_install::removeStaleFiles();
   fillMachineFacts(appState().clientReport);
   if (!loadSettingsBlock()) return 0;
 
@@ -111,16 +164,17 @@ int runUpdater() {
 
   // Closing the window ends the loop, not the process: the exit goes through the install lock.
   gfx::set_window_mode(gfx::kModeNoForcedExit, 0, 0);
+  gfx::set_window_icons(kelvoraIconImages());
   if (gfx::initgraph(500, 200, gfx::kModeStartupLogo) != 0) {
     std::fprintf(stderr, "%s\n", gfx::window_failure_text("Update.exe").c_str());
     return 2;
   }
 
-  auto* view = new ProgressView;  // lives as long as the process
+  auto* view = new progress_view::ProgressView;  // lives as long as the process
   view->windowWidth = 500;
   view->windowHeight = 200;
-  init_progress_view(*view);
-  progressViewSlot() = view;
+  progress_view::init_progress_view(*view);
+  progress_view::progressViewSlot() = view;
 
   gfx::set_window_title("Kelvora Update...");
   gfx::move_window(screenWidth / 2 - 250, screenHeight / 2 - 100);
@@ -128,6 +182,8 @@ int runUpdater() {
   gfx::set_bk_color(0xEBEBEC);
 
   update_worker::startUpdateWorker();
-  run_progress_window();
+  progress_view::run_progress_window();
   endAfterWindowClosed();
 }
+
+}  // namespace startup

@@ -6,8 +6,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -27,17 +29,38 @@ uint32_t readU32(const uint8_t* p) {
 constexpr int kConnectTimeoutMs = 5000;
 constexpr int kConnectPollSliceMs = 100;
 
+// The connected socket through a small buffer: one recv serves many short messages.
 class SocketSource : public ByteSource {
  public:
   explicit SocketSource(const std::atomic<int>& socket) : socket_(socket) {}
   int readExact(uint8_t* out, size_t n) override {
-    int fd = socket_.load();
-    if (fd < 0) return -1;
-    return recvAll(fd, out, n);
+    while (n > 0) {
+      if (start_ == end_ && fill() != 0) return -1;
+      size_t piece = std::min(n, end_ - start_);
+      std::memcpy(out, buffer_ + start_, piece);
+      start_ += piece;
+      out += piece;
+      n -= piece;
+    }
+    return 0;
   }
 
  private:
+  int fill() {
+    int fd = socket_.load();
+    if (fd < 0) return -1;
+    for (;;) {
+      ssize_t r = ::recv(fd, buffer_, sizeof buffer_, 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return -1;
+      start_ = 0;
+      end_ = size_t(r);
+      return 0;
+    }
+  }
   const std::atomic<int>& socket_;
+  uint8_t buffer_[RECEIVE_BUFFER];
+  size_t start_ = 0, end_ = 0;
 };
 
 // Consumes n bytes without keeping them.
@@ -113,22 +136,6 @@ int sendAll(int socket, const uint8_t* data, size_t n) {
   return 0;
 }
 
-int recvAll(int socket, uint8_t* data, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    size_t piece = std::min(IO_PIECE, n - done);
-    size_t got = 0;
-    while (got < piece) {
-      ssize_t r = ::recv(socket, data + done + got, piece - got, 0);
-      if (r < 0 && errno == EINTR) continue;
-      if (r <= 0) return -1;
-      got += size_t(r);
-    }
-    done += piece;
-  }
-  return 0;
-}
-
 bool resolveServer(const char* host, std::string* addressText) {
   addressText->clear();
   if (host == nullptr || *host == '\0') return false;
@@ -176,7 +183,7 @@ ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, AppState& sta
       pushCount = 0;
       state.packageSize = uint32_t(pushTotal);
       state.receivedCount = 0;
-      pushing = pushTotal > 0 && sink.begin(uint32_t(pushTotal));
+      pushing = pushTotal > 0 && pushTotal <= PUSH_MAX && sink.begin(uint32_t(pushTotal));
       continue;
     }
     if (type == MSG_FILE_DATA || type == MSG_FILE_END) {
@@ -262,9 +269,10 @@ void UpdateConversation::stop() {
   }
   wake_.notify_all();
   if (connect_.joinable()) connect_.join();
-  // The connect thread has ended, so send_ no longer changes.
+  // The connect thread has ended, so send_ no longer changes. The shutdown also wakes a send
+  // that blocks under the send lock.
   {
-    std::lock_guard<std::mutex> lock(sendLock_);
+    std::lock_guard<std::mutex> lock(descriptorLock_);
     int fd = socket_.load();
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
   }
@@ -319,6 +327,9 @@ int UpdateConversation::connectOnce() {
     return -1;
   }
   fcntl(fd, F_SETFL, flags);
+  timeval sendTimeout{SEND_TIMEOUT_MS / 1000, (SEND_TIMEOUT_MS % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &SEND_BUFFER_BYTES, sizeof SEND_BUFFER_BYTES);
   return fd;
 }
 
@@ -366,13 +377,14 @@ int UpdateConversation::sendThread() {
   }
   int fd = socket_.load();
   {
-    std::lock_guard<std::mutex> lock(sendLock_);
+    std::lock_guard<std::mutex> lock(descriptorLock_);
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
   }
   // The receive side ends at its next read; only then is the descriptor closed.
   if (receive_.joinable()) receive_.join();
-  if (fd >= 0) ::close(fd);
+  std::lock_guard<std::mutex> lock(descriptorLock_);
   socket_ = -1;
+  if (fd >= 0) ::close(fd);
   return -1;
 }
 
@@ -383,6 +395,7 @@ int UpdateConversation::receiveThread() {
     applyVersionAnswer(state_, outcome.answer, [this] { return pause(options_.announcePauseMs); });
   } else if (outcome.end == ReceiveEnd::Disconnected) {
     std::lock_guard<std::mutex> lock(sendLock_);
+    std::lock_guard<std::mutex> descriptor(descriptorLock_);
     int fd = socket_.load();
     // Shut down rather than closed here: the send thread closes once both sides are done.
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);

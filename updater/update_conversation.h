@@ -51,7 +51,20 @@ constexpr size_t VERSION_SIZE = 12;
 constexpr size_t VERSION_BODY_SIZE = 16;
 static_assert(MESSAGE_TYPE_SIZE + VERSION_BODY_SIZE == 18);
 constexpr size_t FILE_CHUNK_MAX = 8192;
-// sendAll and recvAll move data in pieces of this size, then the remainder.
+// The largest push taken, the same bound as a body of the storage client: a larger total would
+// fill the application directory's disk. Its bytes are still read, so the conversation stays in
+// step.
+constexpr uint32_t PUSH_MAX = 1u << 30;
+// Reads from the socket go through a buffer of this size, so that a run of small messages costs
+// one call, not one per message.
+constexpr size_t RECEIVE_BUFFER = 4096;
+// A send that has moved nothing for this long fails (the server stopped reading), which ends the
+// conversation and frees the send lock.
+constexpr int SEND_TIMEOUT_MS = 5000;
+// The client sends a 166-byte hello and then 2 bytes a second, so a small send buffer is plenty;
+// it makes a server that stopped reading show as a blocked send after kilobytes, not megabytes.
+constexpr int SEND_BUFFER_BYTES = 8192;
+// sendAll moves data in pieces of this size, then the remainder.
 constexpr size_t IO_PIECE = 4096;
 
 // (major * 100 + minor) * 1000 + build in signed 32-bit arithmetic (wrapping like the server's
@@ -69,9 +82,8 @@ std::string packageFileNameFor(const settings_block::Version& v);
 std::array<uint8_t, HELLO_SIZE> helloMessage(const client_report::Report& report);
 std::array<uint8_t, MESSAGE_TYPE_SIZE> keepAliveMessage();
 
-// Move exactly n bytes in pieces of IO_PIECE; 0, or -1 when a call gives 0 or less.
+// Sends exactly n bytes in pieces of IO_PIECE; 0, or -1 when a call gives 0 or less.
 int sendAll(int socket, const uint8_t* data, size_t n);
-int recvAll(int socket, uint8_t* data, size_t n);
 
 // Looks the host up and writes its first IPv4 address as dotted text; false when not found.
 bool resolveServer(const char* host, std::string* addressText);
@@ -110,7 +122,8 @@ struct ReceiveOutcome {
 // Reads messages until a version answer, a disconnect message or a failed read. A push ends
 // without touching anything when a chunk exceeds FILE_CHUNK_MAX, when more than the total
 // arrives, when MSG_FILE_END leaves it short, when a read fails inside it, or when its total is
-// 0 (an empty program is never installed). packageSize and receivedCount follow the push.
+// 0 (an empty program is never installed) or over PUSH_MAX. packageSize and receivedCount follow
+// the push.
 ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, AppState& state);
 
 // The effect of a version answer: expected size, status text, and for a newer version the pause,
@@ -133,7 +146,8 @@ struct ConversationOptions {
 // sendThread, which starts receiveThread, sends the hello and keeps the connection alive. Only
 // sendThread closes the socket, after it has shut the connection down and joined receiveThread,
 // so the receive side never reads a descriptor that was closed and reused. stop() ends all three
-// and joins them; the destructor stops.
+// and joins them; it shuts the connection down under the descriptor lock, not the send lock, so
+// a send blocked on a server that stopped reading cannot hold it up. The destructor stops.
 class UpdateConversation {
  public:
   UpdateConversation(AppState& state, ConversationOptions options, PushSink& pushSink);
@@ -161,6 +175,9 @@ class UpdateConversation {
   const ConversationOptions options_;
   PushSink& pushSink_;
   std::mutex sendLock_;
+  // Held around the shutdown and the close of the socket, never across a blocking call, so that
+  // stop() never shuts down a descriptor number that was closed and given to another file.
+  std::mutex descriptorLock_;
   std::atomic<int> socket_{-1};  // -1: none
   mutable std::mutex addressMutex_;
   std::string serverAddress_;

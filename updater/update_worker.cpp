@@ -11,16 +11,14 @@
 #include "updater/atomic_file.h"
 #include "updater/builtin_config.h"
 #include "updater/client_report.h"
-#include "updater/config_cipher.h"
 #include "updater/package_install.h"
 #include "updater/public_address.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
 
 namespace update_worker {
 
 namespace {
-
-constexpr char kConfigFile[] = "config.cfg";
 
 struct WorkerRecord {
   std::mutex mutex;
@@ -57,8 +55,10 @@ void paceWait(uint32_t ms, const std::atomic<int32_t>& updateState) {
 bool writeBackSettings(const AppState& state) {
   // Enciphered in memory and replaced in one step: a plain block never stands on disk, so the
   // file is the previous or the next container whenever the process ends.
-  std::optional<std::vector<uint8_t>> container = encryptContainer(state.settingsBlock);
-  return container && replaceFileAtomically(kConfigFile, *container);
+  std::optional<std::vector<uint8_t>> container =
+      settings_file::encryptContainer(state.settingsBlock);
+  return container &&
+         atomic_file::replaceFileAtomically(settings_file::kConfigFileName, *container);
 }
 
 int runUpdateWorker(AppState& state, const WorkerOptions& options,

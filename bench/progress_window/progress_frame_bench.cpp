@@ -13,9 +13,11 @@
 #include "graphics/pacing.h"
 #include "graphics/window.h"
 #include "updater/app_state.h"
-#include "updater/progress_view.h"
+#include "updater/progress_window.h"
 
 namespace {
+
+using namespace progress_view;
 
 ProgressView g_view;
 

@@ -32,7 +32,8 @@ fresh_app() {
 
 start_server() {
   [ -n "$server" ] && { kill "$server"; wait "$server" 2>/dev/null || true; }
-  "$bin/kelvora-devserver" --root "$work/store" "$@" >"$work/devserver.log" 2>&1 &
+  "$bin/kelvora-devserver" --root "$work/store" \
+    --sign-key "$(dirname "$0")/../../tests/data/loopback-publisher.key" "$@" >"$work/devserver.log" 2>&1 &
   server=$!
   for _ in $(seq 50); do grep -q '^kelvora-devserver: http=' "$work/devserver.log" && break; sleep 0.1; done
 }

@@ -33,7 +33,8 @@ mkdir -p "$work/store/$bucket/3"
 "$bin/kelvora-pack" build "$work/new.bin" "$work/store/$bucket/$object" >/dev/null
 package_bytes=$(stat -c %s "$work/store/$bucket/$object")
 
-"$bin/kelvora-devserver" --root "$work/store" --announce 3.11.0 --size $((package_bytes / 1024 * 1000 / 1024)) \
+# Signed with the test key the loopback Update.exe trusts, as a real release is.
+"$bin/kelvora-devserver" --root "$work/store" --sign-key "$(dirname "$0")/../../tests/data/loopback-publisher.key" --announce 3.11.0 --size $((package_bytes / 1024 * 1000 / 1024)) \
   >"$work/devserver.out" 2>"$work/devserver.err" &
 pids+=($!)
 for _ in $(seq 100); do grep -q '^kelvora-devserver: http=' "$work/devserver.out" && break; sleep 0.05; done

@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: update_road_bench APP_DIR\n");
     return 2;
   }
-  if (!loadSettingsBlock()) return 3;
+  if (!startup::loadSettingsBlock()) return 3;
   update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
   options.conversation.announcePauseMs = 0;  // the pause is a fixed second, not work
   package_install::PushedPackageFile push(appState());

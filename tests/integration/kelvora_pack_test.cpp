@@ -1,8 +1,10 @@
-// kelvora-pack as a maker runs it: build, describe and unpack a package, refuse a damaged one.
+// kelvora-pack as a maker runs it: build, describe and unpack a package, refuse a damaged one;
+// make keys, sign, and verify as Update.exe does, with the minisign command as the outside oracle.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <random>
 
 #include "support/test_support.h"
@@ -70,7 +72,7 @@ TEST(KelvoraPack, HelpAndVersion) {
   const std::string tool = binPath("kelvora-pack");
   auto help = runCommand(tool + " --help");
   EXPECT_EQ(help.status, 0);
-  for (const char* word : {"build", "unpack", "info"})
+  for (const char* word : {"build", "unpack", "info", "keygen", "sign", "verify"})
     EXPECT_NE(help.output.find(word), std::string::npos) << help.output;
   auto version = runCommand(tool + " --version");
   EXPECT_EQ(version.status, 0);
@@ -103,6 +105,112 @@ TEST(KelvoraPack, ProgressOnlyOnATerminal) {
 
   ASSERT_EQ(runCommand(tool + " unpack " + pkg + " " + out + " 2>" + err).status, 0);
   EXPECT_EQ(fs::file_size(err), 0u);
+}
+
+class PackSigning : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (runCommand("command -v minisign >/dev/null").status != 0) GTEST_SKIP() << "no minisign";
+    std::vector<uint8_t> package(300000);
+    std::mt19937 gen(11);
+    for (auto& b : package) b = static_cast<uint8_t>(gen());
+    writeFile(dir / "11.0.BIN", package);
+    ASSERT_EQ(pack("keygen " + path("a.pub") + " " + path("a.key")).status, 0);
+    ASSERT_EQ(pack("keygen " + path("b.pub") + " " + path("b.key")).status, 0);
+    ASSERT_EQ(runCommand("minisign -G -W -p " + path("m.pub") + " -s " + path("m.key")).status, 0);
+  }
+  std::string path(const std::string& name) { return (dir / name).string(); }
+  CommandResult pack(const std::string& args) {
+    return runCommand(binPath("kelvora-pack") + " " + args + " 2>&1");
+  }
+  // Signs 11.0.BIN and gives the signature file's text.
+  std::string sign(const std::string& key, const std::string& version) {
+    EXPECT_EQ(
+        pack("sign --secret-key " + path(key) + " --version " + version + " " + path("11.0.BIN"))
+            .status,
+        0);
+    auto bytes = readFile(dir / "11.0.BIN.minisig");
+    return std::string(bytes.begin(), bytes.end());
+  }
+  std::string minisign(const std::string& flags) {
+    runCommand("minisign -S -s " + path("m.key") + " -m " + path("11.0.BIN") + " -x " +
+               path("m.sig") + " " + flags + " >/dev/null");
+    auto bytes = readFile(dir / "m.sig");
+    return std::string(bytes.begin(), bytes.end());
+  }
+  TempDir dir;
+};
+
+TEST_F(PackSigning, MinisignAcceptsOurKeysAndSignaturesAndWeRefuseEncryptedKeys) {
+  sign("a.key", "3.11.0");
+  auto checked = runCommand("minisign -V -p " + path("a.pub") + " -m " + path("11.0.BIN"));
+  EXPECT_EQ(checked.status, 0) << checked.output;
+  EXPECT_NE(checked.output.find("version:3.11.0"), std::string::npos) << checked.output;
+  // "Sc" in place of the two zero bytes marks a key encrypted with a password.
+  auto key = readFile(dir / "a.key");
+  std::string text(key.begin(), key.end());
+  text.replace(text.find("\nRWQAAEIy") + 1, 8, "RWRTY0Iy");
+  writeFile(dir / "encrypted.key", text);
+  auto refused =
+      pack("sign --secret-key " + path("encrypted.key") + " --version 3.11.0 " + path("11.0.BIN"));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.output.find("encrypted"), std::string::npos) << refused.output;
+}
+
+// Every refusal Update.exe knows, through the same check, on one package announced as 3.11.0.
+TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
+  const std::string good = sign("a.key", "3.11.0"), otherKey = sign("b.key", "3.11.0"),
+                    otherVersion = sign("a.key", "3.12.0");
+  std::string edited = good, cut = good, over = good,
+              noGlobal = good.substr(0, good.rfind('\n', good.size() - 2) + 1);
+  edited[edited.find("timestamp:") + 10] ^= 1;
+  cut.erase(cut.find('\n') + 30, 10);
+  over.append(5000, '\n');
+  std::string noise(300, '\0');
+  std::mt19937 gen(3);
+  for (auto& c : noise) c = static_cast<char>(gen());
+  const std::string escape = minisign("-t \"$(printf 'version:3.12.0 \\033[2J')\"");
+  const std::string legacy = minisign("-l -t version:3.11.0");
+  const std::string theirs = minisign("-t version:3.11.0");
+  const struct {
+    const char* name;
+    std::optional<std::string> signature;  // none: no signature file
+    std::string key;
+    bool flipPackageByte;
+    int status;
+    const char* says;
+  } cases[] = {
+      {"good", good, "a.pub", false, 0, "signed by key"},
+      {"one package byte flipped", good, "a.pub", true, 1, "bad signature"},
+      {"signed by another key", otherKey, "a.pub", false, 1, "unknown key id"},
+      {"signed for another version", otherVersion, "a.pub", false, 1, "version mismatch"},
+      {"missing", std::nullopt, "a.pub", false, 1, "missing signature object"},
+      {"trusted comment edited", edited, "a.pub", false, 1, "bad trusted-comment signature"},
+      {"random bytes", noise, "a.pub", false, 1, "malformed signature file"},
+      {"empty", "", "a.pub", false, 1, "malformed signature file"},
+      {"over 4 KiB", over, "a.pub", false, 1, "malformed signature file: over 4096 bytes"},
+      {"cut base64", cut, "a.pub", false, 1, "malformed signature file"},
+      {"no global signature", noGlobal, "a.pub", false, 1, "malformed signature file"},
+      {"legacy Ed", legacy, "m.pub", false, 1, "legacy signature"},
+      {"control bytes escaped", escape, "m.pub", false, 1, "version:3.12.0 \\x1B[2J\""},
+      {"made by minisign", theirs, "m.pub", false, 0, "signed by key"},
+  };
+  auto package = readFile(dir / "11.0.BIN");
+  for (const auto& c : cases) {
+    auto bytes = package;
+    if (c.flipPackageByte) bytes[bytes.size() / 2] ^= 0x01;
+    writeFile(dir / "case.BIN", bytes);
+    fs::remove(dir / "case.sig");
+    if (c.signature) writeFile(dir / "case.sig", *c.signature);
+    // The key as a file for our keys, as the base64 line (as in the build) for minisign's.
+    std::string key = path(c.key);
+    if (c.key == "m.pub") key = runCommand("tail -n 1 " + key).output.substr(0, 56);
+    auto r = pack("verify --public-key " + key + " --version 3.11.0 " + path("case.BIN") +
+                  " --signature " + path("case.sig"));
+    EXPECT_EQ(r.status, c.status) << c.name << ": " << r.output;
+    EXPECT_NE(r.output.find(c.says), std::string::npos) << c.name << ": " << r.output;
+    EXPECT_EQ(r.output.find('\033'), std::string::npos) << c.name;
+  }
 }
 
 }  // namespace

@@ -1,48 +1,37 @@
-// The real Update.exe and kelvora-config in temporary application directories.
+// The real Update.exe and kelvora-config in temporary application directories. Update.exe runs
+// without a display: status 2 (no window) then means start-up got past the settings file, and
+// status 0 that it stopped before any window.
 #include <gtest/gtest.h>
-#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <random>
 
 #include "support/test_support.h"
-#include "updater/config_cipher.h"
+#include "updater/app_state.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
+#include "updater/startup.h"
 
 namespace {
 
 using namespace testsupport;
 namespace fs = std::filesystem;
-using std::chrono::seconds;
+using settings_file::decryptContainer;
+using settings_file::encryptContainer;
 
-std::string updater() {
-  return binPath("Update.exe");
+constexpr int kPastTheSettings = 2;
+
+// Runs Update.exe in dir; prefix wraps the command (another user, another mount namespace).
+int startUp(const fs::path& dir, const std::string& prefix = "") {
+  return runCommand("cd '" + dir.string() + "' && " + prefix + " env -u DISPLAY " +
+                    binPath("Update.exe") + " 2>/dev/null")
+      .status;
 }
 
-bool enciphered(const fs::path& file) {
-  std::error_code ec;
-  return fs::exists(file, ec) && decryptContainer(readFile(file)).has_value();
-}
-
-// The exit status of a run that ends by itself; 0 as well for one whose start-up has finished
-// (the settings file enciphered again) while its worker waits for the unreachable production
-// update server, which it would do until the user ends the program.
-int runIn(const fs::path& dir, const std::vector<std::string>& argv) {
-  ChildProcess child(argv, dir);
-  for (int i = 0; i < 600; ++i) {
-    if (auto status = child.wait(std::chrono::milliseconds(100))) return *status;
-    if (enciphered(dir / "config.cfg")) {
-      // Leave the worker a moment to show it does not write the file while it waits.
-      std::this_thread::sleep_for(std::chrono::milliseconds(300));
-      if (!child.running()) return child.wait(seconds(1)).value_or(-1);
-      child.kill(SIGKILL);
-      child.wait(seconds(5));
-      return 0;
-    }
-  }
-  return -1;
-}
-
-settings_block::Block decryptedBlock(const fs::path& file) {
+settings_block::Block blockOf(const fs::path& file) {
   auto plain = decryptContainer(readFile(file));
   EXPECT_TRUE(plain.has_value()) << file << " is not a valid container";
   settings_block::Block b{};
@@ -50,87 +39,142 @@ settings_block::Block decryptedBlock(const fs::path& file) {
   return b;
 }
 
-TEST(Startup, FirstRunCreatesAnEncipheredDefaultBlock) {
-  TempDir app;
-  EXPECT_EQ(runIn(app.path(), {updater()}), 0);
-  ASSERT_TRUE(fs::exists(app / "config.cfg"));
-  EXPECT_EQ(fs::file_size(app / "config.cfg"), 2200u);
-  settings_block::Block b = decryptedBlock(app / "config.cfg");
-  EXPECT_EQ(settings_block::language(b), 9u);
-  EXPECT_EQ(settings_block::getU32(b, 17), 0x00010101u);
-  EXPECT_EQ(b[52], 0x4E);
-  EXPECT_EQ(b[53], 0x7F);
-  EXPECT_EQ(settings_block::version(b).major, 0u);
-  std::vector<std::string> leftovers;
-  for (const auto& e : fs::directory_iterator(app.path())) leftovers.push_back(e.path().filename());
-  EXPECT_EQ(leftovers, std::vector<std::string>{"config.cfg"}) << "no temporary file is left";
+TEST(Startup, FirstRunCreatesAnEncipheredDefaultBlockThatLaterRunsKeep) {
+  TempDir a, b;
+  ASSERT_EQ(startUp(a.path()), kPastTheSettings);
+  settings_block::Block block = blockOf(a / "config.cfg");
+  EXPECT_EQ(settings_block::language(block), 9u);
+  for (const auto& e : fs::directory_iterator(a.path()))
+    EXPECT_NE(e.path().filename().string()[0], '.') << "a temporary left behind";
 
   // A later run reads the block and enciphers it again with a fresh key.
-  auto first = readFile(app / "config.cfg");
-  EXPECT_EQ(runIn(app.path(), {updater()}), 0);
-  auto second = readFile(app / "config.cfg");
-  EXPECT_NE(first, second);
-  EXPECT_EQ(decryptedBlock(app / "config.cfg"), b);
+  auto first = readFile(a / "config.cfg");
+  ASSERT_EQ(startUp(a.path()), kPastTheSettings);
+  EXPECT_NE(readFile(a / "config.cfg"), first);
+  EXPECT_EQ(blockOf(a / "config.cfg"), block);
+  ASSERT_EQ(startUp(b.path()), kPastTheSettings);  // another millisecond, other filler
+  EXPECT_NE(blockOf(b / "config.cfg"), block);
 }
 
-TEST(Startup, TwoFirstRunsFillDifferentBytes) {
-  TempDir a, b;
-  EXPECT_EQ(runIn(a.path(), {updater()}), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_EQ(runIn(b.path(), {updater()}), 0);
-  EXPECT_NE(decryptedBlock(a / "config.cfg"), decryptedBlock(b / "config.cfg"));
+// Files that are no settings are moved aside unchanged and replaced by a first-run block, so
+// their bytes can never pass for a version that stops every later update.
+TEST(Startup, UnreadableSettingsAreMovedAsideAndStartedAfresh) {
+  std::vector<uint8_t> noise(2200), flipped = *encryptContainer(settings_block::Block{});
+  std::generate(noise.begin(), noise.end(), std::mt19937(5));
+  flipped[2190] ^= 0x01;
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    uintmax_t size;  // past the bytes: zeros
+  };
+  for (const Case& c :
+       {Case{"random bytes", noise, 2200}, Case{"a flipped trailer byte", flipped, 2200},
+        Case{"an empty file", {}, 0}, Case{"200 MiB", {}, 200u << 20}}) {
+    TempDir app;
+    writeFile(app / "config.cfg.damaged", "an older one");
+    writeFile(app / "config.cfg", c.bytes);
+    fs::resize_file(app / "config.cfg", c.size);
+    ASSERT_EQ(startUp(app.path()), kPastTheSettings) << c.what;
+    EXPECT_EQ(fs::file_size(app / "config.cfg.damaged"), c.size) << c.what;
+    if (c.size < 4096) {
+      EXPECT_EQ(readFile(app / "config.cfg.damaged"), c.bytes) << c.what;
+    }
+    EXPECT_EQ(fs::file_size(app / "config.cfg"), 2200u) << c.what;
+    EXPECT_EQ(settings_block::version(blockOf(app / "config.cfg")).major, 0u) << c.what;
+  }
 }
 
-TEST(Startup, AnotherProcessNamedUpdateExeStopsItAtOnce) {
-  TempDir bin, app;
-  fs::copy_file("/bin/sleep", bin / "Update.exe");
-  ChildProcess other({(bin / "Update.exe").string(), "30"});
-  ASSERT_TRUE(waitFor([&] { return runCommand("pgrep -x Update.exe").status == 0; }, seconds(5)));
-  EXPECT_EQ(runIn(app.path(), {updater()}), 0);
-  EXPECT_FALSE(fs::exists(app / "config.cfg")) << "a second copy touches nothing";
-}
-
-TEST(Startup, ANameThatDiffersInCaseIsNotCounted) {
-  TempDir bin, app;
-  fs::copy_file("/bin/sleep", bin / "update.exe");
-  ChildProcess other({(bin / "update.exe").string(), "30"});
-  EXPECT_EQ(runIn(app.path(), {updater()}), 0);
-  EXPECT_TRUE(fs::exists(app / "config.cfg"));
-}
-
-TEST(KelvoraConfig, ShowSetDecryptEncrypt) {
+// In a directory where nothing can be created the block is deciphered in memory all the same,
+// and the file stays as it was.
+TEST(Startup, ADirectoryWhereNothingCanBeCreatedStillGivesTheBlock) {
   TempDir app;
-  ASSERT_EQ(runIn(app.path(), {updater()}), 0);
+  settings_block::Block block{};
+  settings_block::setVersion(block, {3, 10, 250});
+  const auto container = *encryptContainer(block);
+  writeFile(app / "config.cfg", container);
+  chmod((app / "config.cfg").c_str(), 0666);
+  chmod(app.path().c_str(), 0555);
+  pid_t child = fork();
+  if (child == 0) {  // as an ordinary user: root ignores the directory's mode
+    bool ok = setgid(65534) == 0 && setuid(65534) == 0 && chdir(app.path().c_str()) == 0 &&
+              startup::loadSettingsBlock();
+    _exit(ok && settings_block::version(appState().settingsBlock).build == 250 ? 0 : 1);
+  }
+  int status = -1;
+  waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(readFile(app / "config.cfg"), container);
+}
+
+// A read-only file keeps its mode when enciphered afresh; on a read-only file system start-up
+// ends before any window.
+TEST(Startup, ReadOnlyFileAndFileSystem) {
+  struct Case {
+    const char* what;
+    std::string prefix;
+    int status;
+    mode_t fileMode;
+  };
+  for (const Case& c : {Case{"a read-only file", "", kPastTheSettings, 0444},
+                        Case{"a read-only file system",
+                             "unshare -m sh -c 'mount -t tmpfs tmpfs . && cd . && cp ../config.cfg "
+                             ". && mount -o remount,ro . && exec \"$0\" \"$@\"'",
+                             0, 0644}}) {
+    TempDir top;
+    const fs::path app = top / "app";
+    fs::create_directories(app);
+    writeFile(top / "config.cfg", *encryptContainer(settings_block::Block{}));
+    fs::copy_file(top / "config.cfg", app / "config.cfg");
+    chmod((app / "config.cfg").c_str(), c.fileMode);
+    EXPECT_EQ(startUp(app, c.prefix), c.status) << c.what;
+    struct stat st {};
+    ASSERT_EQ(stat((app / "config.cfg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.fileMode) << c.what;
+    EXPECT_EQ(blockOf(app / "config.cfg"), blockOf(top / "config.cfg")) << c.what;
+  }
+}
+
+TEST(Startup, ADirectoryNamedConfigCfgIsAFileThatCannotBeOpened) {
+  TempDir app;
+  fs::create_directory(app / "config.cfg");
+  EXPECT_EQ(startUp(app.path()), 0);
+  EXPECT_TRUE(fs::is_empty(app / "config.cfg"));
+  auto shown =
+      runCommand(binPath("kelvora-config") + " show " + (app / "config.cfg").string() + " 2>&1");
+  EXPECT_EQ(shown.status, 1);
+  EXPECT_EQ(std::count(shown.output.begin(), shown.output.end(), '\n'), 1) << shown.output;
+}
+
+TEST(Startup, OnlyAnotherProcessNamedExactlyUpdateExeStopsIt) {
+  for (const char* name : {"Update.exe", "update.exe"}) {
+    TempDir bin, app;
+    fs::copy_file("/bin/sleep", bin / name);
+    ChildProcess other({(bin / name).string(), "30"});
+    ASSERT_TRUE(waitFor([&] { return runCommand(std::string("pgrep -x ") + name).status == 0; },
+                        std::chrono::seconds(5)));
+    const bool same = std::string(name) == "Update.exe";
+    EXPECT_EQ(startUp(app.path()), same ? 0 : kPastTheSettings) << name;
+    EXPECT_EQ(fs::exists(app / "config.cfg"), !same) << "a second copy touches nothing";
+  }
+}
+
+TEST(KelvoraConfig, ShowSetDecrypt) {
+  TempDir app;
+  ASSERT_EQ(startUp(app.path()), kPastTheSettings);
   const std::string tool = binPath("kelvora-config");
   const std::string cfg = (app / "config.cfg").string();
-
   auto shown = runCommand(tool + " show " + cfg);
-  EXPECT_EQ(shown.status, 0);
-  EXPECT_NE(shown.output.find("version 0.0.0"), std::string::npos) << shown.output;
-  EXPECT_NE(shown.output.find("language 9"), std::string::npos) << shown.output;
+  EXPECT_NE(shown.output.find("version 0.0.0\nlanguage 9"), std::string::npos) << shown.output;
 
   EXPECT_EQ(runCommand(tool + " set " + cfg + " --version 3.10.250 --language 2052").status, 0);
-  settings_block::Block b = decryptedBlock(cfg);
-  EXPECT_EQ(settings_block::version(b).minor, 10u);
-  EXPECT_EQ(settings_block::version(b).build, 250u);
-  EXPECT_TRUE(settings_block::isChinese(b));
-  EXPECT_EQ(fs::file_size(cfg), 2200u);
-
-  const std::string plain = (app / "plain.bin").string();
-  const std::string again = (app / "again.cfg").string();
-  EXPECT_EQ(runCommand(tool + " decrypt " + cfg + " " + plain).status, 0);
-  EXPECT_EQ(fs::file_size(plain), 2048u);
-  EXPECT_EQ(runCommand(tool + " encrypt " + plain + " " + again).status, 0);
-  EXPECT_EQ(decryptedBlock(again), b);
-
+  EXPECT_EQ(settings_block::version(blockOf(cfg)).build, 250u);
+  EXPECT_TRUE(settings_block::isChinese(blockOf(cfg)));
   // A file that is no container is refused with a reason and left as it is.
-  EXPECT_NE(runCommand(tool + " set " + plain + " --language 9 2>/dev/null").status, 0);
-  EXPECT_EQ(fs::file_size(plain), 2048u);
-  auto refused = runCommand(tool + " show " + plain + " 2>&1");
-  EXPECT_NE(refused.status, 0);
+  const std::string plain = (app / "plain.bin").string();
+  EXPECT_EQ(runCommand(tool + " decrypt " + cfg + " " + plain).status, 0);
+  auto refused = runCommand(tool + " set " + plain + " --language 9 2>&1");
   EXPECT_NE(refused.output.find("not a valid settings container"), std::string::npos);
-  EXPECT_NE(runCommand(tool + " set " + cfg + " --version 3.x 2>/dev/null").status, 0);
-  EXPECT_EQ(runCommand(tool + " --help").status, 0);
+  EXPECT_EQ(fs::file_size(plain), 2048u);
 }
 
 }  // namespace

@@ -1,29 +1,19 @@
-// The storage client against HTTP servers on loopback: a canned server that answers each case
-// with exactly the bytes it needs (whole, cut short, throttled, endless), and the openssl
-// command as an independent TLS server and signature oracle.
-#include <apr_general.h>
-#include <apr_pools.h>
+// The storage client's memory GET against HTTP servers on loopback: a canned server that answers
+// each case with exactly the bytes it needs (cut short, chunked, endless), and the openssl
+// command as an independent TLS server.
 #include <apr_strings.h>
-#include <apr_tables.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
-#include <cinttypes>
 #include <csignal>
-#include <cstring>
 #include <random>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "storage_client/aos_chunk.h"
-#include "storage_client/aos_http_io.h"
 #include "storage_client/aos_status.h"
 #include "storage_client/aos_transport.h"
-#include "storage_client/oss_auth.h"
-#include "storage_client/oss_util.h"
 #include "support/canned_http_server.h"
+#include "support/storage_fixture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -32,9 +22,6 @@ using testsupport::CannedConnection;
 using testsupport::CannedHttpServer;
 using testsupport::CannedRequest;
 using namespace std::chrono_literals;
-
-const char* kId = "QX7mW2bRtNc8VdKp";
-const char* kSecret = "r4Tz8LmQ2vNc6XwB9sJk3HdF5yPa7G";
 
 std::string randomBytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -52,193 +39,43 @@ std::string joined(aos_list* body) {
   return out;
 }
 
-class StorageClient : public ::testing::Test {
+class StorageClient : public testsupport::StorageClientTest {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(aos_http_io_initialize(), 0); }
-  static void TearDownTestSuite() { aos_http_io_shutdown(); }
-
   void SetUp() override {
-    ASSERT_EQ(apr_pool_create_ex(&pool_, nullptr, nullptr, nullptr), APR_SUCCESS);
-    options_ = oss_request_options_create(pool_);
-    ASSERT_NE(options_, nullptr);
-    options_->config->access_key_id = aos_span_of(kId);
-    options_->config->access_key_secret = aos_span_of(kSecret);
-    options_->ctl = aos_http_controller_create(options_->pool, 0);
-    ASSERT_NE(options_->ctl, nullptr);
+    StorageClientTest::SetUp();
     aos_list_init(&body_);
-    savedLimits_ = *aos_http_io_limits();
-  }
-  void TearDown() override {
-    *aos_http_io_limits() = savedLimits_;
-    apr_pool_destroy(pool_);
   }
 
   void endpoint(const std::string& text) {
     options_->config->endpoint = aos_span_of(apr_pstrdup(pool_, text.c_str()));
   }
 
-  aos_status* fetch(const char* bucket = "update-en-1", const char* key = "3/11.0.BIN") {
-    aos_span b = aos_span_of(bucket);
-    aos_span k = aos_span_of(key);
+  aos_status* fetch() {
+    aos_span b = aos_span_of("update-en-1");
+    aos_span k = aos_span_of("3/11.0.BIN");
     aos_list_init(&body_);
+    options_->ctl = aos_http_controller_create(pool_, 0);  // a controller keeps its first error
     return oss_fetch_object_to_memory(options_, &b, &k, nullptr, nullptr, &body_, &headers_);
   }
 
-  // A request of the given method prepared and signed like the GET, then sent.
-  aos_status* send(int32_t method, const std::string& requestBody, aos_http_response** respOut) {
-    aos_span b = aos_span_of("bkt");
-    aos_span k = aos_span_of("obj");
-    aos_http_request* req = nullptr;
-    aos_http_response* resp = nullptr;
-    oss_prepare_object_request(options_, &b, &k, apr_table_make(pool_, 4), apr_table_make(pool_, 4),
-                               &req, &resp);
-    req->method = method;
-    if (!requestBody.empty()) {
-      // Two nodes, so the reader has to walk the list.
-      size_t half = requestBody.size() / 2;
-      for (auto [at, n] : {std::pair{size_t{0}, half}, {half, requestBody.size() - half}}) {
-        aos_chunk* c = aos_chunk_create(pool_, n);
-        std::memcpy(c->last, requestBody.data() + at, n);
-        c->last += n;
-        aos_list_add_tail(&req->body, &c->node);
-      }
-      req->body_len = static_cast<int64_t>(requestBody.size());
-    }
-    EXPECT_EQ(oss_sign_request(req, options_->config), 0);
-    *respOut = resp;
-    return oss_perform_request(options_->ctl, req, resp);
+  void local(const CannedHttpServer& server) {
+    endpoint("localhost:" + std::to_string(server.port()));
   }
 
-  std::string local(const CannedHttpServer& server) {
-    return "localhost:" + std::to_string(server.port());
-  }
-
-  apr_pool_t* pool_ = nullptr;
-  oss_request_options* options_ = nullptr;
   aos_list body_;
   apr_table_t* headers_ = nullptr;
-  aos_http_limits savedLimits_{};
 };
 
-// The signature the openssl command computes over the string to sign.
-std::string opensslSignature(const std::string& stringToSign) {
-  testsupport::TempDir dir;
-  testsupport::writeFile(dir / "s", stringToSign);
-  auto r = testsupport::runCommand(std::string("openssl dgst -sha1 -hmac '") + kSecret +
-                                   "' -binary " + (dir / "s").string() + " | openssl base64 -A");
-  EXPECT_EQ(r.status, 0);
-  return r.output;
-}
-
-TEST_F(StorageClient, BodyInManyPiecesArrivesWholeSignedAndInOrder) {
-  const std::string object = randomBytes(3 * 1024 * 1024 + 17, 1);
-  CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) {
-    std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(object.size()) +
-                       "\r\nx-oss-request-id: RID-1\r\n"
-                       "Connection: close\r\n\r\n";
-    c.send(head);
-    // Uneven pieces with pauses, so the client sees many separate deliveries.
-    size_t at = 0;
-    for (size_t piece = 1000; at < object.size(); piece = piece * 3 + 7) {
-      size_t n = std::min(piece, object.size() - at);
-      if (!c.send(object.data() + at, n)) return;
-      at += n;
-      std::this_thread::sleep_for(5ms);
-    }
-  });
-  endpoint(local(server));
-  aos_status* s = fetch("update-en-1", "dir/a b+c.BIN");
-  ASSERT_EQ(s->code, 200) << (s->error_msg ? s->error_msg : "");
-  EXPECT_TRUE(aos_status_is_ok(s));
-  EXPECT_EQ(s->error_code, nullptr);
-  EXPECT_STREQ(s->req_id, "RID-1");
-  EXPECT_EQ(joined(&body_) == object, true);
-  EXPECT_EQ(aos_body_length(&body_), static_cast<int64_t>(object.size()));
-  EXPECT_STREQ(apr_table_get(headers_, "Content-Length"), std::to_string(object.size()).c_str());
-  // What went out: virtual-hosted name, encoded key, the client's agent, a signature that the
-  // openssl command agrees with over the unencoded resource.
-  ASSERT_EQ(server.requests().size(), 1u);
-  CannedRequest r = server.requests()[0];
-  EXPECT_EQ(r.method, "GET");
-  EXPECT_EQ(r.target, "/dir/a%20b%2Bc.BIN");
-  EXPECT_EQ(r.header("Host"), "update-en-1." + local(server));
-  EXPECT_EQ(r.header("User-Agent"), "storage-client-c/3.1.0(Compatible Unknown)");
-  EXPECT_FALSE(r.hasHeader("x-oss-security-token"));
-  std::string date = r.header("Date");
-  ASSERT_EQ(date.size(), 29u);
-  EXPECT_EQ(r.header("Authorization"),
-            std::string("OSS ") + kId + ":" +
-                opensslSignature("GET\n\n\n" + date + "\n/update-en-1/dir/a b+c.BIN"));
-}
-
-TEST_F(StorageClient, EmptyObjectAndPathStyleAndSecurityToken) {
-  CannedHttpServer server([](const CannedRequest&, CannedConnection& c) { c.respond(200, ""); });
-  endpoint("http://127.0.0.1:" + std::to_string(server.port()));
-  options_->config->sts_token = aos_span_of("TOKEN-9");
-  aos_status* s = fetch("bkt", "k");
-  EXPECT_EQ(s->code, 200);
-  EXPECT_TRUE(aos_list_empty(&body_));
-  // No request ID came back: the empty text, not none.
-  ASSERT_NE(s->req_id, nullptr);
-  EXPECT_STREQ(s->req_id, "");
-  ASSERT_EQ(server.requests().size(), 1u);
-  CannedRequest r = server.requests()[0];
-  EXPECT_EQ(r.target, "/bkt/k");
-  EXPECT_EQ(r.header("Host"), "127.0.0.1:" + std::to_string(server.port()));
-  EXPECT_EQ(r.header("x-oss-security-token"), "TOKEN-9");
-}
-
-TEST_F(StorageClient, ServiceErrorsGiveTheirCodeMessageAndBody) {
-  struct Case {
-    int status;
-    std::string idHeader;
-    const char* code;
-  };
-  for (const Case& k : {Case{404, "x-oss-request-id: R404\r\n", "NoSuchKey"},
-                        Case{403, "x-img-request-id: R403\r\n", "SignatureDoesNotMatch"}}) {
-    std::string xml = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<Error>\n  <Code>") +
-                      k.code + "</Code>\n  <Message>The text of " + k.code +
-                      "</Message>\n</Error>\n";
-    CannedHttpServer server(
-        [&](const CannedRequest&, CannedConnection& c) { c.respond(k.status, xml, k.idHeader); });
-    endpoint(local(server));
-    aos_status* s = fetch();
-    EXPECT_EQ(s->code, k.status);
-    EXPECT_FALSE(aos_status_is_ok(s));
-    EXPECT_STREQ(s->error_code, k.code);
-    EXPECT_EQ(std::string(s->error_msg), std::string("The text of ") + k.code);
-    EXPECT_STREQ(s->req_id, k.status == 404 ? "R404" : "R403");
-    EXPECT_EQ(joined(&body_), xml);
-  }
-}
-
-TEST_F(StorageClient, ErrorBodiesIgnoreTheMemoryLimitButStopAtOneMebibyte) {
-  // Under the error-body cap a body larger than the memory limit is kept whole and parsed.
-  aos_http_io_limits()->max_memory_size = 64 * 1024;
-  std::string xml =
-      "<Error><Code>Big</Code><Message>" + std::string(200 * 1024, 'm') + "</Message></Error>";
-  {
-    CannedHttpServer server(
-        [&](const CannedRequest&, CannedConnection& c) { c.respond(404, xml); });
-    endpoint(local(server));
-    aos_status* s = fetch();
-    EXPECT_EQ(s->code, 404);
-    EXPECT_STREQ(s->error_code, "Big");
-    EXPECT_EQ(aos_body_length(&body_), static_cast<int64_t>(xml.size()));
-  }
-
-  // An endless error body: the transfer stops at 1 MiB, the HTTP code stays, and the cut XML
-  // gives no usable error code.
-  std::atomic<size_t> sent{0};
+TEST_F(StorageClient, EndlessErrorBodyStopsAtOneMebibyte) {
+  // The transfer stops at 1 MiB, the HTTP code stays, and the cut XML gives no error code.
   CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) {
     c.send("HTTP/1.1 500 Oops\r\nConnection: close\r\n\r\n<Error><Code>Endless</Code><Message>");
     std::string filler(64 * 1024, 'x');
-    for (int i = 0; i < 4096 && c.send(filler); ++i) sent += filler.size();
+    for (int i = 0; i < 4096 && c.send(filler); ++i) {
+    }
   });
-  endpoint(local(server));
-  auto start = std::chrono::steady_clock::now();
+  local(server);
   aos_status* s = fetch();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 20s);
   EXPECT_EQ(s->code, 500);
   EXPECT_STREQ(s->error_code, AOS_UNKNOWN_ERROR_CODE);
   EXPECT_EQ(aos_body_length(&body_), AOS_MAX_ERROR_BODY_SIZE);
@@ -246,162 +83,48 @@ TEST_F(StorageClient, ErrorBodiesIgnoreTheMemoryLimitButStopAtOneMebibyte) {
   EXPECT_TRUE(testsupport::waitFor([&] { return server.requests().size() == 1; }, 1000ms));
 }
 
-TEST_F(StorageClient, UnresolvableHostLeavesStatusUnknownAndReturnsTheHandle) {
-  endpoint("no-such-host.invalid");
-  aos_http_response* resp = nullptr;
-  aos_http_io_handle_stats before = aos_http_io_handles();
-  aos_status* s = send(HTTP_GET, "", &resp);
-  EXPECT_EQ(s->code, aos_err_name_lookup);
-  EXPECT_STREQ(s->error_code, AOS_HTTP_IO_ERROR_CODE);
-  EXPECT_STREQ(s->error_msg, curl_easy_strerror(CURLE_COULDNT_RESOLVE_HOST));
-  EXPECT_EQ(resp->status, -1);
-  aos_http_io_handle_stats after = aos_http_io_handles();
-  EXPECT_EQ(after.cached, before.cached == 0 ? 1 : before.cached);
-  EXPECT_EQ(after.destroyed, before.destroyed);
-}
-
-TEST_F(StorageClient, RefusedConnection) {
-  // A port that was just free and has no listener.
-  int port;
-  {
-    CannedHttpServer probe([](const CannedRequest&, CannedConnection&) {});
-    port = probe.port();
-  }
-  endpoint("http://127.0.0.1:" + std::to_string(port));
-  aos_status* s = fetch();
-  EXPECT_EQ(s->code, aos_err_connect);
-  EXPECT_STREQ(s->error_code, AOS_HTTP_IO_ERROR_CODE);
-  EXPECT_STREQ(s->error_msg, curl_easy_strerror(CURLE_COULDNT_CONNECT));
-  EXPECT_TRUE(aos_list_empty(&body_));
-}
-
-TEST_F(StorageClient, CutShortBodiesNeverLookFinished) {
-  const std::string object = randomBytes(200000, 2);
-  // The connection ends half way through the announced length.
-  {
-    CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) {
-      c.send("HTTP/1.1 200 OK\r\nContent-Length: 200000\r\nConnection: close\r\n\r\n");
-      c.send(object.data(), 100000);
-    });
-    endpoint(local(server));
+// A body shorter than the Content-Length that governs it is cut short, never finished; where
+// chunked framing governs the body, or the status carries none, the length promises nothing.
+TEST_F(StorageClient, LengthIsCheckedWhereItGovernsTheBody) {
+  const std::string close = "Connection: close\r\n\r\n";
+  const struct {
+    std::string answer;
+    int code;
+    const char* body;
+  } cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n" + close + randomBytes(100000, 2),
+       aos_err_transfer, ""},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 200000\r\nTransfer-Encoding: chunked\r\n" + close +
+           "5\r\nhello\r\n0\r\n\r\n",
+       200, "hello"},
+      {"HTTP/1.1 206 Partial Content\r\nTransfer-Encoding: chunked\r\nContent-Length: 99\r\n" +
+           close + "2\r\nab\r\n0\r\n\r\n",
+       206, "ab"},
+      {"HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n" + close, 204, ""},
+      {"HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n" + close, 304, ""},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.answer.substr(0, 60));
+    CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) { c.send(k.answer); });
+    local(server);
     aos_status* s = fetch();
-    EXPECT_EQ(s->code, aos_err_transfer);
-    EXPECT_FALSE(aos_status_is_ok(s));
-    EXPECT_STREQ(s->error_code, AOS_HTTP_IO_ERROR_CODE);
-    EXPECT_STREQ(s->error_msg, curl_easy_strerror(CURLE_PARTIAL_FILE));
-  }
-  // Chunked framing that ends cleanly below the announced length is refused just the same.
-  {
-    CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) {
-      c.send(
-          "HTTP/1.1 200 OK\r\nContent-Length: 200000\r\nTransfer-Encoding: chunked\r\n"
-          "Connection: close\r\n\r\n5\r\nhello\r\n0\r\n\r\n");
-    });
-    endpoint(local(server));
-    aos_status* s = fetch();
-    EXPECT_EQ(s->code, aos_err_transfer);
-    EXPECT_STREQ(s->error_msg, curl_easy_strerror(CURLE_PARTIAL_FILE));
-  }
-}
-
-TEST_F(StorageClient, ThrottledBodyIsAbortedByTheLowSpeedLimit) {
-  aos_http_io_limits()->low_speed_time = 2;
-  CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) {
-    c.send("HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\nConnection: close\r\n\r\n");
-    // 100 bytes every 200 ms: 500 bytes per second, under the 1024 the client asks for.
-    std::string piece(100, 'z');
-    for (int i = 0; i < 150 && c.send(piece); ++i) std::this_thread::sleep_for(200ms);
-  });
-  endpoint(local(server));
-  auto start = std::chrono::steady_clock::now();
-  aos_status* s = fetch();
-  auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(s->code, aos_err_transfer);
-  EXPECT_STREQ(s->error_msg, curl_easy_strerror(CURLE_OPERATION_TIMEDOUT));
-  EXPECT_GE(took, 1500ms);
-  EXPECT_LT(took, 10s);
-}
-
-TEST_F(StorageClient, MemoryLimitStopsASuccessfulBody) {
-  aos_http_io_limits()->max_memory_size = 1 << 20;
-  const std::string object = randomBytes(4 << 20, 3);
-  CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) {
-    c.send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(object.size()) +
-           "\r\nConnection: close\r\n\r\n");
-    for (size_t at = 0; at < object.size(); at += 65536) {
-      if (!c.send(object.data() + at, 65536)) return;
-    }
-  });
-  endpoint(local(server));
-  aos_status* s = fetch();
-  EXPECT_EQ(s->code, aos_err_memory_limit);
-  ASSERT_NE(s->error_msg, nullptr);
-  int64_t kept = 0;
-  ASSERT_EQ(
-      std::sscanf(s->error_msg,
-                  "receive body too big, current body size: %" SCNd64 ", max memory size: 1048576",
-                  &kept),
-      1)
-      << s->error_msg;
-  // The test comes before a piece is stored: at least the limit, at most one piece beyond it.
-  EXPECT_GE(kept, 1 << 20);
-  EXPECT_LE(kept, (1 << 20) + AOS_CURL_BUFFER_SIZE);
-  EXPECT_EQ(aos_body_length(&body_), kept);
-}
-
-TEST_F(StorageClient, MethodsAndRequestBodies) {
-  CannedHttpServer server([](const CannedRequest& r, CannedConnection& c) {
-    if (r.method == "HEAD") {
-      // A HEAD answer announces a length and carries no body.
-      c.send("HTTP/1.1 200 OK\r\nContent-Length: 4096\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(s->code, k.code) << (s->error_msg ? s->error_msg : "");
+    if (k.code < 0) {
+      EXPECT_STREQ(s->error_msg, curl_easy_strerror(CURLE_PARTIAL_FILE));
     } else {
-      c.respond(200, "ok");
+      EXPECT_EQ(joined(&body_), k.body);
     }
-  });
-  endpoint(local(server));
-  aos_http_response* resp = nullptr;
-  EXPECT_EQ(send(HTTP_HEAD, "", &resp)->code, 200);
-  EXPECT_EQ(resp->content_length, 4096);
-  EXPECT_EQ(send(HTTP_DELETE, "", &resp)->code, 200);
-  EXPECT_EQ(send(HTTP_PUT, "", &resp)->code, 200);
-  const std::string upload = randomBytes(300000, 4);
-  EXPECT_EQ(send(HTTP_PUT, upload, &resp)->code, 200);
-  EXPECT_EQ(send(HTTP_POST, "form=1", &resp)->code, 200);
-  EXPECT_EQ(joined(&resp->body), "ok");
-
-  std::vector<CannedRequest> r = server.requests();
-  ASSERT_EQ(r.size(), 5u);
-  EXPECT_EQ(r[0].method, "HEAD");
-  EXPECT_EQ(r[1].method, "DELETE");
-  EXPECT_EQ(r[2].method, "PUT");
-  EXPECT_EQ(r[2].header("Content-Length"), "0");
-  EXPECT_EQ(r[3].method, "PUT");
-  EXPECT_EQ(r[3].body == upload, true);
-  EXPECT_EQ(r[4].method, "POST");
-  EXPECT_EQ(r[4].body, "form=1");
+  }
 }
 
-TEST_F(StorageClient, SequentialFetchesReuseOneHandle) {
-  CannedHttpServer server([](const CannedRequest&, CannedConnection& c) { c.respond(200, "x"); });
-  endpoint(local(server));
-  ASSERT_EQ(fetch()->code, 200);
-  aos_http_io_handle_stats before = aos_http_io_handles();
-  for (int i = 0; i < 20; ++i) ASSERT_EQ(fetch()->code, 200) << i;
-  aos_http_io_handle_stats after = aos_http_io_handles();
-  EXPECT_EQ(after.created, before.created);
-  EXPECT_EQ(after.destroyed, before.destroyed);
-  EXPECT_EQ(after.cached, 1);
-}
-
-// The openssl command as a TLS server with a certificate no one trusts.
 TEST_F(StorageClient, HttpsCertificatesAreVerified) {
   testsupport::TempDir dir;
-  std::string key = (dir / "key.pem").string();
-  std::string cert = (dir / "cert.pem").string();
-  auto made = testsupport::runCommand(
-      "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 1 -keyout " + key +
-      " -out " + cert + " >/dev/null 2>&1");
-  ASSERT_EQ(made.status, 0);
+  const std::string key = (dir / "key.pem").string(), cert = (dir / "cert.pem").string();
+  ASSERT_EQ(testsupport::runCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost "
+                                    "-days 1 -keyout " +
+                                    key + " -out " + cert + " >/dev/null 2>&1")
+                .status,
+            0);
   int port;
   {
     CannedHttpServer probe([](const CannedRequest&, CannedConnection&) {});
@@ -410,15 +133,11 @@ TEST_F(StorageClient, HttpsCertificatesAreVerified) {
   testsupport::ChildProcess tls({"/usr/bin/openssl", "s_server", "-quiet", "-www", "-accept",
                                  std::to_string(port), "-cert", cert, "-key", key},
                                 dir.path(), dir / "out", dir / "err");
-  ASSERT_TRUE(testsupport::waitFor(
-      [&] {
-        auto r = testsupport::runCommand(
-            "curl -sk -o /dev/null -w '%{http_code}' https://127.0.0.1:" + std::to_string(port) +
-            "/");
-        return r.output == "200";
-      },
+  const std::string url = "https://127.0.0.1:" + std::to_string(port);
+  ASSERT_TRUE(testsupport::waitFor(  // curl, told not to verify, sees the server up
+      [&] { return testsupport::runCommand("curl -sk -o /dev/null " + url + "/").status == 0; },
       10000ms));
-  endpoint("https://127.0.0.1:" + std::to_string(port));
+  endpoint(url);
   aos_status* s = fetch();
   EXPECT_EQ(s->code, aos_err_peer_verification) << (s->error_msg ? s->error_msg : "");
   EXPECT_STREQ(s->error_code, AOS_HTTP_IO_ERROR_CODE);

@@ -1,5 +1,7 @@
 #include "support/devserver_process.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -15,7 +17,9 @@ DevServerProcess::DevServerProcess(const std::filesystem::path& root,
                                    "--http-port",
                                    "18080",
                                    "--update-port",
-                                   "9910"};
+                                   "9910",
+                                   "--sign-key",
+                                   KELVORA_TEST_DATA_DIR "/loopback-publisher.key"};
   argv.insert(argv.end(), extra.begin(), extra.end());
   child_ = std::make_unique<ChildProcess>(argv, std::filesystem::path{}, log,
                                           std::filesystem::path(log.string() + ".err"));
@@ -23,7 +27,9 @@ DevServerProcess::DevServerProcess(const std::filesystem::path& root,
       [&] {
         std::ifstream in(log);
         std::string line;
-        return std::getline(in, line) && line.rfind("kelvora-devserver: http=", 0) == 0;
+        if (!std::getline(in, line) || line.rfind("kelvora-devserver: http=", 0) != 0) return false;
+        httpPort_ = std::atoi(line.c_str() + std::strlen("kelvora-devserver: http="));
+        return true;
       },
       std::chrono::seconds(15));
 }

@@ -1,5 +1,6 @@
-// A test base for the storage client: APR started once per suite, a fresh pool per test, and the
-// client's log messages captured instead of written.
+// The one set-up of the storage client's tests: APR once per suite, a pool per test, the client's
+// log kept off the output; StorageClientTest adds the initialised client, options with the
+// loopback key pair and a controller, and puts the process-wide limits back after each test.
 #pragma once
 
 #include <apr_general.h>
@@ -7,11 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
-#include <cstdio>
-#include <string>
-#include <vector>
 
+#include "storage_client/aos_http_io.h"
 #include "storage_client/aos_log.h"
+#include "storage_client/oss_util.h"
 
 namespace testsupport {
 
@@ -21,31 +21,47 @@ class StoragePoolTest : public ::testing::Test {
   static void TearDownTestSuite() { apr_terminate(); }
   void SetUp() override {
     ASSERT_EQ(apr_pool_create(&pool_, nullptr), APR_SUCCESS);
-    capturedLog().clear();
     savedLogFormat_ = aos_log_format;
-    aos_log_format = captureLog;
+    aos_log_format = [](int, const char*, int, const char*, const char*, va_list) {};
   }
   void TearDown() override {
     aos_log_format = savedLogFormat_;
     apr_pool_destroy(pool_);
   }
 
-  // The messages logged since the test began, formatted.
-  static std::vector<std::string>& capturedLog() {
-    static std::vector<std::string> log;
-    return log;
-  }
-
   apr_pool_t* pool_ = nullptr;
 
  private:
-  static void captureLog(int, const char*, int, const char*, const char* format, va_list args) {
-    std::vector<char> text(1 << 20);
-    std::vsnprintf(text.data(), text.size(), format, args);
-    capturedLog().emplace_back(text.data());
+  aos_log_format_fn savedLogFormat_ = nullptr;
+};
+
+class StorageClientTest : public StoragePoolTest {
+ public:
+  static constexpr const char* kId = "QX7mW2bRtNc8VdKp";
+  static constexpr const char* kSecret = "r4Tz8LmQ2vNc6XwB9sJk3HdF5yPa7G";
+
+ protected:
+  static void SetUpTestSuite() { ASSERT_EQ(aos_http_io_initialize(), 0); }
+  static void TearDownTestSuite() { aos_http_io_shutdown(); }
+  void SetUp() override {
+    StoragePoolTest::SetUp();
+    savedLimits_ = *aos_http_io_limits();
+    options_ = oss_request_options_create(pool_);
+    ASSERT_NE(options_, nullptr);
+    options_->config->access_key_id = aos_span_of(kId);
+    options_->config->access_key_secret = aos_span_of(kSecret);
+    options_->ctl = aos_http_controller_create(pool_, 0);
+    ASSERT_NE(options_->ctl, nullptr);
+  }
+  void TearDown() override {
+    *aos_http_io_limits() = savedLimits_;
+    StoragePoolTest::TearDown();
   }
 
-  aos_log_format_fn savedLogFormat_ = nullptr;
+  oss_request_options* options_ = nullptr;
+
+ private:
+  aos_http_limits savedLimits_{};
 };
 
 }  // namespace testsupport

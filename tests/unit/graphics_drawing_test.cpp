@@ -25,14 +25,6 @@ int count(const IMAGE& img, uint32_t color) {
   return n;
 }
 
-TEST(DrawingColour, ColorrefSwapsOuterBytesOnly) {
-  EXPECT_EQ(gfx::to_colorref(0x00A800), 0x00A800u);
-  EXPECT_EQ(gfx::to_colorref(0x151515), 0x151515u);
-  EXPECT_EQ(gfx::to_colorref(0xFCFCFC), 0xFCFCFCu);
-  EXPECT_EQ(gfx::to_colorref(0xEBEBEC), 0xECEBEBu);
-  EXPECT_EQ(gfx::to_colorref(0x7F123456), 0x7F563412u);
-}
-
 TEST(DrawingBackground, ReplacesExactlyOldBackgroundPixels) {
   IMAGE img(20, 10);
   gfx::set_fill_color(0x00FF00, &img);
@@ -61,46 +53,6 @@ TEST(DrawingLine, EndPointExcluded) {
   EXPECT_EQ(row(img, 0, 0xFFFFFF).substr(0, 12), ".......####.");
 }
 
-TEST(DrawingLine, DiagonalAndVertical) {
-  IMAGE img(5, 5);
-  gfx::set_line_color(0xFF, &img);
-  gfx::draw_line(0, 0, 4, 4, &img);
-  for (int k = 0; k < 4; ++k) EXPECT_EQ(at(img, k, k), 0xFFu);
-  EXPECT_EQ(at(img, 4, 4), 0u);
-  EXPECT_EQ(count(img, 0xFF), 4);
-  IMAGE v(3, 6);
-  gfx::set_line_color(0xFF, &v);
-  gfx::draw_line(1, 5, 1, 1, &v);
-  EXPECT_EQ(count(v, 0xFF), 4);
-  EXPECT_EQ(at(v, 1, 1), 0u);
-  EXPECT_EQ(at(v, 1, 5), 0xFFu);
-}
-
-TEST(DrawingLine, StylesAndThickness) {
-  IMAGE img(40, 5);
-  gfx::set_line_color(0xFF, &img);
-  gfx::set_line_style(gfx::kPenDot, 0, 1, &img);
-  gfx::draw_line(0, 0, 12, 0, &img);
-  EXPECT_EQ(row(img, 0, 0xFF).substr(0, 13), "###...###....");
-  // Pattern 0x00F0: runs of 4 clear then 4 set bits from bit 0; the final open run is dropped.
-  gfx::set_line_style(gfx::kPenUserPattern, 0x00F0, 1, &img);
-  gfx::draw_line(0, 1, 20, 1, &img);
-  EXPECT_EQ(row(img, 1, 0xFF).substr(0, 20), "####....####....####");
-  gfx::set_line_style(gfx::kPenNull, 0, 1, &img);
-  gfx::draw_line(0, 2, 20, 2, &img);
-  EXPECT_EQ(row(img, 2, 0xFF), std::string(40, '.'));
-  IMAGE thick(10, 5);
-  gfx::set_line_color(0xFF, &thick);
-  gfx::set_line_style(gfx::kPenSolid, 0, 3, &thick);
-  gfx::draw_line(2, 2, 6, 2, &thick);
-  for (int y = 1; y <= 3; ++y) EXPECT_EQ(row(thick, y, 0xFF), ".######...") << y;
-  EXPECT_EQ(thick.line_thickness_copy, 3);
-  gfx::set_line_style(gfx::kPenDot, 0, 2, &thick);
-  gfx::set_line_color(0xAA, &thick);
-  gfx::draw_line(0, 0, 10, 0, &thick);
-  EXPECT_EQ(row(thick, 0, 0xAA), "##########");  // wide dotted pens draw solid
-}
-
 TEST(DrawingFill, RightAndBottomEdgesExcluded) {
   IMAGE page(500, 200);
   gfx::set_fill_color(0x272727, &page);
@@ -117,52 +69,6 @@ TEST(DrawingFill, RightAndBottomEdgesExcluded) {
   gfx::fill_box(8, 8, 3, 3, &img);  // inverted: nothing
   gfx::fill_box(-5, -5, 1, 1, &img);
   EXPECT_EQ(count(img, 0xABCDEF), 13);
-}
-
-TEST(DrawingFill, HatchStylesAndBackgroundMode) {
-  EXPECT_EQ(gfx::hatch_for_fill_style(1), -1);
-  EXPECT_EQ(gfx::hatch_for_fill_style(2), gfx::kHatchVertical);
-  EXPECT_EQ(gfx::hatch_for_fill_style(5), gfx::kHatchForwardDiagonal);
-  EXPECT_EQ(gfx::hatch_for_fill_style(7), gfx::kHatchCross);
-  EXPECT_EQ(gfx::hatch_for_fill_style(11), gfx::kHatchDiagonalCross);
-  EXPECT_EQ(gfx::hatch_for_fill_style(12), -1);
-
-  IMAGE img(16, 1);
-  gfx::set_bk_color(0x0000AA, &img);
-  gfx::set_fill_style(2, 0xFF0000, &img);  // vertical lines every 8 pixels
-  gfx::fill_box(0, 0, 16, 1, &img);
-  EXPECT_EQ(row(img, 0, 0xFF0000), "#.......#.......");
-  EXPECT_EQ(count(img, 0x0000AA), 14);  // opaque: gaps painted in the background colour
-  img.pixels()[1] = 0x123456;
-  gfx::set_bk_mode(gfx::kTransparent, &img);
-  gfx::fill_box(0, 0, 16, 1, &img);
-  EXPECT_EQ(at(img, 1, 0), 0x123456u);
-}
-
-TEST(DrawingViewport, ClampOriginAndClip) {
-  IMAGE img(500, 200);
-  gfx::set_view_rect(-5, -5, 1000, 1000, 1, &img);
-  EXPECT_EQ(img.vp_left, 0);
-  EXPECT_EQ(img.vp_top, 0);
-  EXPECT_EQ(img.vp_right, 500);
-  EXPECT_EQ(img.vp_bottom, 200);
-
-  IMAGE small(20, 20);
-  gfx::set_view_rect(5, 5, 10, 10, 1, &small);
-  gfx::set_fill_color(0xFF, &small);
-  gfx::fill_box(-100, -100, 100, 100, &small);
-  EXPECT_EQ(count(small, 0xFF), 25);
-  EXPECT_EQ(at(small, 5, 5), 0xFFu);
-  EXPECT_EQ(gfx::get_pixel(0, 0, &small), 0xFFu);  // relative to the viewport
-  EXPECT_EQ(gfx::get_pixel(100, 0, &small), 0u);
-  // Clipping off: the origin still moves but drawing reaches the whole image.
-  gfx::set_view_rect(5, 5, 10, 10, 0, &small);
-  gfx::set_line_color(0xEE, &small);
-  gfx::draw_line(-5, 10, 20, 10, &small);
-  EXPECT_EQ(row(small, 15, 0xEE), std::string(20, '#'));
-  // Clearing ignores the viewport.
-  gfx::clear_page(&small);
-  EXPECT_EQ(count(small, 0), 400);
 }
 
 IMAGE* g_target = nullptr;
@@ -200,15 +106,6 @@ TEST(DrawingTarget, NullTargetIsMarkedDirtyOnlyByDrawingOperations) {
   EXPECT_EQ(target.text_valign, 1);
   gfx::set_image_resolver(nullptr);
   g_target = nullptr;
-}
-
-TEST(DrawingTarget, MissingImageDoesNothing) {
-  // Without a window null names no image: every operation is a no-op, reads give 0.
-  gfx::set_line_color(1);
-  gfx::draw_line(0, 0, 5, 5);
-  gfx::fill_box(0, 0, 5, 5);
-  gfx::set_view_rect(0, 0, 5, 5, 1);
-  EXPECT_EQ(gfx::get_pixel(0, 0), 0u);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "graphics/image.h"
-#include "graphics/startup_logo.h"
 #include "platform/picture.h"
 #include "support/test_support.h"
 
@@ -121,39 +120,6 @@ TEST(GetImage, OversizedHeaderIsRefusedBeforeDecoding) {
   jpeg[sof + 7] = 0x3F;  // 16383 columns
   jpeg[sof + 6] = jpeg[sof + 8] = 0xFF;
   EXPECT_EQ(platform::decodeJpeg(jpeg, out), platform::PictureResult::too_large);
-}
-
-TEST(GetImage, StartupPictureLoadsAtItsSize) {
-  const auto logo = gfx::startup_logo_picture();
-  ASSERT_GE(logo.size(), 1000u);
-  IMAGE img;
-  ASSERT_EQ(img.getimage(logo.data(), logo.size()), 0);
-  EXPECT_EQ(img.width(), 400);
-  EXPECT_EQ(img.height(), 200);
-  // White around the drawing, the emblem's colour inside it, as the recipe draws them.
-  auto at = [&](int x, int y) { return img.pixels()[y * 400 + x]; };
-  EXPECT_GE(at(2, 2) & 0xFF, 0xF0u);
-  EXPECT_GE(at(397, 197) >> 16, 0xF0u);
-  const uint32_t emblem = at(50, 140);
-  EXPECT_NEAR(int(emblem >> 16), 0x1F, 8);
-  EXPECT_NEAR(int(emblem >> 8 & 0xFF), 0x7A, 8);
-  EXPECT_NEAR(int(emblem & 0xFF), 0x8C, 8);
-}
-
-void report_to_stderr(const std::string& title, const std::string& text) {
-  std::fprintf(stderr, "BOX[%s|%s]\n", title.c_str(), text.c_str());
-}
-
-TEST(FatalErrorDeathTest, ReporterShowsTheMessageAndTheProcessEndsWithMinus11) {
-  EXPECT_EXIT(
-      {
-        gfx::set_fatal_error_reporter(report_to_stderr);
-        alignas(IMAGE) unsigned char junk[sizeof(IMAGE)] = {};
-        reinterpret_cast<IMAGE*>(junk)->getimage("x", 1);
-      },
-      ::testing::ExitedWithCode(static_cast<unsigned char>(-11)),
-      "BOX\\[Graphics ERROR message\\|Fatal error: read/write at 0x.*At function "
-      "'IMAGE::getimage'\\]");
 }
 
 }  // namespace

@@ -122,16 +122,6 @@ TEST(FontMetrics, ExtentsMatchFreeTypeMetricsOfTheFace) {
   EXPECT_EQ(gfx::text_height("x", reinterpret_cast<gfx::PIMAGE>(3)), 0);  // no such page
 }
 
-TEST(FontMetrics, EverySetFontMakesAFontObjectSharingTheCachedFace) {
-  IMAGE img(10, 10);
-  gfx::set_font(-16, 0, kYaHei.c_str(), &img);
-  auto first = img.font;
-  gfx::set_font(-16, 0, kYaHei.c_str(), &img);
-  EXPECT_NE(img.font, first);
-  EXPECT_EQ(first.use_count(), 1);  // the image released it
-  EXPECT_EQ(img.font->file(), first->file());
-}
-
 class TextDraw : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -148,112 +138,6 @@ class TextDraw : public ::testing::Test {
   }
   IMAGE img{200, 100};
 };
-
-TEST_F(TextDraw, AlignmentMovesTheTextByItsExtent) {
-  gfx::set_bk_mode(gfx::kTransparent, &img);
-  const int w = gfx::text_width("Hello", &img), h = gfx::text_height("Hello", &img);
-  const Box top = draw(0, 2, 60, 40);
-  ASSERT_FALSE(top.empty());
-  // The glyphs sit inside their cell.
-  EXPECT_GE(top.left, 60);
-  EXPECT_LE(top.right, 60 + w);
-  EXPECT_GE(top.top, 40);
-  EXPECT_LE(top.bottom, 40 + h);
-  const Box centred = draw(0, 1, 60, 40);
-  EXPECT_EQ(top.top - centred.top, h / 2);
-  EXPECT_EQ(top.left, centred.left);
-  const Box bottom = draw(0, 0, 60, 40);
-  EXPECT_EQ(top.top - bottom.top, h);
-  const Box middle = draw(1, 2, 60, 40);
-  EXPECT_EQ(top.left - middle.left, w / 2);
-  EXPECT_EQ(top.top, middle.top);
-  const Box right = draw(2, 2, 60, 40);
-  EXPECT_EQ(top.left - right.left, w);
-}
-
-TEST_F(TextDraw, OpaqueFillsTheExtentTransparentKeepsTheBackdrop) {
-  const int w = gfx::text_width("Hi", &img), h = gfx::text_height("Hi", &img);
-  std::fill_n(img.pixels(), 200 * 100, 0x00FF00);
-  gfx::set_bk_color_only(0x0000FF, &img);
-  gfx::set_bk_mode(gfx::kOpaque, &img);
-  gfx::set_text_align(0, 2, &img);
-  gfx::draw_text(10, 20, "Hi", &img);
-  int background = 0, glyph = 0;
-  for (int y = 0; y < 100; ++y) {
-    for (int x = 0; x < 200; ++x) {
-      const uint32_t p = img.pixels()[y * 200 + x];
-      const bool inside = x >= 10 && x < 10 + w && y >= 20 && y < 20 + h;
-      if (!inside) {
-        ASSERT_EQ(p, 0x00FF00u) << x << "," << y;
-        continue;
-      }
-      ASSERT_NE(p, 0x00FF00u) << x << "," << y;
-      background += p == 0x0000FFu;
-      glyph += p == 0xFCFCFCu;
-    }
-  }
-  EXPECT_GT(background, w * h / 2);
-  EXPECT_GT(glyph, 0);
-  // Transparent: the backdrop stays wherever no glyph covers it; edges blend into it.
-  std::fill_n(img.pixels(), 200 * 100, 0x00FF00);
-  gfx::set_bk_mode(gfx::kTransparent, &img);
-  gfx::draw_text(10, 20, "Hi", &img);
-  int blue = 0, blended = 0;
-  for (int i = 0; i < 200 * 100; ++i) {
-    const uint32_t p = img.pixels()[i];
-    blue += p == 0x0000FFu;
-    blended += p != 0x00FF00u && p != 0xFCFCFCu;
-  }
-  EXPECT_EQ(blue, 0);
-  EXPECT_GT(blended, 0);  // antialiased edges mix text and backdrop colours
-}
-
-TEST_F(TextDraw, ViewportMovesAndClipsText) {
-  gfx::set_bk_mode(gfx::kTransparent, &img);
-  const Box plain = draw(0, 2, 0, 0);
-  gfx::set_view_rect(50, 30, 60, 100, 1, &img);
-  const Box moved = draw(0, 2, 0, 0);
-  EXPECT_EQ(moved.top, plain.top + 30);
-  EXPECT_GE(moved.left, 50);
-  EXPECT_LE(moved.right, 60);  // cut at the viewport's right edge
-  gfx::set_view_rect(-5, -5, 1000, 1000, 1, &img);
-  EXPECT_EQ(img.vp_left, 0);
-  EXPECT_EQ(img.vp_right, 200);
-  EXPECT_EQ(img.vp_bottom, 100);
-}
-
-TEST_F(TextDraw, RectangleTextIsPlacedAndCutWithinIt) {
-  gfx::set_bk_mode(gfx::kOpaque, &img);
-  gfx::set_bk_color(0x102030, &img);
-  gfx::clear_page(&img);
-  gfx::set_bk_color_only(0x0000FF, &img);
-  gfx::set_text_align(1, 1, &img);
-  gfx::draw_text_rect(20, 10, 60, 80, "Hello world", &img);
-  const Box b = ink(img, 0x102030);
-  EXPECT_EQ(b.left, 20);  // wider than the rectangle: cut on both sides
-  EXPECT_EQ(b.right, 60);
-  const int h = gfx::text_height("H", &img);
-  EXPECT_EQ(b.top, 10 + (70 - h) / 2);
-  EXPECT_EQ(b.bottom, b.top + h);
-}
-
-TEST(TextTarget, OnlyDrawingTextOnTheScreenMarksItDirty) {
-  gfx::GraphContext& c = gfx::graph_context();
-  c.width = 60;
-  c.height = 20;
-  gfx::set_active_page(0);
-  c.dirty_countdown = 255;
-  gfx::set_font(-12, 0, kYaHei.c_str());
-  gfx::set_text_color(0xFFFFFF);
-  EXPECT_GT(gfx::text_width("x"), 0);
-  EXPECT_EQ(c.dirty_countdown, 255);
-  gfx::draw_text(0, 0, "x");
-  EXPECT_EQ(c.dirty_countdown, 254);
-  IMAGE own(5, 5);
-  gfx::draw_text(0, 0, "x", &own);
-  EXPECT_EQ(c.dirty_countdown, 254);
-  EXPECT_FALSE(ink(*c.pages[0], 0).empty());
-}
 
 // Pixels of one code point drawn alone with the platform's text output.
 std::vector<uint32_t> glyph_pixels(const platform::Font& font, const std::string& utf8) {

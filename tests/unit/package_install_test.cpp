@@ -1,5 +1,5 @@
 // Installing a package: the safe replacement of Kelvora.exe, the download step's outcomes by
-// status code and language, and the pushed package's file.
+// status code and language, the pushed package's file and the clean-up of a killed run.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -17,8 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
-using package_download::FetchedObject;
-using package_download::StorageTarget;
+using Names = std::set<std::string>;
 using testsupport::readFile;
 using testsupport::writeFile;
 
@@ -39,215 +38,191 @@ Bytes newProgram() {
 class InstallDir : public ::testing::Test {
  protected:
   void SetUp() override {
+    for (const auto& e : fs::directory_iterator(app.path())) fs::remove_all(e.path());
     writeFile(app / "Kelvora.exe", text("old program"));
     chmod((app / "Kelvora.exe").c_str(), 0751);
     writeFile(app / "prev", text("older program"));
   }
-  std::set<std::string> names() {
-    std::set<std::string> n;
+  Names names() {
+    Names n;
     for (const auto& e : fs::directory_iterator(app.path())) n.insert(e.path().filename());
     return n;
   }
-  void expectUntouched() {
-    EXPECT_EQ(readFile(app / "Kelvora.exe"), text("old program"));
-    EXPECT_EQ(readFile(app / "prev"), text("older program"));
+  void expectUntouched(const std::string& why) {
+    EXPECT_EQ(readFile(app / "Kelvora.exe"), text("old program")) << why;
+    if (fs::is_regular_file(app / "prev")) {
+      EXPECT_EQ(readFile(app / "prev"), text("older program")) << why;
+    }
   }
 
   testsupport::TempDir app;
   testsupport::ScopedCurrentDir inApp{app.path()};
 };
 
-TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevAndLeavesNoTemporaryFile) {
-  Bytes program = newProgram();
-  ASSERT_TRUE(package_install::installPackage(kelvora::packPackage(program), "3.11.0.BIN"));
-  EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
-  EXPECT_EQ(readFile(app / "prev"), text("old program")) << "the earlier prev is replaced";
-  EXPECT_EQ(names(), (std::set<std::string>{"Kelvora.exe", "prev"}));
-  struct stat st {};
-  ASSERT_EQ(stat((app / "Kelvora.exe").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0751u) << "the new program keeps the old one's mode";
-}
-
-TEST_F(InstallDir, MissingProgramIsNotAnError) {
-  fs::remove(app / "Kelvora.exe");
-  fs::remove(app / "prev");
-  Bytes program = newProgram();
-  ASSERT_TRUE(package_install::installPackage(kelvora::packPackage(program), "1.0.0.BIN"));
-  EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
-  EXPECT_EQ(names(), (std::set<std::string>{"Kelvora.exe"}));
+TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevWithItsModeAndNoTemporaryFile) {
+  for (bool hadProgram : {true, false}) {
+    SetUp();
+    if (!hadProgram) fs::remove(app / "Kelvora.exe");
+    writeFile(app / package_install::UNPACK_TEMP_FILE, Bytes(1000000, 0xEE));  // a killed run's
+    Bytes program = newProgram();
+    ASSERT_TRUE(package_install::installPackage(kelvora::packPackage(program), "3.11.0.BIN"));
+    EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
+    if (!hadProgram) {
+      EXPECT_EQ(names(), (Names{"Kelvora.exe"})) << "no program: prev goes, nothing takes it";
+      continue;
+    }
+    EXPECT_EQ(readFile(app / "prev"), text("old program"));
+    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"}));
+    struct stat st {};
+    ASSERT_EQ(stat((app / "Kelvora.exe").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0751u) << "the new program keeps the old one's mode";
+  }
 }
 
 TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
   Bytes good = kelvora::packPackage(newProgram());
-  Bytes cut(good.begin(), good.begin() + good.size() / 2);
   Bytes corrupt = good;
   corrupt[2] ^= 0xFF;  // the first block's stored length no longer fits the data
-  Bytes bad = {0x10, 0x00, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  for (const Bytes* package : {&cut, &corrupt, &bad}) {
-    EXPECT_FALSE(package_install::installPackage(*package, "3.11.0.BIN"));
-    expectUntouched();
-    EXPECT_EQ(names(), (std::set<std::string>{"Kelvora.exe", "prev"}));
-  }
-  // The package file cannot be created.
-  fs::create_directory(app / "3.11.0.BIN");
-  EXPECT_FALSE(package_install::installPackage(good, "3.11.0.BIN"));
-  expectUntouched();
-  fs::remove(app / "3.11.0.BIN");
-  // The unpacked program cannot be created beside Kelvora.exe.
-  fs::create_directory(app / package_install::UNPACK_TEMP_FILE);
-  EXPECT_FALSE(package_install::installPackage(good, "3.11.0.BIN"));
-  expectUntouched();
-  EXPECT_FALSE(fs::exists(app / "3.11.0.BIN"));
-}
-
-TEST_F(InstallDir, ALeftOverTemporaryFromAKilledRunIsOverwritten) {
-  writeFile(app / package_install::UNPACK_TEMP_FILE, Bytes(1000000, 0xEE));
-  Bytes program = newProgram();
-  ASSERT_TRUE(package_install::installPackage(kelvora::packPackage(program), "3.11.0.BIN"));
-  EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
-}
-
-// The download step with an in-memory fetch.
-class Download : public InstallDir {
- protected:
-  void SetUp() override {
-    InstallDir::SetUp();
-    settings_block::setVersion(state.settingsBlock, {3, 11, 0});
-    state.packageKey.set("3/11.0.BIN");
-    state.updateState = UPDATE_PENDING;
-    program = newProgram();
-    package = kelvora::packPackage(program);
-  }
-  void setLanguage(uint32_t language) {
-    settings_block::putU32(state.settingsBlock, settings_block::LANGUAGE, language);
-  }
-  // Hands the package out in three buffers of uneven size.
-  package_download::ObjectFetcher fetcherWithStatus(int32_t status) {
-    return [this, status](const StorageTarget& target, const std::string& key) {
-      askedBucket = target.bucket;
-      askedEndpoint = target.endpoint;
-      askedKey = key;
-      ++fetches;
-      size_t a = 7, b = package.size() / 2;
-      FetchedObject o;
-      o.status = status;
-      o.buffers = {std::span<const uint8_t>(package.data(), a),
-                   std::span<const uint8_t>(package.data() + a, b - a),
-                   std::span<const uint8_t>(package.data() + b, package.size() - b)};
-      return o;
-    };
-  }
-
-  AppState state;
-  Bytes program, package;
-  std::string askedBucket, askedEndpoint, askedKey;
-  int fetches = 0;
-};
-
-TEST_F(Download, SuccessStatusesInstallAndShowCompletion) {
-  for (int32_t status : {200, 204, 299}) {
+  struct Case {
+    const char* name;
+    Bytes package;
+    const char* directoryInTheWay;  // a directory where a file must go
+  };
+  const Case cases[] = {
+      {"cut package", Bytes(good.begin(), good.begin() + good.size() / 2), nullptr},
+      {"corrupt package", corrupt, nullptr},
+      {"bad code",
+       {0x10, 0x00, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+       nullptr},
+      {"empty package: an empty program", {}, nullptr},
+      {"package file cannot be made", good, "3.11.0.BIN"},
+      {"unpacked program cannot be made", good, package_install::UNPACK_TEMP_FILE},
+      {"prev cannot take the old program", good, "prev"},
+  };
+  for (const Case& c : cases) {
     SetUp();
-    setLanguage(9);
-    EXPECT_TRUE(package_download::downloadAndInstall(state, fetcherWithStatus(status))) << status;
-    EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
-    EXPECT_EQ(state.updateState.load(), UPDATE_DONE);
-    EXPECT_EQ(state.statusLine.get(), "Update completed.");
-    EXPECT_EQ(state.downloadedByteCount.load(), float(package.size()));
-    EXPECT_EQ(state.expectedPackageSize.load(), state.downloadedByteCount.load()) << "100 %";
-    EXPECT_EQ(state.packageSize.load(), package.size());
-    EXPECT_EQ(names(), (std::set<std::string>{"Kelvora.exe", "prev"})) << "package file gone";
-  }
-  EXPECT_EQ(askedBucket, "update-en-1");
-  EXPECT_EQ(askedKey, "3/11.0.BIN");
-}
-
-TEST_F(Download, FailureStatusesChangeNothing) {
-  for (int32_t status : {300, 199, 404, 0, -998}) {
-    SetUp();
-    setLanguage(9);
-    EXPECT_FALSE(package_download::downloadAndInstall(state, fetcherWithStatus(status))) << status;
-    expectUntouched();
-    EXPECT_EQ(names(), (std::set<std::string>{"Kelvora.exe", "prev"}));
-    EXPECT_EQ(state.updateState.load(), UPDATE_PENDING);
-    EXPECT_EQ(state.statusLine.get(), "File fault, please try again later.");
-    EXPECT_NE(state.expectedPackageSize.load(), state.downloadedByteCount.load());
+    Names before = names();
+    if (c.directoryInTheWay != nullptr) {
+      fs::remove(app / c.directoryInTheWay);
+      fs::create_directories(app / c.directoryInTheWay / "inside");
+      before = names();
+    }
+    EXPECT_FALSE(package_install::installPackage(c.package, "3.11.0.BIN")) << c.name;
+    expectUntouched(c.name);
+    EXPECT_EQ(names(), before) << c.name;
   }
 }
 
-TEST_F(Download, ChineseSelectsItsBucketAndTexts) {
-  setLanguage(2052);
-  ASSERT_TRUE(package_download::downloadAndInstall(state, fetcherWithStatus(200)));
-  EXPECT_EQ(askedBucket, "pravex-update-1");
-  EXPECT_EQ(askedEndpoint, std::string(builtinConfig().storageEndpointCn));
-  EXPECT_EQ(state.statusLine.get(), platform::utf8ToGbk("更新已经完成！"));
-
-  SetUp();
-  setLanguage(2052);
-  package.resize(package.size() - 1);  // a cut package: fetched fine, but it does not unpack
-  EXPECT_FALSE(package_download::downloadAndInstall(state, fetcherWithStatus(200)));
-  EXPECT_EQ(state.statusLine.get(), platform::utf8ToGbk("更新文件存在故障, 请稍后再试。"));
-  EXPECT_EQ(state.updateState.load(), UPDATE_PENDING);
-  expectUntouched();
-  // 2051 and 0 are English.
-  for (uint32_t language : {2051u, 0u}) {
-    SetUp();
-    setLanguage(language);
-    package_download::downloadAndInstall(state, fetcherWithStatus(200));
-    EXPECT_EQ(askedBucket, "update-en-1");
-  }
+TEST_F(InstallDir, StartUpRemovesWhatAKilledRunLeftAndNothingElse) {
+  const Names stale = {"Kelvora.exe.new", "prev.new", "3.11.0.BIN", "10.0.12345.BIN",
+                       ".config.cfg.a1B2c3"};
+  const Names kept = {"Kelvora.exe", "prev",       "config.cfg", "notes.BIN",
+                      "3.11.BIN",    "3.11.0.bin", "a.1.2.BIN",  "3.11.0.BIN.txt"};
+  for (const auto& n : stale) writeFile(app / n, text("left"));
+  for (const auto& n : kept) writeFile(app / n, text("kept"));
+  for (const auto& n : stale) EXPECT_TRUE(package_install::isStaleFile(n)) << n;
+  package_install::removeStaleFiles();
+  EXPECT_EQ(names(), kept);
 }
 
-TEST_F(Download, AfterAPushNothingIsFetched) {
-  state.packageKey.set("");
-  EXPECT_TRUE(package_download::downloadAndInstall(state, fetcherWithStatus(200)));
-  EXPECT_EQ(fetches, 0);
-  EXPECT_EQ(state.updateState.load(), UPDATE_DONE);
-  EXPECT_EQ(state.statusLine.get(), "Update completed.");
-  EXPECT_EQ(state.expectedPackageSize.load(), state.downloadedByteCount.load());
-  expectUntouched();
-}
-
-TEST_F(InstallDir, PushedFileIsNamedFromTheSettingsVersionAndSwappedIn) {
+TEST_F(InstallDir, PushedFileHasNoNameUntilWholeAndIsSwappedIn) {
   AppState state;
   settings_block::setVersion(state.settingsBlock, {3, 10, 0});
   state.packageKey.set("left over");
-  package_install::PushedPackageFile push(state);
-  ASSERT_TRUE(push.begin(6));
-  EXPECT_TRUE(fs::exists(app / "3.10.0.BIN"));
-  EXPECT_TRUE(push.write(text("new")));
-  EXPECT_TRUE(push.write(text("exe")));
-  push.finish();
+  {
+    package_install::PushedPackageFile push(state);
+    ASSERT_TRUE(push.begin(6));
+    EXPECT_TRUE(push.write(text("new")));
+    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"})) << "a cut push leaves no file";
+    EXPECT_TRUE(push.write(text("exe")));
+    push.finish();
+  }
   EXPECT_EQ(readFile(app / "Kelvora.exe"), text("newexe"));
   EXPECT_EQ(readFile(app / "prev"), text("old program"));
-  EXPECT_EQ(names(), (std::set<std::string>{"Kelvora.exe", "prev"}));
+  EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"}));
   EXPECT_EQ(state.updateState.load(), UPDATE_PENDING);
   EXPECT_EQ(state.packageKey.get(), "");
 
+  // prev in the way: the complete push is not installed and the fault is shown.
+  SetUp();
+  fs::remove(app / "prev");
+  fs::create_directories(app / "prev" / "inside");
   AppState other;
-  settings_block::setVersion(other.settingsBlock, {3, 10, 0});
-  package_install::PushedPackageFile bad(other);
-  ASSERT_TRUE(bad.begin(100));
-  bad.write(text("partial"));
-  bad.abandon();
-  EXPECT_EQ(readFile(app / "Kelvora.exe"), text("newexe"));
-  EXPECT_FALSE(fs::exists(app / "3.10.0.BIN"));
+  package_install::PushedPackageFile blocked(other);
+  ASSERT_TRUE(blocked.begin(3));
+  blocked.write(text("new"));
+  blocked.finish();
+  expectUntouched("prev a directory");
+  EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"}));
   EXPECT_EQ(other.updateState.load(), UPDATE_WAITING);
+  EXPECT_EQ(other.statusLine.get(), "File fault, please try again later.");
 }
 
-TEST_F(InstallDir, TheInstallLockHoldsOffTheSwap) {
-  writeFile(app / "ready", text("swapped"));
-  std::unique_lock<std::mutex> held(package_install::installLock());
-  std::atomic<bool> done{false};
-  std::thread swapper([&] {
-    package_install::swapIntoPlace("ready");
-    done = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(done.load());
-  EXPECT_EQ(readFile(app / "Kelvora.exe"), text("old program"));
-  held.unlock();
-  swapper.join();
-  EXPECT_EQ(readFile(app / "Kelvora.exe"), text("swapped"));
+// The download step with an in-memory fetch that hands the body out in three uneven buffers.
+class Download : public InstallDir {
+ protected:
+  bool run(int32_t status, uint32_t language, const Bytes& body) {
+    SetUp();
+    state.emplace();
+    settings_block::setVersion(state->settingsBlock, {3, 11, 0});
+    settings_block::putU32(state->settingsBlock, settings_block::LANGUAGE, language);
+    state->packageKey.set("3/11.0.BIN");
+    state->updateState = UPDATE_PENDING;
+    return package_download::downloadAndInstall(
+        *state, [&](const package_download::StorageTarget& target, const std::string& key) {
+          asked = std::string(target.endpoint) + " " + target.bucket + " " + key;
+          size_t a = std::min<size_t>(7, body.size()), b = body.size() / 2 + a / 2;
+          return package_download::FetchedObject{
+              status,
+              {{body.data(), a}, {body.data() + a, b - a}, {body.data() + b, body.size() - b}},
+              nullptr};
+        });
+  }
+  std::optional<AppState> state;
+  std::string asked;
+};
+
+TEST_F(Download, StatusAndLanguageDecideTheOutcome) {
+  const Bytes program = newProgram(), package = kelvora::packPackage(program);
+  const std::string cn = builtinConfig().storageEndpointCn, en = builtinConfig().storageEndpointEn;
+  const std::string fault = "File fault, please try again later.";
+  const std::string faultCn = platform::utf8ToGbk("更新文件存在故障, 请稍后再试。");
+  struct Case {
+    int32_t status;
+    uint32_t language;
+    Bytes body;
+    bool installs;
+    std::string text, asked;
+  };
+  const Case cases[] = {
+      {200, 9, package, true, "Update completed.", en + " update-en-1 3/11.0.BIN"},
+      {299, 0, package, true, "Update completed.", en + " update-en-1 3/11.0.BIN"},
+      {204, 2052, package, true, platform::utf8ToGbk("更新已经完成！"),
+       cn + " pravex-update-1 3/11.0.BIN"},
+      {300, 9, package, false, fault, ""},
+      {199, 9, package, false, fault, ""},
+      {404, 2052, package, false, faultCn, ""},
+      {-998, 2051, package, false, fault, ""},
+      {200, 2052, Bytes(package.begin(), package.end() - 1), false, faultCn, ""},
+      {200, 9, {}, false, fault, ""},
+  };
+  for (const Case& c : cases) {
+    std::string label = std::to_string(c.status) + "/" + std::to_string(c.language);
+    EXPECT_EQ(run(c.status, c.language, c.body), c.installs) << label;
+    EXPECT_EQ(state->statusLine.get(), c.text) << label;
+    if (!c.installs) {
+      EXPECT_EQ(state->updateState.load(), UPDATE_PENDING) << label;
+      expectUntouched(label);
+      EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"})) << label;
+      continue;
+    }
+    EXPECT_EQ(asked, c.asked) << label;
+    EXPECT_EQ(readFile(app / "Kelvora.exe"), program) << label;
+    EXPECT_EQ(state->updateState.load(), UPDATE_DONE);
+    EXPECT_EQ(state->expectedPackageSize.load(), float(package.size())) << "100 %";
+    EXPECT_EQ(state->packageSize.load(), package.size());
+    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"})) << "package file gone";
+  }
 }
 
 }  // namespace

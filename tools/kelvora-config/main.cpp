@@ -1,15 +1,34 @@
 // kelvora-config: shows, deciphers, enciphers and edits an updater settings file.
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "updater/atomic_file.h"
-#include "updater/config_cipher.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
 
 namespace {
+
+using atomic_file::replaceFileAtomically;
+using settings_file::decryptContainer;
+using settings_file::encryptContainer;
+using settings_file::MAX_SETTINGS_FILE_SIZE;
+
+// Settings files and plain blocks are small; a longer file is refused rather than read whole.
+std::optional<std::vector<uint8_t>> readSmallFile(const std::string& path, size_t limit,
+                                                  std::string* why) {
+  auto bytes = atomic_file::readFileHead(path, limit + 1);
+  if (!bytes)
+    *why = "cannot read " + path;
+  else if (bytes->size() > limit)
+    *why = path + " is longer than " + std::to_string(limit) + " bytes; left unchanged";
+  else
+    return bytes;
+  return std::nullopt;
+}
 
 constexpr char kUsage[] =
     "usage: kelvora-config COMMAND ...\n"
@@ -27,11 +46,8 @@ int fail(const std::string& message) {
 
 // Deciphers a container read from path, or says why not.
 std::optional<std::vector<uint8_t>> readContainer(const std::string& path, std::string* why) {
-  auto bytes = readWholeFile(path);
-  if (!bytes) {
-    *why = "cannot read " + path;
-    return std::nullopt;
-  }
+  auto bytes = readSmallFile(path, MAX_SETTINGS_FILE_SIZE, why);
+  if (!bytes) return std::nullopt;
   auto plain = decryptContainer(*bytes);
   if (!plain) *why = path + " is not a valid settings container; left unchanged";
   return plain;
@@ -86,8 +102,9 @@ int decryptTo(const std::string& in, const std::string& out) {
 }
 
 int encryptTo(const std::string& in, const std::string& out) {
-  auto plain = readWholeFile(in);
-  if (!plain) return fail("cannot read " + in);
+  std::string why;
+  auto plain = readSmallFile(in, settings_file::PLAIN_BLOCK_SIZE, &why);
+  if (!plain) return fail(why);
   if (plain->empty()) return fail(in + " is empty; an empty settings file has no container");
   auto container = encryptContainer(*plain);
   if (!container) return fail("cannot encipher " + in);
@@ -132,9 +149,7 @@ int set(int argc, char** argv) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;
@@ -154,4 +169,13 @@ int main(int argc, char** argv) {
   if (command == "set") return set(argc, argv);
   std::fputs(kUsage, stderr);
   return 2;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    return fail(e.what());
+  }
 }

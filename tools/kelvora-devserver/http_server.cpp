@@ -33,6 +33,13 @@ class MappedFile {
     auto file = std::shared_ptr<MappedFile>(new MappedFile());
     file->size_ = static_cast<size_t>(st.st_size);
     file->mtime_ = st.st_mtime;
+    // A strong validator that changes whenever the file is replaced or rewritten.
+    char etag[96];
+    std::snprintf(etag, sizeof etag, "\"%llx-%llx-%llx%09ld\"",
+                  static_cast<unsigned long long>(st.st_ino),
+                  static_cast<unsigned long long>(st.st_size),
+                  static_cast<unsigned long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec);
+    file->etag_ = etag;
     if (file->size_ > 0) {
       void* p = mmap(nullptr, file->size_, PROT_READ, MAP_PRIVATE, fd, 0);
       if (p == MAP_FAILED) {
@@ -51,13 +58,49 @@ class MappedFile {
   const char* data() const { return data_; }
   size_t size() const { return size_; }
   time_t mtime() const { return mtime_; }
+  const std::string& etag() const { return etag_; }
 
  private:
   MappedFile() = default;
   const char* data_ = nullptr;
   size_t size_ = 0;
   time_t mtime_ = 0;
+  std::string etag_;
 };
+
+// The one range "bytes=A-", "bytes=A-B" or "bytes=-N" of a Range header, as a first byte and a
+// length within an object of `size` bytes. Anything else (several ranges, another unit, no
+// digits) is no range: the whole object is served, as a storage service does.
+enum class RangeAsk { kWhole, kPart, kPastEnd };
+RangeAsk askedRange(const std::string& header, size_t size, size_t* first, size_t* length) {
+  std::string_view v = header;
+  if (!v.starts_with("bytes=")) return RangeAsk::kWhole;
+  v.remove_prefix(6);
+  size_t dash = v.find('-');
+  if (dash == std::string_view::npos || v.find_first_not_of("0123456789-") != v.npos ||
+      v.find('-', dash + 1) != v.npos)
+    return RangeAsk::kWhole;
+  auto number = [](std::string_view d, unsigned long long* out) {
+    if (d.empty() || d.size() > 18) return false;
+    *out = std::stoull(std::string(d));
+    return true;
+  };
+  unsigned long long a = 0, b = 0;
+  bool haveA = number(v.substr(0, dash), &a), haveB = number(v.substr(dash + 1), &b);
+  if (!haveA && !haveB) return RangeAsk::kWhole;
+  if (size == 0) return RangeAsk::kPastEnd;
+  if (!haveA) {  // the last b bytes
+    if (b == 0) return RangeAsk::kPastEnd;
+    *first = b >= size ? 0 : size - b;
+  } else {
+    if (haveB && b < a) return RangeAsk::kWhole;
+    if (a >= size) return RangeAsk::kPastEnd;
+    *first = a;
+  }
+  size_t last = haveA && haveB && b < size ? b : size - 1;
+  *length = last - *first + 1;
+  return RangeAsk::kPart;
+}
 
 std::string lowerCase(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(),
@@ -128,6 +171,10 @@ int HttpServer::bind() {
   server.set_tcp_nodelay(true);
 
   auto handler = [this](const httplib::Request& req, httplib::Response& res) {
+    // Ranges are served below, never by httplib's own range code, which would cut error bodies
+    // too and knows neither If-Range nor the switch that ignores ranges. The request is a
+    // mutable object of httplib's, handed over const; it is read again only after we return.
+    const_cast<httplib::Request&>(req).ranges.clear();
     const std::string requestId = newRequestId();
     res.set_header("x-oss-request-id", requestId);
     if (options_.firstByteDelayMs > 0 &&
@@ -198,15 +245,44 @@ int HttpServer::bind() {
       return fail(404, "NoSuchBucket", "The specified bucket does not exist.",
                   {{"BucketName", t.bucket}});
     auto file = MappedFile::open(bucketDir + "/" + t.object);
+    if (!file && signatures_ != nullptr) {
+      if (auto signature = signatures_->lookup(bucketDir + "/" + t.object)) {
+        res.set_content(*signature, "text/plain");
+        return;
+      }
+    }
     if (!file)
       return fail(404, "NoSuchKey", "The specified key does not exist.", {{"Key", t.object}});
 
     res.set_header("Last-Modified", formatHttpDate(file->mtime()));
+    res.set_header("ETag", file->etag());
+    res.set_header("Accept-Ranges", "bytes");
+    size_t first = 0, length = file->size();
+    const std::string ifRange = req.get_header_value("If-Range");
+    // If-Range holds only with a strong ETag that names this very object.
+    const bool rangeHolds = ifRange.empty() || ifRange == file->etag();
+    if (req.has_header("Range") && rangeHolds && !options_.ignoreRange) {
+      switch (askedRange(req.get_header_value("Range"), file->size(), &first, &length)) {
+        case RangeAsk::kWhole:
+          break;
+        case RangeAsk::kPastEnd:
+          res.set_header("Content-Range", "bytes */" + std::to_string(file->size()));
+          return fail(416, "InvalidRange", "The requested range is not satisfiable.",
+                      {{"RangeRequested", req.get_header_value("Range")},
+                       {"ActualObjectSize", std::to_string(file->size())}});
+        case RangeAsk::kPart:
+          res.status = 206;
+          res.set_header("Content-Range", "bytes " + std::to_string(first) + "-" +
+                                              std::to_string(first + length - 1) + "/" +
+                                              std::to_string(file->size()));
+          break;
+      }
+    }
     if (file->size() == 0) {
       res.set_content("", "application/octet-stream");
       return;
     }
-    // The body stops this many bytes before its announced end; the provider then refuses and
+    // The body stops this many bytes before the object's end; the provider then refuses and
     // the connection closes, as a transfer cut in the middle would.
     const size_t limit =
         file->size() > options_.cutShortBytes ? file->size() - options_.cutShortBytes : 0;
@@ -218,8 +294,9 @@ int HttpServer::bind() {
     };
     auto pace = std::make_shared<Pace>();
     res.set_content_provider(
-        file->size(), "application/octet-stream",
-        [this, file, limit, rate, pace](size_t offset, size_t length, httplib::DataSink& sink) {
+        length, "application/octet-stream",
+        [this, file, first, limit, rate, pace](size_t at, size_t length, httplib::DataSink& sink) {
+          const size_t offset = first + at;
           if (offset >= limit || stop_.stopped()) return false;
           size_t n = std::min({length, limit - offset, kFullSpeedChunk});
           if (rate > 0) {

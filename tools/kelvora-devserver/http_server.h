@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tools/kelvora-devserver/options.h"
+#include "tools/kelvora-devserver/signature_objects.h"
 #include "tools/kelvora-devserver/stop_signal.h"
 
 namespace httplib {
@@ -26,12 +27,15 @@ class HttpServer {
   int bind();
   bool start();  // serves on its own thread; false when the listener does not come up
   void stop();   // stops serving and joins the thread; transfers in flight are cut
+  // Objects that have no file of their own: the publisher signatures made here.
+  void serveSignatures(const SignatureObjects* signatures) { signatures_ = signatures; }
 
  private:
   const Options& options_;
   StopSignal& stop_;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
+  const SignatureObjects* signatures_ = nullptr;
 };
 
 }  // namespace devserver

@@ -39,8 +39,14 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  SignatureObjects signatures;
+  if (!signatures.load(options, &error)) {
+    std::fprintf(stderr, "kelvora-devserver: %s\n", error.c_str());
+    return 2;
+  }
   StopSignal stop;
   HttpServer http(options, stop);
+  http.serveSignatures(&signatures);
   UpdateServer update(options, stop);
   const int httpPort = http.bind();
   if (httpPort <= 0) {

@@ -30,6 +30,12 @@ const char kUsage[] =
     "                           when BYTES of the object body are still unsent\n"
     "  --first-byte-delay MS    wait MS milliseconds before the first byte of every answer\n"
     "                           on the HTTP port\n"
+    "  --ignore-range           answer every object GET with the whole object (200); by\n"
+    "                           default Range and If-Range (strong ETag) are honoured\n"
+    "  --sign-key FILE          serve K.minisig for every object K named MAJOR/MINOR.BUILD.BIN,\n"
+    "                           signed with this minisign secret key (unencrypted) for that\n"
+    "                           version\n"
+    "  --damage-signatures      flip one bit of every signature served (for tests)\n"
     "\n"
     "Address page (GET /ip):\n"
     "  --address TEXT           the address shown between the page's markers (default 127.0.0.1)\n"
@@ -139,6 +145,8 @@ ParseOutcome parseOptions(int argc, char** argv, Options* o, std::string* error)
       ok = number(UINT64_MAX, &o->cutShortBytes);
     } else if (arg == "--first-byte-delay") {
       ok = number(600000, &o->firstByteDelayMs);
+    } else if (arg == "--ignore-range") {
+      ok = flag(&o->ignoreRange);
     } else if (arg == "--address") {
       ok = needValue() && (o->address = value, true);
     } else if (arg == "--address-charset") {
@@ -159,6 +167,10 @@ ParseOutcome parseOptions(int argc, char** argv, Options* o, std::string* error)
       }
     } else if (arg == "--size") {
       ok = number(UINT32_MAX, &o->announceSize);
+    } else if (arg == "--sign-key") {
+      ok = needValue() && (o->signKeyFile = value, true);
+    } else if (arg == "--damage-signatures") {
+      ok = flag(&o->damageSignatures);
     } else if (arg == "--push") {
       ok = needValue() && (o->pushFile = value, true);
     } else if (arg == "--silent") {

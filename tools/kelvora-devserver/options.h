@@ -21,6 +21,9 @@ struct Options {
   uint64_t throttleBytesPerSecond = 0;  // 0: full speed
   uint64_t cutShortBytes = 0;           // object bodies end this many bytes early
   uint32_t firstByteDelayMs = 0;
+  bool ignoreRange = false;       // serve every object GET whole (200), as a server without ranges
+  std::string signKeyFile;        // serve K.minisig signed with this minisign secret key
+  bool damageSignatures = false;  // ... with one bit of each signature flipped
 
   // Address page.
   std::string address = "127.0.0.1";

@@ -67,11 +67,11 @@ std::vector<uint8_t> pushAnswer(const std::vector<uint8_t>& file) {
   putU16(out, MSG_FILE_BEGIN);
   putU32(out, static_cast<uint32_t>(file.size()));
   size_t offset = 0;
-  while (file.size() - offset > kMaxFileChunk) {
+  while (file.size() - offset > FILE_CHUNK_MAX) {
     putU16(out, MSG_FILE_DATA);
-    putU32(out, kMaxFileChunk);
-    out.insert(out.end(), file.begin() + offset, file.begin() + offset + kMaxFileChunk);
-    offset += kMaxFileChunk;
+    putU32(out, static_cast<uint32_t>(FILE_CHUNK_MAX));
+    out.insert(out.end(), file.begin() + offset, file.begin() + offset + FILE_CHUNK_MAX);
+    offset += FILE_CHUNK_MAX;
   }
   putU16(out, MSG_FILE_END);
   putU32(out, static_cast<uint32_t>(file.size() - offset));
@@ -232,11 +232,11 @@ void UpdateServer::serve(Session& session, uint64_t client, std::string peer) {
                static_cast<unsigned long long>(client), peer.c_str());
   uint64_t keepAlives = 0;
   while (true) {
-    uint8_t type[kTypeSize];
+    uint8_t type[MESSAGE_TYPE_SIZE];
     if (!recvAll(fd, type, sizeof type)) break;
     const uint16_t t = static_cast<uint16_t>(type[0] | (type[1] << 8));
     if (t == MSG_HELLO) {
-      uint8_t report[kReportSize];
+      uint8_t report[CLIENT_REPORT_SIZE];
       if (!recvAll(fd, report, sizeof report)) {
         std::fprintf(stderr, "kelvora-devserver: update client %llu: hello cut short\n",
                      static_cast<unsigned long long>(client));

@@ -12,22 +12,20 @@
 
 #include "tools/kelvora-devserver/options.h"
 #include "tools/kelvora-devserver/stop_signal.h"
+#include "updater/update_conversation.h"
 
 namespace devserver {
 
-// Message types; every message starts with its u16 type, little-endian, and has a fixed layout.
-constexpr uint16_t MSG_HELLO = 0x2000;       // + 164-byte client report
-constexpr uint16_t MSG_KEEPALIVE = 0x1004;   // nothing more
-constexpr uint16_t MSG_VERSION = 0x2001;     // + u32 major, minor, build, size
-constexpr uint16_t MSG_FILE_BEGIN = 0x1016;  // + u32 total
-constexpr uint16_t MSG_FILE_DATA = 0x1017;   // + u32 n, n bytes (n <= 8192)
-constexpr uint16_t MSG_FILE_END = 0x1018;    // + u32 n, the last n bytes (n <= 8192)
-constexpr uint16_t MSG_DISCONNECT = 0x2010;  // + u16 n, n bytes of text
-constexpr size_t kTypeSize = 2;
-constexpr size_t kReportSize = 164;
-constexpr size_t kVersionMessageSize = kTypeSize + 16;
-constexpr size_t kMaxFileChunk = 8192;
-static_assert(kVersionMessageSize == 18);
+// The client's own wire constants, so the two sides cannot drift apart.
+using update_conversation::FILE_CHUNK_MAX;
+using update_conversation::MESSAGE_TYPE_SIZE;
+using update_conversation::MSG_DISCONNECT;
+using update_conversation::MSG_FILE_BEGIN;
+using update_conversation::MSG_FILE_DATA;
+using update_conversation::MSG_FILE_END;
+using update_conversation::MSG_HELLO;
+using update_conversation::MSG_KEEPALIVE;
+using update_conversation::MSG_VERSION;
 
 // The bytes answering one hello. A push sends every chunk but the last as FILE_DATA and the last
 // (1 to 8192 bytes; none for an empty file) as FILE_END, so the client finishes the file once.

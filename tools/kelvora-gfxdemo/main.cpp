@@ -9,6 +9,7 @@
 #include "graphics/drawing.h"
 #include "graphics/image.h"
 #include "graphics/pacing.h"
+#include "graphics/startup_logo_play.h"
 #include "graphics/text.h"
 #include "graphics/window.h"
 #include "platform/codepage.h"
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
 
   // A mode set beforehand would replace initgraph's own, logo bit and all.
   if (!logo) gfx::set_window_mode(gfx::kModeNoForcedExit, 0, 0);
+  gfx::enable_startup_logo();
   const double opening = gfx::elapsed_seconds();
   if (gfx::initgraph(500, 200, logo ? gfx::kModeStartupLogo | gfx::kModeNoForcedExit : 0) != 0) {
     std::fprintf(stderr, "%s\n", gfx::window_failure_text("kelvora-gfxdemo").c_str());

@@ -1,4 +1,5 @@
-// kelvora-pack: builds, unpacks and describes update packages.
+// kelvora-pack: builds, unpacks and describes update packages, and signs them for the publisher
+// check of Update.exe.
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "tools/kelvora-pack/pack_signing.h"
 #include "updater/lz77.h"
 #include "updater/package_unpack.h"
 
@@ -16,6 +18,13 @@ const char kUsage[] =
     "usage: kelvora-pack build INPUT PACKAGE    pack a program into 64 KiB blocks\n"
     "       kelvora-pack unpack PACKAGE OUTPUT  unpack a package (OUTPUT removed on failure)\n"
     "       kelvora-pack info PACKAGE           list the blocks: index, plain and stored length\n"
+    "       kelvora-pack keygen PUBLIC SECRET   make a publisher key pair (minisign files; the\n"
+    "                                           secret key is not encrypted: keep it offline)\n"
+    "       kelvora-pack sign --secret-key FILE --version A.B.C PACKAGE\n"
+    "                                           write PACKAGE.minisig for that version\n"
+    "       kelvora-pack verify --public-key KEY --version A.B.C PACKAGE [--signature FILE]\n"
+    "                                           the checks of Update.exe; exit 0 only if all hold\n"
+    "                                           (KEY: a public key line or a minisign .pub file)\n"
     "       kelvora-pack --help | --version\n"
     "Inputs over 64 MiB show their progress on standard error when it is a terminal.\n";
 
@@ -46,13 +55,6 @@ class Progress {
   int percent_ = -1;
 };
 
-long fileSize(std::FILE* f) {
-  if (std::fseek(f, 0, SEEK_END) != 0) return -1;
-  const long size = std::ftell(f);
-  std::rewind(f);
-  return size;
-}
-
 int build(const char* input, const char* package) {
   std::FILE* in = std::fopen(input, "rb");
   if (!in) {
@@ -67,7 +69,7 @@ int build(const char* input, const char* package) {
   }
   auto codec = std::make_unique<kelvora::CCompressLZ77>();
   std::vector<uint8_t> block(kelvora::CCompressLZ77::kMaxBlock), scratch(block.size()), encoded;
-  Progress progress("build", fileSize(in));
+  Progress progress("build", kelvora::packageLength(in));
   long done = 0;
   bool ok = true;
   size_t n;
@@ -95,7 +97,7 @@ int unpack(const char* package, const char* output) {
     std::fprintf(stderr, "kelvora-pack: cannot open %s\n", package);
     return 1;
   }
-  Progress progress("unpack", fileSize(f));
+  Progress progress("unpack", kelvora::packageLength(f));
   auto r =
       kelvora::unpackPackageDetailed(f, output, [&](long done, long) { progress.update(done); });
   if (r.ok) return 0;
@@ -119,21 +121,19 @@ int info(const char* package) {
     std::fprintf(stderr, "kelvora-pack: cannot open %s\n", package);
     return 1;
   }
+  const long size = kelvora::packageLength(f);
   long offset = 0, block = 0, plainTotal = 0;
-  uint8_t h[4];
+  uint8_t raw[kelvora::kBlockHeaderSize];
   size_t got;
-  while ((got = std::fread(h, 1, 4, f)) == 4) {
-    unsigned p = h[0] | h[1] << 8, s = h[2] | h[3] << 8;
-    long n = p == 0 ? 65536 : p;
-    long len = p == s ? n : s;
-    std::printf("%ld\t%ld\t%ld\t%s\n", block, n, len, p == s ? "stored" : "compressed");
-    if (std::fseek(f, len, SEEK_CUR) != 0) break;
-    offset += 4 + len;
-    plainTotal += n;
+  while ((got = std::fread(raw, 1, sizeof raw, f)) == sizeof raw) {
+    const kelvora::BlockHeader h = kelvora::readBlockHeader(raw);
+    std::printf("%ld\t%ld\t%ld\t%s\n", block, h.plainLength, h.dataLength,
+                h.stored ? "stored" : "compressed");
+    if (std::fseek(f, h.dataLength, SEEK_CUR) != 0) break;
+    offset += kelvora::kBlockHeaderSize + h.dataLength;
+    plainTotal += h.plainLength;
     ++block;
   }
-  std::fseek(f, 0, SEEK_END);
-  long size = std::ftell(f);
   std::fclose(f);
   if (got != 0 || offset != size) {
     std::fprintf(stderr, "kelvora-pack: %s: block %ld at offset %ld: truncated\n", package, block,
@@ -152,12 +152,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 2 && !std::strcmp(argv[1], "--version")) {
-    std::puts("kelvora-pack 1.0");
+    std::puts("kelvora-pack " KELVORA_VERSION_TEXT);
     return 0;
   }
   if (argc == 4 && !std::strcmp(argv[1], "build")) return build(argv[2], argv[3]);
   if (argc == 4 && !std::strcmp(argv[1], "unpack")) return unpack(argv[2], argv[3]);
   if (argc == 3 && !std::strcmp(argv[1], "info")) return info(argv[2]);
+  if (argc == 4 && !std::strcmp(argv[1], "keygen")) return pack_signing::keygen(argv[2], argv[3]);
+  if (argc >= 2 && !std::strcmp(argv[1], "sign")) return pack_signing::sign(argc - 2, argv + 2);
+  if (argc >= 2 && !std::strcmp(argv[1], "verify")) return pack_signing::verify(argc - 2, argv + 2);
   std::fputs(kUsage, stderr);
   return 2;
 }

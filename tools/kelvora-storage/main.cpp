@@ -1,31 +1,42 @@
 // kelvora-storage: one signed GET of an object through the storage client, for makers checking a
-// bucket. Prints the outcome on one line and writes the body to a file on success.
-#include <apr_pools.h>
+// bucket. Prints the outcome on one line and streams the body to a file on success; a broken
+// download can be resumed from where it stopped.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 
-#include "storage_client/aos_chunk.h"
 #include "storage_client/aos_http_io.h"
 #include "storage_client/aos_status.h"
-#include "storage_client/oss_util.h"
+#include "storage_client/oss_object_download.h"
+#include "tools/kelvora-storage/terminal_text.h"
 #include "updater/builtin_config.h"
 
 namespace {
 
 constexpr char kUsage[] =
     "usage: kelvora-storage get --endpoint HOST --bucket NAME --key OBJECT\n"
-    "                           [--id ID --secret SECRET] [--output FILE]\n"
-    "  get     one signed GET of OBJECT in bucket NAME at HOST (optionally http:// or https://);\n"
-    "          the built-in key pair is used unless --id and --secret are given; prints\n"
-    "          code=N error=E message=M request-id=R length=L and, on 2xx, writes the body to\n"
-    "          FILE; exit status 0 only for 2xx\n"
+    "                           [--id ID --secret SECRET] [--output FILE [--continue]]\n"
+    "  get         one signed GET of OBJECT in bucket NAME at HOST (optionally http:// or\n"
+    "              https://); the built-in key pair is used unless --id and --secret are given;\n"
+    "              prints code=N error=E message=M request-id=R length=L (L: body bytes received;\n"
+    "              server text with control characters escaped); exit status 0 only for 2xx\n"
+    "  --output    stream a 2xx body into FILE as it arrives; until it is complete, FILE.etag\n"
+    "              beside it keeps the object's ETag\n"
+    "  --continue  resume a partial FILE that has its FILE.etag from where it stopped, if the\n"
+    "              object is unchanged (Range with If-Range); otherwise start over\n"
+    "  progress goes to standard error when it is a terminal\n"
     "  --help, --version\n";
 
 struct Arguments {
   std::string endpoint, bucket, key, id, secret, output;
-  bool haveId = false, haveSecret = false;
+  bool haveId = false, haveSecret = false, resume = false;
 };
 
 int usageError(const char* why) {
@@ -34,30 +45,83 @@ int usageError(const char* why) {
   return 2;
 }
 
-// A field of the result line: "-" for none or empty, line breaks flattened to spaces.
+// A field of the result line: "-" for none or empty, server text made safe for a terminal.
 std::string field(const char* text) {
   if (text == nullptr || *text == '\0') return "-";
-  std::string out(text);
-  for (char& c : out) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return out;
+  return terminalSafe(text);
 }
 
-bool writeBody(const std::string& path, aos_list* body) {
-  std::string temp = path + ".part";
-  FILE* f = std::fopen(temp.c_str(), "wb");
-  if (f == nullptr) return false;
-  bool ok = true;
-  for (aos_list* n = body->next; n != body && ok; n = n->next) {
-    auto* chunk = reinterpret_cast<aos_chunk*>(n);
-    size_t len = aos_chunk_data_len(chunk);
-    ok = std::fwrite(chunk->pos, 1, len, f) == len;
+std::string readEtag(const std::string& path) {
+  std::ifstream in(path);
+  std::string etag;
+  std::getline(in, etag);
+  return etag;
+}
+
+// The body's destination: FILE opened at the first piece, once the answer shows whether it
+// continues the partial file (206 from where it stops) or replaces it (200).
+struct BodyFile {
+  std::string path;
+  int64_t have = 0;  // bytes of the partial file asked to continue
+  const oss_download_outcome* outcome = nullptr;
+  int fd = -1;
+  bool failed = false;
+  int64_t written = 0;
+  bool showProgress = false;
+  std::chrono::steady_clock::time_point lastShown;
+
+  bool open() {
+    const bool continues = have > 0 && outcome->status == 206 && outcome->range_first == have;
+    if (outcome->status == 206 && !continues) return false;  // a range we did not ask
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (continues ? O_APPEND : O_TRUNC),
+                0644);
+    if (fd < 0) return false;
+    if (!continues) have = 0;
+    // Without an ETag there is nothing to resume against.
+    const std::string etagPath = path + ".etag";
+    if (outcome->etag[0] == '\0') return std::remove(etagPath.c_str()) == 0 || errno == ENOENT;
+    std::ofstream etag(etagPath, std::ios::trunc);
+    etag << outcome->etag << '\n';
+    return static_cast<bool>(etag.flush());
   }
-  ok = std::fclose(f) == 0 && ok;
-  if (ok) ok = std::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) std::remove(temp.c_str());
-  return ok;
+
+  void progress(bool last) {
+    auto now = std::chrono::steady_clock::now();
+    if (!showProgress || (!last && now - lastShown < std::chrono::milliseconds(250))) return;
+    lastShown = now;
+    long long total = outcome->object_size;
+    std::fprintf(stderr, total >= 0 ? "\r%lld of %lld bytes" : "\r%lld bytes",
+                 static_cast<long long>(have + written), total);
+    if (last) std::fputc('\n', stderr);
+  }
+};
+
+int takePiece(void* user, const uint8_t* data, size_t len) {
+  auto* file = static_cast<BodyFile*>(user);
+  if (file->fd < 0 && !file->open()) {
+    file->failed = true;
+    return 1;
+  }
+  if (oss_write_to_fd(&file->fd, data, len) != 0) {
+    file->failed = true;
+    return 1;
+  }
+  file->written += static_cast<int64_t>(len);
+  file->progress(false);
+  return 0;
+}
+
+int dropPiece(void*, const uint8_t*, size_t) {
+  return 0;
+}
+
+void printOutcome(const oss_download_outcome& o) {
+  const bool ok = o.status / 100 == 2;
+  long long length = ok || o.status < 0 ? o.body_received : o.content_length;
+  std::printf("code=%d error=%s message=%s request-id=%s length=%lld\n", o.status,
+              field(o.status < 0 ? "HttpIoError" : o.error_code).c_str(),
+              field(o.error_message).c_str(), field(o.request_id).c_str(), length);
+  std::fflush(stdout);
 }
 
 int get(const Arguments& a) {
@@ -65,37 +129,48 @@ int get(const Arguments& a) {
     std::fputs("kelvora-storage: the storage client could not be initialised\n", stderr);
     return 1;
   }
-  apr_pool_t* pool = nullptr;
-  if (apr_pool_create_ex(&pool, nullptr, nullptr, nullptr) != APR_SUCCESS) {
-    aos_http_io_shutdown();
-    return 1;
-  }
-  oss_request_options* options = oss_request_options_create(pool);
   const BuiltinConfig& builtin = builtinConfig();
-  options->config->endpoint = aos_span_of(a.endpoint.c_str());
-  options->config->access_key_id = aos_span_of(a.haveId ? a.id.c_str() : builtin.accessKeyId);
-  options->config->access_key_secret =
-      aos_span_of(a.haveSecret ? a.secret.c_str() : builtin.accessKeySecret);
-  options->ctl = aos_http_controller_create(options->pool, 0);
-
-  aos_span bucket = aos_span_of(a.bucket.c_str());
-  aos_span object = aos_span_of(a.key.c_str());
-  aos_list body;
-  aos_list_init(&body);
-  apr_table_t* headers = nullptr;
-  aos_status* s =
-      oss_fetch_object_to_memory(options, &bucket, &object, nullptr, nullptr, &body, &headers);
-  bool ok = aos_status_is_ok(s);
-  std::printf("code=%d error=%s message=%s request-id=%s length=%lld\n", s->code,
-              field(s->error_code).c_str(), field(s->error_msg).c_str(), field(s->req_id).c_str(),
-              static_cast<long long>(aos_body_length(&body)));
-  std::fflush(stdout);
-  int rc = ok ? 0 : 1;
-  if (ok && !a.output.empty() && !writeBody(a.output, &body)) {
+  oss_download_target target{a.endpoint.c_str(),
+                             a.haveId ? a.id.c_str() : builtin.accessKeyId,
+                             a.haveSecret ? a.secret.c_str() : builtin.accessKeySecret,
+                             a.bucket.c_str(),
+                             a.key.c_str(),
+                             -1,
+                             nullptr};
+  oss_download_outcome outcome{};
+  BodyFile file;
+  file.path = a.output;
+  file.outcome = &outcome;
+  file.showProgress = !a.output.empty() && isatty(STDERR_FILENO) == 1;
+  std::string etag;
+  struct stat st {};
+  if (a.resume && stat(a.output.c_str(), &st) == 0 && st.st_size > 0 &&
+      !(etag = readEtag(a.output + ".etag")).empty()) {
+    file.have = st.st_size;
+    target.range_start = st.st_size;
+    target.if_range = etag.c_str();
+  }
+  oss_body_sink sink = a.output.empty() ? dropPiece : takePiece;
+  oss_download_object(&target, sink, &file, &outcome);
+  if (outcome.status == 416 && target.range_start >= 0) {
+    // The partial file reaches past this object's end: start over.
+    target.range_start = -1;
+    target.if_range = nullptr;
+    file.have = 0;
+    oss_download_object(&target, sink, &file, &outcome);
+  }
+  int rc = outcome.status / 100 == 2 ? 0 : 1;
+  if (rc == 0 && !a.output.empty() && file.fd < 0 && !file.open()) file.failed = true;
+  if (file.fd >= 0 && ::close(file.fd) != 0) file.failed = true;
+  if (rc == 0 && file.failed == false && !a.output.empty()) {
+    file.progress(true);
+    std::remove((a.output + ".etag").c_str());
+  }
+  printOutcome(outcome);
+  if (file.failed) {
     std::fprintf(stderr, "kelvora-storage: cannot write %s\n", a.output.c_str());
     rc = 1;
   }
-  apr_pool_destroy(pool);
   aos_http_io_shutdown();
   return rc;
 }
@@ -108,13 +183,17 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 2 && !std::strcmp(argv[1], "--version")) {
-    std::puts("kelvora-storage 1.0");
+    std::printf("kelvora-storage %s\n", KELVORA_VERSION_TEXT);
     return 0;
   }
   if (argc < 2 || std::strcmp(argv[1], "get") != 0) return usageError("expected the get command");
   Arguments a;
   for (int i = 2; i < argc; ++i) {
     const char* opt = argv[i];
+    if (!std::strcmp(opt, "--continue")) {
+      a.resume = true;
+      continue;
+    }
     if (i + 1 >= argc) return usageError("an option lacks its value");
     const char* value = argv[++i];
     if (!std::strcmp(opt, "--endpoint")) {
@@ -139,5 +218,6 @@ int main(int argc, char** argv) {
     return usageError("--endpoint, --bucket and --key are required");
   }
   if (a.haveId != a.haveSecret) return usageError("--id and --secret go together");
+  if (a.resume && a.output.empty()) return usageError("--continue needs --output");
   return get(a);
 }

@@ -1,0 +1,39 @@
+// The maker's side of publisher signatures, used by kelvora-pack and kelvora-devserver, never by
+// Update.exe: key pairs and signature files in the formats minisign reads and writes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "updater/release_signature.h"
+
+namespace release_signing {
+
+struct SecretKey {
+  release_signature::KeyId keyId{};
+  std::array<uint8_t, 64> key{};  // the Ed25519 seed followed by the public key
+};
+
+struct KeyFiles {
+  std::string publicKeyFile;  // minisign.pub: comment line and base64 line
+  std::string secretKeyFile;  // unencrypted, as minisign -G -W writes
+};
+KeyFiles generateKeyPair();
+
+// Reads an unencrypted minisign secret key file; nullopt with *error (an encrypted key is refused
+// by name) otherwise.
+std::optional<SecretKey> parseSecretKeyFile(std::string_view text, std::string* error);
+
+// The whole .minisig text for a package with this hash and trusted comment (one line).
+std::string signatureFile(const SecretKey& key, const release_signature::Hash& packageHash,
+                          const std::string& trustedComment);
+
+// "timestamp:T\tversion:A.B.C": what every signed package carries.
+std::string releaseComment(const std::string& version);
+
+// BLAKE2b-512 of a whole file; nullopt when it cannot be read.
+std::optional<release_signature::Hash> hashFile(const std::string& path);
+
+}  // namespace release_signing
