@@ -1,13 +1,14 @@
-// The download step of an update: the package object is read from the storage region of the
-// user's language into memory, joined, and installed by the safe replacement of package_install.
+// The download step of an update, in one streaming pass: the package object comes off the
+// network into the package file, each block is unpacked into the temporary program as soon as
+// it is complete, and the swap runs only after the last byte, once the package is whole and the
+// temporary program is on disk. A download that is cut off keeps what it has, with the object's
+// ETag beside it, and the next run for the same version asks only for the rest.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "updater/app_state.h"
 
@@ -20,20 +21,36 @@ struct StorageTarget {
 // 2052: the Beijing-region endpoint and its bucket; every other language the Hong Kong ones.
 StorageTarget storageTargetFor(uint32_t language);
 
-// What a fetch gives: the HTTP status (or a negative client code) and the body as buffers in
-// order. The buffers stay valid while `owner` lives.
-struct FetchedObject {
-  int32_t status = -1;
-  std::vector<std::span<const uint8_t>> buffers;
-  std::shared_ptr<void> owner;
+// One object GET; rangeStart >= 0 asks for "bytes=rangeStart-", sent with If-Range: ifRange.
+struct FetchRequest {
+  StorageTarget target{};
+  std::string key;
+  int64_t rangeStart = -1;
+  std::string ifRange;
 };
-using ObjectFetcher = std::function<FetchedObject(const StorageTarget&, const std::string& key)>;
 
-// The storage client's signed GET, with the built-in key pair.
-FetchedObject fetchFromStorage(const StorageTarget& target, const std::string& key);
-// Process-wide start and end of the storage client: 0 on success.
-int startStorageClient();
-void stopStorageClient();
+// What a response says of itself, known before its first body byte.
+struct ResponseHead {
+  int32_t status = -1;      // HTTP status, or a negative client code
+  std::string etag;         // as sent, quotes kept; "" when absent
+  int64_t rangeFirst = -1;  // first byte of a 206
+  int64_t objectSize = -1;  // whole object size when known
+};
+
+// Receives a 2xx response: its head once, then the body in order. False from either stops the
+// transfer. Error bodies never reach it.
+class BodySink {
+ public:
+  virtual ~BodySink() = default;
+  virtual bool begin(const ResponseHead& head) = 0;
+  virtual bool write(std::span<const uint8_t> bytes) = 0;
+};
+
+struct FetchOutcome {
+  ResponseHead head;
+  bool complete = false;  // the whole body arrived (not cut short, not stopped by the sink)
+};
+using ObjectFetcher = std::function<FetchOutcome(const FetchRequest&, BodySink&)>;
 
 // Success is a status of 200 to 299.
 bool isFetchSuccess(int32_t status);

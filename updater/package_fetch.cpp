@@ -1,53 +1,62 @@
-// The storage client side of the download: one pool per fetch, released with the last buffer.
-#include <apr_pools.h>
+// The storage client side of the download: one streamed GET, the body going to the sink as it
+// arrives. The client keeps its pools to itself.
+#include "updater/package_fetch.h"
 
-#include "updater/builtin_config.h"
-#include "updater/package_download.h"
-
-#if __has_include("storage_client/oss_util.h")
 #include "storage_client/aos_http_io.h"
-#include "storage_client/oss_util.h"
-#define KELVORA_HAVE_OBJECT_GET 1
-#endif
+#include "storage_client/oss_object_download.h"
+#include "updater/builtin_config.h"
 
 namespace package_download {
 
-#if KELVORA_HAVE_OBJECT_GET
+namespace {
 
-FetchedObject fetchFromStorage(const StorageTarget& target, const std::string& key) {
-  FetchedObject object;
-  apr_pool_t* pool = nullptr;
-  if (apr_pool_create_ex(&pool, nullptr, nullptr, nullptr) != APR_SUCCESS) pool = nullptr;
-  oss_request_options* options = oss_request_options_create(pool);
-  if (options == nullptr) {
-    if (pool != nullptr) apr_pool_destroy(pool);
-    return object;
+struct Relay {
+  BodySink& sink;
+  const oss_download_outcome& outcome;
+  bool begun = false;
+};
+
+ResponseHead headOf(const oss_download_outcome& o) {
+  ResponseHead head;
+  head.status = o.status;
+  head.etag = o.etag;
+  head.rangeFirst = o.range_first;
+  head.objectSize = o.object_size;
+  return head;
+}
+
+// The client describes the response in the outcome before it hands over the first piece.
+int relayPiece(void* user, const uint8_t* data, size_t len) {
+  auto* relay = static_cast<Relay*>(user);
+  if (!relay->begun) {
+    relay->begun = true;
+    if (!relay->sink.begin(headOf(relay->outcome))) return 1;
   }
-  // The options may have made a pool of their own; that is the one to release.
-  object.owner = std::shared_ptr<void>(
-      options->pool, [](void* p) { apr_pool_destroy(static_cast<apr_pool_t*>(p)); });
-  if (pool != nullptr && pool != options->pool) apr_pool_destroy(pool);
+  return relay->sink.write(std::span<const uint8_t>(data, len)) ? 0 : 1;
+}
+
+}  // namespace
+
+FetchOutcome fetchFromStorage(const FetchRequest& request, BodySink& sink) {
   const BuiltinConfig& config = builtinConfig();
-  options->config->endpoint = aos_span_of(target.endpoint);
-  options->config->access_key_id = aos_span_of(config.accessKeyId);
-  options->config->access_key_secret = aos_span_of(config.accessKeySecret);
-  options->config->sts_token = aos_span_of("");
-  options->config->is_cname = 0;
-  options->ctl = aos_http_controller_create(options->pool, 0);
-  aos_span bucket = aos_span_of(target.bucket);
-  aos_span name = aos_span_of(key.c_str());
-  aos_list body;
-  aos_list_init(&body);
-  apr_table_t* responseHeaders = nullptr;
-  aos_status* status = oss_fetch_object_to_memory(options, &bucket, &name, nullptr, nullptr, &body,
-                                                  &responseHeaders);
-  object.status = status != nullptr ? status->code : -1;
-  for (aos_list* node = body.next; node != &body; node = node->next) {
-    auto* chunk = reinterpret_cast<aos_chunk*>(node);
-    object.buffers.emplace_back(reinterpret_cast<const uint8_t*>(chunk->pos),
-                                aos_chunk_data_len(chunk));
-  }
-  return object;
+  oss_download_target target{};
+  target.endpoint = request.target.endpoint;
+  target.access_key_id = config.accessKeyId;
+  target.access_key_secret = config.accessKeySecret;
+  target.bucket = request.target.bucket;
+  target.object = request.key.c_str();
+  target.range_start = request.rangeStart;
+  target.if_range =
+      request.rangeStart >= 0 && !request.ifRange.empty() ? request.ifRange.c_str() : nullptr;
+  oss_download_outcome outcome{};
+  Relay relay{sink, outcome};
+  oss_download_object(&target, relayPiece, &relay, &outcome);
+  FetchOutcome result;
+  result.head = headOf(outcome);
+  // An empty body gives the sink no piece: it still learns of the response.
+  if (isFetchSuccess(outcome.status) && !relay.begun && !sink.begin(result.head)) return result;
+  result.complete = isFetchSuccess(outcome.status);
+  return result;
 }
 
 int startStorageClient() {
@@ -57,18 +66,5 @@ int startStorageClient() {
 void stopStorageClient() {
   aos_http_io_shutdown();
 }
-
-#else
-
-// Until the object GET of the storage client is present every fetch fails as unreachable.
-FetchedObject fetchFromStorage(const StorageTarget&, const std::string&) {
-  return {};
-}
-int startStorageClient() {
-  return 0;
-}
-void stopStorageClient() {}
-
-#endif
 
 }  // namespace package_download

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "updater/overlapped_hash.h"
-#include "updater/package_unpack.h"
+#include "updater/package_resume.h"
 #include "updater/settings_block.h"
 #include "updater/update_texts.h"
 
@@ -22,26 +22,8 @@ namespace package_install {
 
 namespace {
 
-// Flushes a finished program file to disk and gives it the mode of the program it replaces.
-// False for an empty file: a program of no bytes is no program.
-bool settleDescriptor(int fd) {
-  struct stat finished {};
-  if (::fstat(fd, &finished) != 0 || finished.st_size == 0) return false;
-  struct stat current {};
-  mode_t mode = ::stat(APPLICATION_FILE, &current) == 0 ? (current.st_mode & 07777) : 0755;
-  return ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-}
-
 // The package is written, and handed to the hash, in pieces of this size.
 constexpr size_t kWritePiece = 1 << 20;
-
-bool settleFile(const char* path) {
-  int fd = ::open(path, O_RDONLY);
-  if (fd < 0) return false;
-  bool ok = settleDescriptor(fd);
-  ok = ::close(fd) == 0 && ok;
-  return ok;
-}
 
 bool writeWhole(int fd, const uint8_t* data, size_t n) {
   while (n > 0) {
@@ -135,9 +117,21 @@ bool isSettingsTempName(std::string_view name) {
 
 }  // namespace
 
+bool settleProgram(int fd) {
+  struct stat finished {};
+  if (::fstat(fd, &finished) != 0 || finished.st_size == 0) return false;
+  struct stat current {};
+  mode_t mode = ::stat(APPLICATION_FILE, &current) == 0 ? (current.st_mode & 07777) : 0755;
+  return ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+}
+
 bool isStaleFile(std::string_view name) {
-  return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE || isPackageFileName(name) ||
-         isSettingsTempName(name);
+  const std::string file(name);
+  // A package that a cut-off download keeps beside its ETag file waits for the next run.
+  if ((isPackageFileName(name) || package_resume::isResumeFile(file)) &&
+      !package_resume::isKeptForResume(file))
+    return true;
+  return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE || isSettingsTempName(name);
 }
 
 void removeStaleFiles() {
@@ -178,30 +172,6 @@ bool writePackageFile(std::span<const uint8_t> package, const std::string& packa
   return std::fclose(file) == 0 && written;
 }
 
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
-                    const PackageCheck& check) {
-  bool written;
-  {
-    std::optional<OverlappedHash> hash;
-    if (check) hash.emplace();
-    written = writePackageFile(package, packageFile, hash ? &*hash : nullptr);
-    // The check comes before anything is unpacked or swapped.
-    if (written && hash && !check(hash->finish())) written = false;
-  }
-  if (!written) {
-    ::unlink(packageFile.c_str());
-    return false;
-  }
-  std::FILE* file = std::fopen(packageFile.c_str(), "rb");
-  bool unpacked = file != nullptr && kelvora::unpackPackage(file, UNPACK_TEMP_FILE) == 0;
-  ::unlink(packageFile.c_str());
-  if (!unpacked || !settleFile(UNPACK_TEMP_FILE)) {
-    ::unlink(UNPACK_TEMP_FILE);
-    return false;
-  }
-  return swapIntoPlace(UNPACK_TEMP_FILE);
-}
-
 PushedPackageFile::~PushedPackageFile() {
   closeAndRemove();
 }
@@ -239,7 +209,7 @@ void PushedPackageFile::abandon() {
 
 void PushedPackageFile::finish() {
   if (fd_ < 0) return;
-  bool ok = settleDescriptor(fd_);
+  bool ok = settleProgram(fd_);
   if (ok && !named_) {
     // The unnamed file takes its name only now that it is whole.
     ::unlink(name_.c_str());

@@ -39,6 +39,10 @@ void removeStaleFiles();
 // exits, so an exit never falls between them.
 std::mutex& installLock();
 
+// Flushes a finished program file to disk and gives it the mode of the program it replaces.
+// False for an empty file: a program of no bytes is no program.
+bool settleProgram(int fd);
+
 // Makes the finished file `ready` the new Kelvora.exe (ready is consumed). False, with ready
 // removed and Kelvora.exe untouched, when prev cannot take the old program or the rename fails.
 bool swapIntoPlace(const std::string& ready);
@@ -47,16 +51,6 @@ bool swapIntoPlace(const std::string& ready);
 // given, as soon as it is written. False when the file cannot be written whole.
 bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
                       OverlappedHash* hash);
-
-// Decides from the package's BLAKE2b-512 whether it may be installed (the publisher signature).
-using PackageCheck = std::function<bool(const release_signature::Hash& packageHash)>;
-
-// Writes the package to packageFile, unpacks it into the temporary file and swaps that into
-// place; the package file is removed in every case. With a check, the package is hashed on the
-// pass that writes it and nothing is unpacked unless the check passes. False when anything failed
-// before the swap could complete.
-bool installPackage(std::span<const uint8_t> package, const std::string& packageFile,
-                    const PackageCheck& check = {});
 
 // The file side of a pushed package, installed as received (a push carries the program itself)
 // by the same swap. While it arrives it is a file without a name in the application directory,

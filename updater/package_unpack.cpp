@@ -2,7 +2,9 @@
 
 #include <memory>
 
+#include "updater/little_endian.h"
 #include "updater/lz77.h"
+#include "updater/package_stream_decoder.h"
 
 namespace kelvora {
 
@@ -10,18 +12,9 @@ namespace {
 
 constexpr int kMaxBlock = CCompressLZ77::kMaxBlock;
 
-// One call's working memory: the two 64 KiB buffers and the decoder.
-struct UnpackWork {
-  std::vector<uint8_t> input = std::vector<uint8_t>(kMaxBlock);
-  std::vector<uint8_t> output = std::vector<uint8_t>(kMaxBlock);
-  CCompressLZ77 codec;
-};
-
-UnpackResult fail(long block, long offset, std::string reason) {
+UnpackResult fail(std::string reason) {
   UnpackResult r;
   r.ok = false;
-  r.block = block;
-  r.offset = offset;
   r.reason = std::move(reason);
   return r;
 }
@@ -35,10 +28,11 @@ long packageLength(std::FILE* package) {
   return length;
 }
 
-BlockHeader readBlockHeader(const uint8_t* header) {
+BlockHeader readBlockHeader(const uint8_t* bytes) {
+  const std::span<const uint8_t> header(bytes, kBlockHeaderSize);
   BlockHeader h;
-  h.plainField = header[kBlockPlainLengthOffset] | header[kBlockPlainLengthOffset + 1] << 8;
-  h.storedField = header[kBlockStoredLengthOffset] | header[kBlockStoredLengthOffset + 1] << 8;
+  h.plainField = little_endian::readU16(header, kBlockPlainLengthOffset);
+  h.storedField = little_endian::readU16(header, kBlockStoredLengthOffset);
   h.plainLength = h.plainField == 0 ? kMaxBlock : long(h.plainField);
   h.stored = h.plainField == h.storedField;
   h.dataLength = h.stored ? h.plainLength : long(h.storedField);
@@ -47,60 +41,26 @@ BlockHeader readBlockHeader(const uint8_t* header) {
 
 UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
                                    const UnpackProgress& progress) {
-  if (!package) return fail(-1, -1, "no package");
+  if (!package) return fail("no package");
   std::FILE* out = std::fopen(outputPath, "wb");
   if (!out) {
     std::fclose(package);
-    return fail(-1, -1, "cannot create output");
+    return fail("cannot create output");
   }
-  auto work = std::make_unique<UnpackWork>();
-  uint8_t* const input = work->input.data();
-  uint8_t* const output = work->output.data();
   const long total = packageLength(package);
-  UnpackResult result;
-  long offset = 0;
-  for (long block = 0;; ++block) {
-    uint8_t header[kBlockHeaderSize];
-    const size_t got = std::fread(header, 1, kBlockHeaderSize, package);
+  PackageStreamDecoder decoder([out](std::span<const uint8_t> block) {
+    return std::fwrite(block.data(), 1, block.size(), out) == block.size();
+  });
+  std::vector<uint8_t> piece(kMaxBlock);
+  for (;;) {
+    const size_t got = std::fread(piece.data(), 1, piece.size(), package);
     if (got == 0) break;
-    if (got < size_t(kBlockHeaderSize)) {
-      result = fail(block, offset, "truncated block header");
-      break;
-    }
-    const BlockHeader h = readBlockHeader(header);
-    const unsigned stored = h.storedField;
-    const int n = int(h.plainLength);
-    if (h.stored) {
-      if (std::fread(output, 1, n, package) != size_t(n)) {
-        result = fail(block, offset, "truncated stored block");
-        break;
-      }
-    } else {
-      // A cut stream goes to the decoder as it is: it is refused like any other bad stream
-      // when it lacks bits, and only the framing notices a cut that the stream did not need.
-      const size_t read = std::fread(input, 1, stored, package);
-      if (!work->codec.Decompress(output, n, input, int(read))) {
-        result = fail(block, offset,
-                      stored == 0 ? "stored length 0 beside a non-zero plain length"
-                                  : lz77ErrorText(work->codec.lastError()));
-        result.decompressError = true;
-        result.streamOffset = offset + kBlockHeaderSize + work->codec.streamByte();
-        break;
-      }
-      if (read != stored) {
-        result = fail(block, offset, "truncated compressed block");
-        break;
-      }
-    }
-    if (std::fwrite(output, 1, n, out) != size_t(n)) {
-      result = fail(block, offset, "write error");
-      break;
-    }
-    offset += kBlockHeaderSize + h.dataLength;
-    if (progress) progress(offset, total);
+    if (!decoder.feed(std::span<const uint8_t>(piece.data(), got))) break;
+    if (progress) progress(long(decoder.packageBytesDecoded()), total);
   }
+  UnpackResult result = decoder.finish();
   std::fclose(package);
-  if (std::fclose(out) != 0 && result.ok) result = fail(-1, -1, "write error");
+  if (std::fclose(out) != 0 && result.ok) result = fail("write error");
   return result;
 }
 

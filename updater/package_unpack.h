@@ -43,12 +43,13 @@ struct UnpackResult {
   std::string reason;
 };
 
-// Called after each block with the package bytes consumed and the package length (-1 when the
-// package cannot seek).
+// Called as blocks are decoded with the package bytes consumed and the package length (-1 when
+// the package cannot seek).
 using UnpackProgress = std::function<void(long done, long total)>;
 
 // Decodes `package` into outputPath and closes the package. Blocks decoded before a failure
-// stay in the output. Reentrant: every call has its own buffers and decoder.
+// stay in the output. Reentrant: every call has its own buffers and decoder
+// (package_stream_decoder.h).
 UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
                                    const UnpackProgress& progress = {});
 

@@ -15,15 +15,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "updater/little_endian.h"
 #include "updater/update_texts.h"
 
 namespace update_conversation {
 
 namespace {
 
-uint32_t readU32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
+using little_endian::readU16;
+using little_endian::readU32;
 
 // How long one connection attempt may take before it counts as failed and is retried.
 constexpr int kConnectTimeoutMs = 5000;
@@ -109,14 +109,15 @@ std::string packageFileNameFor(const settings_block::Version& v) {
 
 std::array<uint8_t, HELLO_SIZE> helloMessage(const client_report::Report& report) {
   std::array<uint8_t, HELLO_SIZE> hello{};
-  hello[0] = MSG_HELLO & 0xFF;
-  hello[1] = MSG_HELLO >> 8;
+  little_endian::writeU16(hello, 0, MSG_HELLO);
   std::copy(report.begin(), report.end(), hello.begin() + MESSAGE_TYPE_SIZE);
   return hello;
 }
 
 std::array<uint8_t, MESSAGE_TYPE_SIZE> keepAliveMessage() {
-  return {MSG_KEEPALIVE & 0xFF, MSG_KEEPALIVE >> 8};
+  std::array<uint8_t, MESSAGE_TYPE_SIZE> keepAlive{};
+  little_endian::writeU16(keepAlive, 0, MSG_KEEPALIVE);
+  return keepAlive;
 }
 
 int sendAll(int socket, const uint8_t* data, size_t n) {
@@ -164,22 +165,22 @@ ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, AppState& sta
   for (;;) {
     uint8_t typeBytes[MESSAGE_TYPE_SIZE];
     if (source.readExact(typeBytes, sizeof typeBytes) != 0) break;
-    uint16_t type = uint16_t(typeBytes[0] | typeBytes[1] << 8);
+    uint16_t type = readU16(typeBytes, 0);
     if (type == MSG_VERSION) {
       uint8_t body[VERSION_BODY_SIZE];
       if (source.readExact(body, sizeof body) != 0) break;
       endPush();
       outcome.end = ReceiveEnd::VersionAnswered;
-      outcome.answer.version = {readU32(body + VERSION_MAJOR), readU32(body + VERSION_MINOR),
-                                readU32(body + VERSION_BUILD)};
-      outcome.answer.size = readU32(body + VERSION_SIZE);
+      outcome.answer.version = {readU32(body, VERSION_MAJOR), readU32(body, VERSION_MINOR),
+                                readU32(body, VERSION_BUILD)};
+      outcome.answer.size = readU32(body, VERSION_SIZE);
       return outcome;
     }
     if (type == MSG_FILE_BEGIN) {
       uint8_t total[4];
       if (source.readExact(total, sizeof total) != 0) break;
       endPush();  // a new push replaces an unfinished one
-      pushTotal = readU32(total);
+      pushTotal = readU32(total, 0);
       pushCount = 0;
       state.packageSize = uint32_t(pushTotal);
       state.receivedCount = 0;
@@ -189,7 +190,7 @@ ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, AppState& sta
     if (type == MSG_FILE_DATA || type == MSG_FILE_END) {
       uint8_t lengthBytes[4];
       if (source.readExact(lengthBytes, sizeof lengthBytes) != 0) break;
-      uint32_t n = readU32(lengthBytes);
+      uint32_t n = readU32(lengthBytes, 0);
       if (n > FILE_CHUNK_MAX) {
         // Larger than any chunk may be: the push is unsound. Its bytes are consumed so that the
         // next message is read from its own start.
@@ -217,7 +218,7 @@ ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, AppState& sta
     if (type == MSG_DISCONNECT) {
       uint8_t lengthBytes[2];
       if (source.readExact(lengthBytes, sizeof lengthBytes) != 0) break;
-      if (skipBytes(source, uint16_t(lengthBytes[0] | lengthBytes[1] << 8)) != 0) break;
+      if (skipBytes(source, readU16(lengthBytes, 0)) != 0) break;
       endPush();
       outcome.end = ReceiveEnd::Disconnected;
       return outcome;

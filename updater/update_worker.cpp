@@ -11,7 +11,9 @@
 #include "updater/atomic_file.h"
 #include "updater/builtin_config.h"
 #include "updater/client_report.h"
+#include "updater/package_fetch.h"
 #include "updater/package_install.h"
+#include "updater/package_resume.h"
 #include "updater/public_address.h"
 #include "updater/settings_block.h"
 #include "updater/settings_file.h"
@@ -78,6 +80,8 @@ int runUpdateWorker(AppState& state, const WorkerOptions& options,
   bool installedNew = true;
   if (!stopRequested && state.updateState == UPDATE_PENDING)
     installedNew = package_download::downloadAndInstall(state, options.fetch);
+  // No newer version: a package kept for resuming is of no use any more.
+  if (!stopRequested && state.updateState == UPDATE_NONE) package_resume::discardAllBut("");
   if (options.startStorage) package_download::stopStorageClient();
   if (stopRequested) return -1;
   if (!installedNew) settings_block::setVersion(state.settingsBlock, installed);

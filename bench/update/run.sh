@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# The update road for one package on loopback, side by side with its peer: a signed GET of the
-# same object by the curl command plus `kelvora-pack unpack`. Uses the fixed ports 9910/18080.
+# The update road for one package on loopback, side by side with its peer, a `curl -o FILE` of
+# the same object by the same signed URL, in alternating runs; once unthrottled and once with
+# kelvora-devserver sending at 64 MiB/s. The updater's clock runs from the first GET of the
+# package to the rename of the new Kelvora.exe. Then the peak resident memory over the idle
+# program, and the body bytes of an update cut off halfway and resumed by a second run.
+# Uses the fixed ports 9910/18080.
 # usage: flock /tmp/kelvora-ports.lock bench/update/run.sh [BUILD_DIR] [MIB] [RUNS]
 set -euo pipefail
 build=${1:-build/rel}
-mib=${2:-64}
-runs=${3:-3}
+mib=${2:-128}
+runs=${3:-5}
 bin=$build/bin
 id=QX7mW2bRtNc8VdKp
 secret=r4Tz8LmQ2vNc6XwB9sJk3HdF5yPa7G
@@ -13,13 +17,12 @@ bucket=update-en-1
 object=3/11.0.BIN
 
 work=$(mktemp -d /tmp/kelvora-update-bench.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
+server=
+stop_server() {
+  if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  server=
 }
-trap cleanup EXIT
+trap 'stop_server; rm -rf "$work"' EXIT
 
 # A program that compresses about as well as an executable: half text-like, half random.
 python3 - "$work/new.bin" "$mib" <<'PY'
@@ -32,43 +35,73 @@ PY
 mkdir -p "$work/store/$bucket/3"
 "$bin/kelvora-pack" build "$work/new.bin" "$work/store/$bucket/$object" >/dev/null
 package_bytes=$(stat -c %s "$work/store/$bucket/$object")
+echo "package: $mib MiB program, $package_bytes bytes packed, app directory on $(df --output=fstype "$work" | tail -n 1)"
 
 # Signed with the test key the loopback Update.exe trusts, as a real release is.
-"$bin/kelvora-devserver" --root "$work/store" --sign-key "$(dirname "$0")/../../tests/data/loopback-publisher.key" --announce 3.11.0 --size $((package_bytes / 1024 * 1000 / 1024)) \
-  >"$work/devserver.out" 2>"$work/devserver.err" &
-pids+=($!)
-for _ in $(seq 100); do grep -q '^kelvora-devserver: http=' "$work/devserver.out" && break; sleep 0.05; done
+key=$(realpath "$(dirname "$0")/../../tests/data/loopback-publisher.key")
+start_server() {
+  "$bin/kelvora-devserver" --root "$work/store" --sign-key "$key" --announce 3.11.0 "$@" \
+    >"$work/devserver.out" 2>"$work/devserver.err" &
+  server=$!
+  for _ in $(seq 100); do grep -q '^kelvora-devserver: http=' "$work/devserver.out" && break; sleep 0.05; done
+}
 
 prepare_app() {
   rm -rf "$work/app" && mkdir -p "$work/app"
   head -c 1000000 /dev/urandom >"$work/app/Kelvora.exe"
 }
 
-signed_get() {
-  local date sig
+now_ns() { date +%s%N; }
+
+curl_ms() {
+  local date sig t0 t1
   date=$(LC_ALL=C date -u '+%a, %d %b %Y %H:%M:%S GMT')
   sig=$(printf 'GET\n\n\n%s\n/%s/%s' "$date" "$bucket" "$object" |
     openssl dgst -sha1 -hmac "$secret" -binary | base64)
+  t0=$(now_ns)
   curl -sf -o "$work/peer.pkg" -H "Date: $date" -H "Authorization: OSS $id:$sig" \
     "http://$bucket.localhost:18080/$object"
+  t1=$(now_ns)
+  cmp -s "$work/peer.pkg" "$work/store/$bucket/$object" || { echo "curl got another body" >&2; exit 1; }
+  rm -f "$work/peer.pkg"
+  echo $(((t1 - t0) / 1000000))
 }
 
-now_ms() { date +%s%3N; }
+field() { sed -n "s/.*$1=\([-0-9.]*\).*/\1/p" <<<"$2"; }
+median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR + 1) / 2)]}'; }
 
-echo "package: $mib MiB program, $package_bytes bytes packed"
-for run in $(seq "$runs"); do
-  prepare_app
-  road=$("$bin/update_road_bench" "$work/app")
-  cmp -s "$work/app/Kelvora.exe" "$work/new.bin" || { echo "installed program differs" >&2; exit 1; }
-  t0=$(now_ms)
-  signed_get
-  "$bin/kelvora-pack" unpack "$work/peer.pkg" "$work/peer.exe" >/dev/null
-  t1=$(now_ms)
-  rm -f "$work/peer.pkg" "$work/peer.exe"
-  road_ms=${road#answer_to_completed_ms=}; road_ms=${road_ms%% *}
-  rss_kib=${road##*peak_rss_kib=}
-  limit_kib=$(( (package_bytes * 23 / 10 + (16 << 20)) / 1024 ))
-  echo "run $run: updater ${road_ms} ms, curl+unpack $((t1 - t0)) ms," \
-    "ratio $(python3 -c "print(round($road_ms / max(1, $t1 - $t0), 2))")," \
-    "peak RSS ${rss_kib} KiB (limit ${limit_kib} KiB)"
+for mode in unthrottled 64MiB/s; do
+  if [ "$mode" = unthrottled ]; then start_server; else start_server --throttle $((64 << 20)); fi
+  ratios=() growths=()
+  for run in $(seq "$runs"); do
+    prepare_app
+    road=$("$bin/update_road_bench" "$work/app")
+    cmp -s "$work/app/Kelvora.exe" "$work/new.bin" || { echo "installed program differs" >&2; exit 1; }
+    peer=$(curl_ms)
+    ms=$(field first_get_to_rename_ms "$road")
+    growth=$(( $(field peak_rss_kib "$road") - $(field idle_rss_kib "$road") ))
+    ratio=$(python3 -c "print(round($ms / max(1, $peer), 3))")
+    ratios+=("$ratio") growths+=("$growth")
+    echo "$mode run $run: updater ${ms} ms, curl -o FILE ${peer} ms, ratio $ratio," \
+      "peak RSS $(field peak_rss_kib "$road") KiB, $growth KiB over the idle program"
+  done
+  echo "$mode: median ratio $(median "${ratios[@]}") (target <= 1.10)," \
+    "largest RSS growth $(printf '%s\n' "${growths[@]}" | sort -n | tail -n 1) KiB (target <= 16384)"
+  stop_server
 done
+
+# Cut off halfway: the first run's connection closes with half the body unsent; the second run
+# asks for the rest.
+prepare_app
+start_server --cut-short $((package_bytes / 2))
+first=$("$bin/update_road_bench" "$work/app" 2>/dev/null || true)
+stop_server
+kept=$(stat -c %s "$work/app/3.11.0.BIN")
+start_server
+second=$("$bin/update_road_bench" "$work/app")
+stop_server
+cmp -s "$work/app/Kelvora.exe" "$work/new.bin" || { echo "resumed program differs" >&2; exit 1; }
+both=$(( $(field body_bytes "$first") + $(field body_bytes "$second") ))
+echo "resumed: first run $(field body_bytes "$first") bytes (kept $kept), second run" \
+  "$(field body_bytes "$second") bytes; both $both for $package_bytes," \
+  "$(python3 -c "print(round($both / $package_bytes, 3))")x (target <= 1.15)"

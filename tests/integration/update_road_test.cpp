@@ -302,14 +302,22 @@ TEST(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehi
     int minor = road.storedMinor();
     ASSERT_NE(minor, -1) << "kill " << i << ": config.cfg does not decrypt";
     EXPECT_TRUE(minor != 11 || isNew) << "kill " << i << ": version advanced without install";
-    // The next start-up leaves only the program's own files.
+    // The next start-up leaves only the program's own files, and a package kept for resuming
+    // together with its ETag file.
     ScopedCurrentDir inApp(road.app.path());
     package_install::removeStaleFiles();
     Names left = road.names();
     left.erase("prev");
+    EXPECT_EQ(left.erase("3.11.0.BIN"), left.erase("3.11.0.BIN.etag")) << "kill " << i;
     EXPECT_EQ(left, (Names{"Kelvora.exe", "config.cfg"})) << "kill " << i;
   }
   std::cout << "kills that left the old program: " << oldSeen << ", the new: " << newSeen << "\n";
+  // Whatever the kills left behind (a partial package, temporary files), a clean run installs.
+  road.prepare(9);
+  pid = startWorker(road.app.path(), road.work / "result", 0);
+  ASSERT_EQ(waitChild(pid, seconds(40)), 0);
+  EXPECT_TRUE(readFile(road.app / "Kelvora.exe") == road.newProgram);
+  EXPECT_EQ(road.storedMinor(), 11);
 }
 
 }  // namespace

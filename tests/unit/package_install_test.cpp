@@ -55,8 +55,33 @@ class InstallDir : public ::testing::Test {
     }
   }
 
+  // The download step of 3.11.0 with an in-memory fetch that hands the body out in three uneven
+  // pieces.
+  bool download(const Bytes& body, int32_t status = 200, uint32_t language = 9) {
+    state.emplace();
+    settings_block::setVersion(state->settingsBlock, {3, 11, 0});
+    settings_block::putU32(state->settingsBlock, settings_block::LANGUAGE, language);
+    state->packageKey.set("3/11.0.BIN");
+    state->updateState = UPDATE_PENDING;
+    return package_download::downloadAndInstall(
+        *state,
+        [&](const package_download::FetchRequest& request, package_download::BodySink& sink) {
+          asked = std::string(request.target.endpoint) + " " + request.target.bucket + " " +
+                  request.key;
+          size_t a = std::min<size_t>(7, body.size()), b = body.size() / 2 + a / 2;
+          package_download::FetchOutcome o;
+          o.head.status = status;
+          o.complete = package_download::isFetchSuccess(status) && sink.begin(o.head) &&
+                       sink.write({body.data(), a}) && sink.write({body.data() + a, b - a}) &&
+                       sink.write({body.data() + b, body.size() - b});
+          return o;
+        });
+  }
+
   testsupport::TempDir app;
   testsupport::ScopedCurrentDir inApp{app.path()};
+  std::optional<AppState> state;
+  std::string asked;
 };
 
 TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevWithItsModeAndNoTemporaryFile) {
@@ -65,7 +90,7 @@ TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevWithItsModeAndNoTemporaryFile)
     if (!hadProgram) fs::remove(app / "Kelvora.exe");
     writeFile(app / package_install::UNPACK_TEMP_FILE, Bytes(1000000, 0xEE));  // a killed run's
     Bytes program = newProgram();
-    ASSERT_TRUE(package_install::installPackage(kelvora::packPackage(program), "3.11.0.BIN"));
+    ASSERT_TRUE(download(kelvora::packPackage(program)));
     EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
     if (!hadProgram) {
       EXPECT_EQ(names(), (Names{"Kelvora.exe"})) << "no program: prev goes, nothing takes it";
@@ -107,17 +132,21 @@ TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
       fs::create_directories(app / c.directoryInTheWay / "inside");
       before = names();
     }
-    EXPECT_FALSE(package_install::installPackage(c.package, "3.11.0.BIN")) << c.name;
+    EXPECT_FALSE(download(c.package)) << c.name;
     expectUntouched(c.name);
     EXPECT_EQ(names(), before) << c.name;
   }
 }
 
 TEST_F(InstallDir, StartUpRemovesWhatAKilledRunLeftAndNothingElse) {
-  const Names stale = {"Kelvora.exe.new", "prev.new", "3.11.0.BIN", "10.0.12345.BIN",
+  // A package with its ETag file is kept for resuming; one without (a push) or an ETag file
+  // without its package is not.
+  const Names stale = {"Kelvora.exe.new",   "prev.new",       "3.11.0.BIN",
+                       "10.0.12345.BIN",    "3.9.0.BIN.etag", ".3.9.0.BIN.etag.x1Y2z3",
                        ".config.cfg.a1B2c3"};
-  const Names kept = {"Kelvora.exe", "prev",       "config.cfg", "notes.BIN",
-                      "3.11.BIN",    "3.11.0.bin", "a.1.2.BIN",  "3.11.0.BIN.txt"};
+  const Names kept = {"Kelvora.exe", "prev",           "config.cfg", "notes.BIN",
+                      "3.11.BIN",    "3.11.0.bin",     "a.1.2.BIN",  "3.11.0.BIN.txt",
+                      "3.12.0.BIN",  "3.12.0.BIN.etag"};
   for (const auto& n : stale) writeFile(app / n, text("left"));
   for (const auto& n : kept) writeFile(app / n, text("kept"));
   for (const auto& n : stale) EXPECT_TRUE(package_install::isStaleFile(n)) << n;
@@ -158,31 +187,7 @@ TEST_F(InstallDir, PushedFileHasNoNameUntilWholeAndIsSwappedIn) {
   EXPECT_EQ(other.statusLine.get(), "File fault, please try again later.");
 }
 
-// The download step with an in-memory fetch that hands the body out in three uneven buffers.
-class Download : public InstallDir {
- protected:
-  bool run(int32_t status, uint32_t language, const Bytes& body) {
-    SetUp();
-    state.emplace();
-    settings_block::setVersion(state->settingsBlock, {3, 11, 0});
-    settings_block::putU32(state->settingsBlock, settings_block::LANGUAGE, language);
-    state->packageKey.set("3/11.0.BIN");
-    state->updateState = UPDATE_PENDING;
-    return package_download::downloadAndInstall(
-        *state, [&](const package_download::StorageTarget& target, const std::string& key) {
-          asked = std::string(target.endpoint) + " " + target.bucket + " " + key;
-          size_t a = std::min<size_t>(7, body.size()), b = body.size() / 2 + a / 2;
-          return package_download::FetchedObject{
-              status,
-              {{body.data(), a}, {body.data() + a, b - a}, {body.data() + b, body.size() - b}},
-              nullptr};
-        });
-  }
-  std::optional<AppState> state;
-  std::string asked;
-};
-
-TEST_F(Download, StatusAndLanguageDecideTheOutcome) {
+TEST_F(InstallDir, DownloadStatusAndLanguageDecideTheOutcome) {
   const Bytes program = newProgram(), package = kelvora::packPackage(program);
   const std::string cn = builtinConfig().storageEndpointCn, en = builtinConfig().storageEndpointEn;
   const std::string fault = "File fault, please try again later.";
@@ -208,7 +213,8 @@ TEST_F(Download, StatusAndLanguageDecideTheOutcome) {
   };
   for (const Case& c : cases) {
     std::string label = std::to_string(c.status) + "/" + std::to_string(c.language);
-    EXPECT_EQ(run(c.status, c.language, c.body), c.installs) << label;
+    SetUp();
+    EXPECT_EQ(download(c.body, c.status, c.language), c.installs) << label;
     EXPECT_EQ(state->statusLine.get(), c.text) << label;
     if (!c.installs) {
       EXPECT_EQ(state->updateState.load(), UPDATE_PENDING) << label;

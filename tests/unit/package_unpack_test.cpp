@@ -1,5 +1,5 @@
-// The package unpacker: block framing, what a refused block leaves behind and says, concurrent
-// calls, and the memory it needs for a large package.
+// The package unpacker, from a file and fed in pieces of any size: block framing, what a refused
+// block leaves behind and says, and the memory it needs for a large package.
 #include "updater/package_unpack.h"
 
 #include <gtest/gtest.h>
@@ -7,10 +7,10 @@
 
 #include <memory>
 #include <random>
-#include <thread>
 
 #include "tests/support/test_support.h"
 #include "updater/lz77.h"
+#include "updater/package_stream_decoder.h"
 
 using namespace kelvora;
 
@@ -37,6 +37,20 @@ Unpacked unpackBytes(const Bytes& pkg, const std::filesystem::path& out) {
   const int status = unpackPackage(f, out.c_str());
   return {status, testing::internal::GetCapturedStdout(), testsupport::readFile(out)};
 }
+
+// The package fed to the stream decoder `piece` bytes at a time; the program goes to `out`.
+UnpackResult streamBytes(const Bytes& pkg, size_t piece, Bytes& out) {
+  out.clear();
+  PackageStreamDecoder decoder([&](std::span<const uint8_t> block) {
+    out.insert(out.end(), block.begin(), block.end());
+    return true;
+  });
+  for (size_t at = 0; at < pkg.size(); at += piece)
+    if (!decoder.feed(std::span(pkg).subspan(at, std::min(piece, pkg.size() - at)))) break;
+  return decoder.finish();
+}
+
+constexpr size_t kPieces[] = {1, 3, 4099};
 
 Bytes header(unsigned plain, unsigned stored) {
   return {uint8_t(plain), uint8_t(plain >> 8), uint8_t(stored), uint8_t(stored >> 8)};
@@ -82,10 +96,15 @@ TEST(PackageUnpack, WellFormedPackages) {
   const Bytes five = {1, 2, 3, 4, 5};
   const Bytes pkg = header(0, 0) + big + header(5, 5) + five + header(0, unsigned(len)) + stream +
                     header(4, 3) + Bytes{0x20, 0x90, 0xA0};
+  const Bytes expected = big + five + big + Bytes({'A', 'B', 'A', 'B'});
   r = unpackBytes(pkg, out);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.stdoutText, "");
-  EXPECT_EQ(r.output, big + five + big + Bytes({'A', 'B', 'A', 'B'}));
+  EXPECT_EQ(r.output, expected);
+  for (size_t piece : kPieces) {
+    EXPECT_TRUE(streamBytes(pkg, piece, r.output).ok) << piece;
+    EXPECT_EQ(r.output, expected) << piece;
+  }
 }
 
 TEST(PackageUnpack, PackRoundTripMixesBlockKinds) {
@@ -131,44 +150,27 @@ TEST(PackageUnpack, RefusedBlocksAndCutPackages) {
     EXPECT_EQ(r.status, -1) << t.what;
     EXPECT_EQ(r.stdoutText, t.codecRefuses ? "Decompress error\n" : "") << t.what;
     EXPECT_EQ(r.output, abab) << t.what << ": the block before the fault stays";
+    for (size_t piece : kPieces) {
+      Bytes streamed;
+      const UnpackResult d = streamBytes(t.pkg, piece, streamed);
+      EXPECT_FALSE(d.ok) << t.what << piece;
+      EXPECT_EQ(d.decompressError, t.codecRefuses) << t.what << piece;
+      EXPECT_EQ(streamed, abab) << t.what << piece;
+    }
   }
 
   // The details name the block, its header offset and where decoding stopped.
   const Bytes bad =
       good + header(5, 5) + Bytes{1, 2, 3, 4, 5} + header(8, 3) + Bytes{0x30, 0x98, 0x8C};
-  const UnpackResult d = unpackPackageDetailed(packageFile(bad), out.c_str());
-  EXPECT_FALSE(d.ok);
-  EXPECT_TRUE(d.decompressError);
-  EXPECT_EQ(d.block, 2);
-  EXPECT_EQ(d.offset, 16);
-  EXPECT_EQ(d.streamOffset, 16 + 4 + 2);  // "a" and "b" take 18 bits; "c" lacks its last bits
-  EXPECT_EQ(d.reason, lz77ErrorText(Lz77Error::kStreamEnd));
-}
-
-TEST(PackageUnpack, ConcurrentCallsKeepTheirOwnBuffers) {
-  testsupport::TempDir dir;
-  std::vector<Bytes> plains, pkgs;
-  for (uint32_t i = 0; i < 4; ++i) {
-    plains.push_back(compressible(300000 + i * 1000, 10 + i));
-    pkgs.push_back(packPackage(plains.back()));
-  }
-  std::vector<std::thread> threads;
-  std::vector<int> status(4, 1);
-  for (int i = 0; i < 4; ++i) {
-    threads.emplace_back([&, i] {
-      for (int round = 0; round < 3 && status[i] != -1; ++round) {
-        status[i] =
-            unpackPackageDetailed(packageFile(pkgs[i]), (dir / ("out" + std::to_string(i))).c_str())
-                    .ok
-                ? 0
-                : -1;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  for (int i = 0; i < 4; ++i) {
-    EXPECT_EQ(status[i], 0);
-    EXPECT_EQ(testsupport::readFile(dir / ("out" + std::to_string(i))), plains[i]) << i;
+  Bytes streamed;
+  for (const UnpackResult& d :
+       {unpackPackageDetailed(packageFile(bad), out.c_str()), streamBytes(bad, 1, streamed)}) {
+    EXPECT_FALSE(d.ok);
+    EXPECT_TRUE(d.decompressError);
+    EXPECT_EQ(d.block, 2);
+    EXPECT_EQ(d.offset, 16);
+    EXPECT_EQ(d.streamOffset, 16 + 4 + 2);  // "a" and "b" take 18 bits; "c" lacks its last bits
+    EXPECT_EQ(d.reason, lz77ErrorText(Lz77Error::kStreamEnd));
   }
 }
 

@@ -16,16 +16,18 @@
 
 #include "tools/kelvora-devserver/output.h"
 #include "tools/kelvora-devserver/report_json.h"
+#include "updater/little_endian.h"
 
 namespace devserver {
 namespace {
 
 void putU16(std::vector<uint8_t>& out, uint16_t v) {
-  out.push_back(static_cast<uint8_t>(v));
-  out.push_back(static_cast<uint8_t>(v >> 8));
+  out.resize(out.size() + 2);
+  little_endian::writeU16(out, out.size() - 2, v);
 }
 void putU32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  out.resize(out.size() + 4);
+  little_endian::writeU32(out, out.size() - 4, v);
 }
 
 bool recvAll(int fd, uint8_t* data, size_t size) {
@@ -234,7 +236,7 @@ void UpdateServer::serve(Session& session, uint64_t client, std::string peer) {
   while (true) {
     uint8_t type[MESSAGE_TYPE_SIZE];
     if (!recvAll(fd, type, sizeof type)) break;
-    const uint16_t t = static_cast<uint16_t>(type[0] | (type[1] << 8));
+    const uint16_t t = little_endian::readU16(type, 0);
     if (t == MSG_HELLO) {
       uint8_t report[CLIENT_REPORT_SIZE];
       if (!recvAll(fd, report, sizeof report)) {
