@@ -1,21 +1,7 @@
-// Block LZ77 code of the update package.
-//
-// A compressed block decodes on its own to n bytes (1 to 65536). The bit cursor starts at the
-// most significant bit of the first stream byte; bits are taken most significant first, and a
-// field of several bits is read most significant bit first. W is the number of bytes produced
-// so far in the block. The stream is a series of items, ending as soon as n bytes exist; the
-// rest of the last byte is ignored.
-//
-//   literal  0 bbbbbbbb           the next output byte
-//   match    1 <length> <offset>
-//     length  c one-bits, a zero-bit, then c bits v: length 2 when c = 0, else 2^c + 1 + v
-//             (c = 0..15, so lengths 2 to 65536)
-//     offset  k bits, k the smallest with 2^k >= W (W = 1: none, W = 2: 1, W = 3..4: 2, ...)
-//             an absolute position in the block's output
-//     effect  output[W + j] = output[offset + j] for j = 0 .. length-1, in that order
-//
-// Well formed: no match while W = 0, offset < W, W + length <= n. The decoder refuses anything
-// else. Compress also keeps offset + length <= W, so its matches never copy their own output.
+// Block LZ77 code of the update package: one compressed block decodes on its own to 1 to 65536
+// bytes. The bit stream (bit order, literal and match items, length and offset codes) and what
+// is well formed are written down in docs/FORMATS.md, section 1.2; the decoder refuses anything
+// else, and Compress also keeps its matches from copying their own output.
 #pragma once
 
 #include <cstdint>

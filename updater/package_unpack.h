@@ -1,10 +1,6 @@
 // The update package: blocks of at most 65536 bytes, each stored or LZ77-compressed, with
-// nothing before, between or after them.
-//
-//   offset 0  2 bytes  plainLength   little-endian unpacked length n; 0 stands for 65536
-//   offset 2  2 bytes  storedLength  little-endian count of the data bytes that follow
-//   offset 4           data          equal fields: n stored bytes; otherwise storedLength
-//                                    bytes of one compressed block (updater/lz77.h)
+// nothing before, between or after them. The block header is written down in docs/FORMATS.md,
+// section 1.1; its offsets below are the only place the code names them.
 #pragma once
 
 #include <cstdint>

@@ -3,7 +3,7 @@
 // built-in publisher keys over the BLAKE2b-512 of the package, and a global signature over that
 // signature and a trusted comment that names the announced version (so a genuinely signed
 // package of another version, served under this name, is refused). With no key built in nothing
-// is checked.
+// is checked. The file format and the four checks: docs/FORMATS.md, section 6.
 #pragma once
 
 #include <array>

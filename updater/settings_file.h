@@ -1,14 +1,8 @@
 // The settings file: the 2048-byte settings block kept in config.cfg inside an enciphered
 // container. Each encryption takes a fresh key (8 prefix digits and 8 bytes of a Park-Miller
 // generator seeded from the tick count); a trailer stores the generator state and the masked
-// chunk sizes.
-//
-// Container of P plain bytes, n = P / 256 full chunks, r = P % 256 tail bytes, all integers
-// 32-bit little-endian:
-//   272 * n bytes   each full chunk enciphered alone with AES-128-ECB and PKCS#7
-//   c bytes         only when r > 0: the tail enciphered alone, c = 16 * (r / 16 + 1)
-//   24 bytes        trailer: n ^ m1, 256 ^ m2, (n ? 272 : 0) ^ m3, r ^ m4,
-//                   (r ? c : word 2's value) ^ m5, S; m1..m5 are the generator outputs after S.
+// chunk sizes. The container's layout is written down in docs/FORMATS.md, section 4; its trailer
+// offsets below are the only place the code names them.
 #pragma once
 
 #include <cstddef>

@@ -2,16 +2,9 @@
 // a keep-alive every second, and the server's messages (version answer, pushed package,
 // disconnect).
 //
-// Wire format. Every message starts with a u16 type, little-endian; each type has a fixed body
-// and there is no length field. All integers are little-endian.
-//   0x2000 MSG_HELLO       client -> server  the 164-byte client report
-//   0x1004 MSG_KEEPALIVE   client -> server  nothing
-//   0x2001 MSG_VERSION     server -> client  u32 major, u32 minor, u32 build, u32 size
-//   0x1016 MSG_FILE_BEGIN  server -> client  u32 total size of the pushed package
-//   0x1017 MSG_FILE_DATA   server -> client  u32 n, n bytes (n <= 8192)
-//   0x1018 MSG_FILE_END    server -> client  u32 n, the last n bytes (n <= 8192)
-//   0x2010 MSG_DISCONNECT  server -> client  u16 n, n bytes of text (discarded)
-// Any other type is skipped: only its two bytes are consumed.
+// Wire format: docs/FORMATS.md, section 2. Every message is a u16 type and a fixed body; the
+// types and body offsets below are the only place the code names them. Any other type is
+// skipped: only its two bytes are consumed.
 #pragma once
 
 #include <array>
