@@ -3,13 +3,13 @@
 # pass built with the loopback publisher key and with none, alternating rounds, beside b2sum of
 # the same package file in the same run. The program is 128 MiB, three quarters random, so the
 # package stays near 100 MiB.
-# usage: bench/signature/run.sh [BUILD_DIR=build/rel] [PROGRAM_MIB=128] [ROUNDS=5] [DIR=/tmp]
+# usage: bench/signature/run.sh [BUILD_DIR=build/rel] [PROGRAM_MIB=128] [ROUNDS=7] [DIR=/tmp]
 #   (BUILD_DIR configured with -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCH=ON and the
 #   targets signature_pass_bench_signed, signature_pass_bench_unsigned and kelvora-pack built)
 set -euo pipefail
 build=${1:-build/rel}
 mib=${2:-128}
-rounds=${3:-5}
+rounds=${3:-7}
 dir=${4:-/tmp}
 bin=$build/bin
 key=$(realpath "$(dirname "$0")/../../tests/data/loopback-publisher.key")
@@ -31,9 +31,14 @@ echo "package: $(stat -c %s "$work/package") bytes from a $mib MiB program," \
 
 field() { sed -n "s/.*$1=\([-0-9.]*\).*/\1/p" <<<"$2"; }
 median() { printf '%s\n' "$@" | sort -g | awk '{a[NR]=$1} END {print a[int((NR + 1) / 2)]}'; }
-pass() { field pass_s "$("$bin/signature_pass_bench_$1" "$work/package" "$key" "$work")"; }
+# Each pass starts with nothing dirty: the pass before it left ~240 MiB of writes to the disk.
+pass() {
+  sync
+  field pass_s "$("$bin/signature_pass_bench_$1" "$work/package" "$key" "$work")"
+}
 b2sum_s() {
   local t0 t1
+  sync
   t0=$(date +%s%N)
   b2sum "$work/package" >/dev/null
   t1=$(date +%s%N)

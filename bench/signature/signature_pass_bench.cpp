@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -30,8 +29,12 @@ constexpr size_t kPiece = 1 << 20;
 constexpr char kKey[] = "3/11.0.BIN";
 
 Bytes readWhole(const std::string& path) {
+  std::error_code error;
+  Bytes bytes(size_t(fs::file_size(path, error)));
   std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
+  if (error || !in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size())))
+    return {};
+  return bytes;
 }
 
 // The object store: the package and its signature, each body in 1 MiB pieces.
