@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "updater/builtin_config.h"
+#include "updater/overlapped_hash.h"
 #include "updater/package_install.h"
 #include "updater/package_resume.h"
 #include "updater/package_stream_decoder.h"
@@ -67,8 +68,12 @@ struct SignatureGate {
   settings_block::Version announced;
   std::vector<uint8_t> signature;
 
-  bool check(const release_signature::Hash& packageHash) const {
-    auto result = release_signature::checkPackageSignature(signature, packageHash, announced);
+  bool check(const std::optional<release_signature::Hash>& packageHash) const {
+    if (!packageHash) {
+      reportRefused(key, "the package hash could not be computed");
+      return false;
+    }
+    auto result = release_signature::checkPackageSignature(signature, *packageHash, announced);
     if (!result.ok) reportRefused(key, result.reason);
     return result.ok;
   }
@@ -193,7 +198,7 @@ class StreamedPackage final : public BodySink {
   // valid signature (with keys built in); the program is then given its mode and flushed.
   bool finishProgram() {
     if (!decoder_.finish().ok) {
-      fault_ = programWriteFailed_ ? Fault::kWrite : Fault::kPackage;
+      decodeFailed();
       return false;
     }
     if (decoder_.programBytes() == 0 || (gate_ != nullptr && !gate_->check(hash_->finish()))) {
@@ -208,12 +213,22 @@ class StreamedPackage final : public BodySink {
   }
 
  private:
-  // Every package byte, kept or new, passes here once, in order.
+  // Every package byte, kept or new, passes here once, in order. The hash, on a thread of its
+  // own, overlaps the decoding and the writes that follow.
   bool consume(std::span<const uint8_t> bytes) {
-    if (hash_) hash_->update(bytes);
+    if (hash_) hash_->feed(bytes);
     if (decoder_.feed(bytes)) return true;
-    fault_ = programWriteFailed_ ? Fault::kWrite : Fault::kPackage;
+    decodeFailed();
     return false;
+  }
+
+  // A codec refusal prints the line the file unpacker prints, besides the usual fault text.
+  void decodeFailed() {
+    fault_ = programWriteFailed_ ? Fault::kWrite : Fault::kPackage;
+    if (decoder_.result().decompressError) {
+      std::puts("Decompress error");
+      std::fflush(stdout);
+    }
   }
 
   bool writeProgram(std::span<const uint8_t> block) {
@@ -252,7 +267,7 @@ class StreamedPackage final : public BodySink {
   const std::string file_;
   const std::optional<KeptPart> kept_;
   const SignatureGate* const gate_;
-  std::optional<release_signature::PackageHash> hash_;
+  std::optional<package_install::OverlappedHash> hash_;  // with keys built in only
   package_unpack::PackageStreamDecoder decoder_;
   int packageFd_ = -1;
   int programFd_ = -1;

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "updater/overlapped_hash.h"
 #include "updater/package_resume.h"
 #include "updater/settings_block.h"
 #include "updater/update_texts.h"
@@ -21,9 +19,6 @@
 namespace package_install {
 
 namespace {
-
-// The package is written, and handed to the hash, in pieces of this size.
-constexpr size_t kWritePiece = 1 << 20;
 
 bool writeWhole(int fd, const uint8_t* data, size_t n) {
   while (n > 0) {
@@ -157,19 +152,6 @@ bool swapIntoPlace(const std::string& ready) {
   if (!ok) ::unlink(ready.c_str());
   syncDirectory();
   return ok;
-}
-
-bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
-                      OverlappedHash* hash) {
-  std::FILE* file = std::fopen(packageFile.c_str(), "wb");
-  if (file == nullptr) return false;
-  bool written = true;
-  for (size_t at = 0; written && at < package.size(); at += kWritePiece) {
-    auto piece = package.subspan(at, std::min(kWritePiece, package.size() - at));
-    written = std::fwrite(piece.data(), 1, piece.size(), file) == piece.size();
-    if (hash != nullptr) hash->feed(piece);
-  }
-  return std::fclose(file) == 0 && written;
 }
 
 PushedPackageFile::~PushedPackageFile() {

@@ -15,7 +15,6 @@
 #include <string_view>
 
 #include "updater/app_state.h"
-#include "updater/overlapped_hash.h"
 #include "updater/release_signature.h"
 #include "updater/update_conversation.h"
 
@@ -46,11 +45,6 @@ bool settleProgram(int fd);
 // Makes the finished file `ready` the new Kelvora.exe (ready is consumed). False, with ready
 // removed and Kelvora.exe untouched, when prev cannot take the old program or the rename fails.
 bool swapIntoPlace(const std::string& ready);
-
-// The package file's write pass, in pieces of 1 MiB; each piece goes to the hash, when one is
-// given, as soon as it is written. False when the file cannot be written whole.
-bool writePackageFile(std::span<const uint8_t> package, const std::string& packageFile,
-                      OverlappedHash* hash);
 
 // The file side of a pushed package, installed as received (a push carries the program itself)
 // by the same swap. While it arrives it is a file without a name in the application directory,
