@@ -17,7 +17,9 @@ bool replaceFileAtomically(const std::filesystem::path& path, std::span<const ui
   mode_t mode = 0644;
   struct stat old {};
   if (stat(path.c_str(), &old) == 0) mode = old.st_mode & 07777;
-  std::string temp = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+  std::string name = ".";
+  name.append(path.filename().string()).append(".XXXXXX");
+  std::string temp = (dir / name).string();
   int fd = mkstemp(temp.data());
   if (fd < 0) return false;
   bool ok = fchmod(fd, mode) == 0;
