@@ -34,7 +34,8 @@ std::mutex& videoInitMutex() {
 // window closed before fn ran, or when the display thread did not get to it in time: a command
 // given up on is taken back if it has not started, so fn must keep what it writes in storage it
 // owns (a shared_ptr), never in the caller's frame.
-bool invoke(std::function<void()> fn) {
+// With untilRun the caller waits however long fn takes (a modal box), and no command is given up.
+bool invoke(std::function<void()> fn, bool untilRun = false) {
   Display& d = display();
   if (onDisplayThread()) {
     if (d.window) fn();
@@ -48,12 +49,22 @@ bool invoke(std::function<void()> fn) {
   lock.unlock();
   wake();
   lock.lock();
-  if (!d.commandDone.wait_for(lock, kCommandWait, [&] { return cmd->done; })) {
+  if (untilRun) {
+    d.commandDone.wait(lock, [&] { return cmd->done; });
+  } else if (!d.commandDone.wait_for(lock, kCommandWait, [&] { return cmd->done; })) {
     std::erase(d.commands, cmd);
     return false;
   }
   return cmd->ran;
 }
+
+}  // namespace
+
+bool displayRunAndWait(std::function<void()> fn) {
+  return !onDisplayThread() && invoke(std::move(fn), true);
+}
+
+namespace {
 
 void runCommands() {
   Display& d = display();

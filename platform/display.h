@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -115,6 +116,9 @@ bool displayGetMessage(WindowMessage* out, int timeoutMs);
 
 bool displayIsOpen();
 bool onDisplayThread();
+// Runs fn on the display thread and waits until it has run, however long that takes (a modal
+// box). False, without running it, on the display thread itself or when no window is open.
+bool displayRunAndWait(std::function<void()> fn);
 // An identifier of the window (nonzero while it exists).
 uintptr_t displayWindowId();
 
