@@ -68,18 +68,6 @@ TEST(KelvoraPack, RefusedBlockNamesBlockAndBytes) {
   EXPECT_FALSE(fs::exists(out));
 }
 
-TEST(KelvoraPack, HelpAndVersion) {
-  const std::string tool = binPath("kelvora-pack");
-  auto help = runCommand(tool + " --help");
-  EXPECT_EQ(help.status, 0);
-  for (const char* word : {"build", "unpack", "info", "keygen", "sign", "verify"})
-    EXPECT_NE(help.output.find(word), std::string::npos) << help.output;
-  auto version = runCommand(tool + " --version");
-  EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.output.rfind("kelvora-pack ", 0), 0u) << version.output;
-  EXPECT_EQ(runCommand(tool + " 2>/dev/null").status, 2);
-}
-
 // Over 64 MiB, a terminal on standard error sees one line rewritten in place; a file sees none.
 TEST(KelvoraPack, ProgressOnlyOnATerminal) {
   TempDir dir;

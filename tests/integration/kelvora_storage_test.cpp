@@ -134,13 +134,4 @@ TEST(KelvoraStorage, ContinueResumesOrStartsOverAgainstTheLocalObjectStore) {
       << r.output;
 }
 
-// The version is the one the project declares ("project(NAME VERSION X.Y.Z"), not one of its own.
-TEST(KelvoraStorage, VersionIsTheProjects) {
-  std::ifstream lists(std::string(KELVORA_SOURCE_DIR) + "/CMakeLists.txt");
-  std::string text((std::istreambuf_iterator<char>(lists)), std::istreambuf_iterator<char>());
-  size_t at = text.find(" VERSION ", text.find("project(")) + 9;
-  EXPECT_EQ(runCommand(binPath("kelvora-storage") + " --version").output,
-            "kelvora-storage " + text.substr(at, text.find_first_of(" )", at) - at) + "\n");
-}
-
 }  // namespace
