@@ -104,27 +104,6 @@ TEST(PackageUnpack, WellFormedPackages) {
   }
 }
 
-TEST(PackageUnpack, PackRoundTripMixesBlockKinds) {
-  testsupport::TempDir dir;
-  std::mt19937 rng(3);
-  Bytes data = compressible(70000, 2);
-  for (int i = 0; i < 80000; ++i) data.push_back(uint8_t(rng()));
-  data = data + compressible(65536, 4);
-  const Bytes pkg = packPackage(data);
-  // Text, text and noise, noise and text, text: compressed, stored, compressed, compressed.
-  std::string kinds;
-  for (size_t at = 0; at + 4 <= pkg.size();) {
-    const unsigned plain = pkg[at] | pkg[at + 1] << 8, stored = pkg[at + 2] | pkg[at + 3] << 8;
-    kinds += plain == stored ? 's' : 'c';
-    at += 4 + (plain == stored ? (plain ? plain : 65536) : stored);
-  }
-  EXPECT_EQ(kinds, "cscc");
-  EXPECT_LT(pkg.size(), data.size());
-  const Unpacked r = unpackBytes(pkg, dir / "Kelvora.exe");
-  EXPECT_TRUE(r.result.ok);
-  EXPECT_EQ(r.output, data);
-}
-
 TEST(PackageUnpack, RefusedBlocksAndCutPackages) {
   testsupport::TempDir dir;
   const auto out = dir / "Kelvora.exe";
