@@ -1,7 +1,10 @@
 // The road of one update without a window: the worker runs headless in a child process inside a
 // temporary application directory, against kelvora-devserver or a scripted server on the
 // loopback ports of the built-in test configuration (update server 9910, storage 18080).
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -11,7 +14,6 @@
 
 #include "platform/codepage.h"
 #include "support/devserver_process.h"
-#include "support/scripted_server.h"
 #include "support/update_road.h"
 #include "updater/app_state.h"
 #include "updater/package_install.h"
@@ -145,22 +147,37 @@ TEST(UpdateRoad, WithoutAnAnswerNothingIsWritten) {
         msg(0x1016, 100000, 0), msg(0x1017, 8192, 8192)}},                    // cut by the kill
   };
   for (const auto& [name, stream] : cases) {
-    std::optional<ScriptedServer> server;
-    if (!stream.empty()) server.emplace(9910);
+    int listener = -1;
+    if (!stream.empty()) {
+      listener = socket(AF_INET, SOCK_STREAM, 0);
+      int one = 1;
+      setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_port = htons(9910);
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "port 9910 busy";
+      ASSERT_EQ(listen(listener, 2), 0);
+    }
     Road road;
     road.prepare(9);
     Bytes config = readFile(road.app / "config.cfg");
     pid_t pid = startWorker(road.app.path(), road.work / "result");
     ASSERT_TRUE(road.startUpDone(config)) << name;
     Bytes afterStartUp = readFile(road.app / "config.cfg");
-    if (server) {
-      ASSERT_TRUE(server->accept()) << name;
-      EXPECT_EQ(server->read(166).size(), 166u) << name;
-      for (const Bytes& part : stream) server->send(part, false);
+    int c = -1;
+    if (listener >= 0) {
+      timeval tv{10, 0};
+      setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      c = accept(listener, nullptr, nullptr);
+      Bytes hello(166);
+      EXPECT_EQ(recv(c, hello.data(), hello.size(), MSG_WAITALL), 166) << name;
+      for (const Bytes& part : stream) send(c, part.data(), part.size(), MSG_NOSIGNAL);
     }
     EXPECT_FALSE(waitChild(pid, seconds(2)).has_value()) << name << ": still waiting";
     killChild(pid);
-    server.reset();
+    if (c >= 0) close(c);
+    if (listener >= 0) close(listener);
     EXPECT_EQ(readFile(road.app / "config.cfg"), afterStartUp) << name;
     EXPECT_FALSE(fs::exists(road.work / "result"));
     EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram) << name;

@@ -1,13 +1,15 @@
 // The update conversation: version arithmetic, the server's messages from memory, and the three
 // threads against a scripted server on a loopback port chosen at run time.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <future>
 #include <vector>
 
-#include "support/scripted_server.h"
 #include "support/test_support.h"
 #include "updater/update_conversation.h"
 
@@ -16,7 +18,6 @@ namespace {
 using namespace update_conversation;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using testsupport::ScriptedServer;
 using Bytes = std::vector<uint8_t>;
 
 Bytes operator+(Bytes a, const Bytes& b) {
@@ -194,6 +195,57 @@ TEST(VersionAnswer, NewerPublishesPendingOnlyAfterThePause) {
   EXPECT_EQ(settings_block::version(state.settingsBlock).minor, 3u);
 }
 
+// A scripted update server: one listener on 127.0.0.1, a port of the system's choosing.
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(int receiveBuffer = 0) {
+    listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    // Inherited by the accepted socket: a small window fills quickly once nothing is read.
+    if (receiveBuffer > 0)
+      setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(listen(listen_, 4), 0);
+    socklen_t length = sizeof a;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &length);
+    port_ = ntohs(a.sin_port);
+  }
+  ~ScriptedServer() {
+    closeClient();
+    close(listen_);
+  }
+  uint16_t port() const { return port_; }
+  bool accept() {
+    timeval tv{10, 0};
+    setsockopt(listen_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    client_ = ::accept(listen_, nullptr, nullptr);
+    setsockopt(client_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return client_ >= 0;
+  }
+  Bytes read(size_t n) {
+    Bytes b(n);
+    if (recv(client_, b.data(), n, MSG_WAITALL) != ssize_t(n)) b.clear();
+    return b;
+  }
+  void send(const Bytes& b) {
+    for (uint8_t c : b) {  // byte by byte: the client must put messages together itself
+      EXPECT_EQ(sendAll(client_, &c, 1), 0);
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  }
+  void closeClient() {
+    if (client_ >= 0) close(client_);
+    client_ = -1;
+  }
+
+ private:
+  int listen_ = -1;
+  int client_ = -1;
+  uint16_t port_ = 0;
+};
+
 ConversationOptions quickOptions(uint16_t port, uint32_t keepAliveMs = 50) {
   ConversationOptions o;
   o.host = "127.0.0.1";
@@ -244,7 +296,7 @@ TEST(Conversation, DisconnectClosesTheConnection) {
 // A server that stops reading fills the socket until a keep-alive blocks under the send lock;
 // stop() must still end while the server holds the connection open.
 TEST(Conversation, StopDoesNotWaitForASendBlockedOnAServerThatStoppedReading) {
-  ScriptedServer server(0, 2048);
+  ScriptedServer server(2048);
   app_state::AppState state;
   RecordingSink sink;
   UpdateConversation conversation(state, quickOptions(server.port(), 0), sink);
