@@ -437,12 +437,4 @@ TextExtent drawText(const Font& font, std::string_view utf8, int x, int y, uint3
   return extent;
 }
 
-bool hasFallbackFor(const Font& font, char32_t codePoint) {
-  FontSystem& fs = fontSystem();
-  std::lock_guard guard(fs.lock);
-  FontFaceSize& primary = FontAccess::primary(font);
-  std::vector<std::shared_ptr<FontFaceSize>> held;
-  return glyphForLocked(fs, primary, held, codePoint).first != &primary;
-}
-
 }  // namespace platform

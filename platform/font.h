@@ -70,7 +70,4 @@ TextExtent drawText(const Font& font, std::string_view utf8, int x, int y, uint3
 // primary face and by the tests to compare with fontconfig's own command.
 std::string matchFontFile(std::string_view faceUtf8, int* faceIndex = nullptr);
 
-// Whether some installed face other than the primary would be used for the code point.
-bool hasFallbackFor(const Font& font, char32_t codePoint);
-
 }  // namespace platform

@@ -66,15 +66,6 @@ UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
   return result;
 }
 
-int unpackPackage(std::FILE* package, const char* outputPath) {
-  const UnpackResult r = unpackPackageDetailed(package, outputPath);
-  if (r.decompressError) {
-    std::puts("Decompress error");
-    std::fflush(stdout);
-  }
-  return r.ok ? 0 : -1;
-}
-
 size_t appendBlock(std::vector<uint8_t>& package, const uint8_t* block, int n, CCompressLZ77& codec,
                    uint8_t* scratch) {
   const int len = codec.Compress(scratch, block, n);

@@ -34,8 +34,8 @@ long packageLength(std::FILE* package);
 
 struct UnpackResult {
   bool ok = true;
-  // The codec refused a compressed block: the case that unpackPackage reports as
-  // "Decompress error". Other failures (a cut package, a write error) are silent there.
+  // The codec refused a compressed block, rather than the package ending early or a write
+  // failing.
   bool decompressError = false;
   long block = -1;         // index of the failing block
   long offset = -1;        // package offset of that block's header
@@ -52,10 +52,6 @@ using UnpackProgress = std::function<void(long done, long total)>;
 // (package_stream_decoder.h).
 UnpackResult unpackPackageDetailed(std::FILE* package, const char* outputPath,
                                    const UnpackProgress& progress = {});
-
-// The installer's entry: 0 on success, -1 on failure. Writes the line "Decompress error" to
-// standard output when the codec refuses a block.
-int unpackPackage(std::FILE* package, const char* outputPath = "Kelvora.exe");
 
 // Builds a package from bytes, compressing each block when that is shorter.
 std::vector<uint8_t> packPackage(const std::vector<uint8_t>& plain);

@@ -14,9 +14,8 @@
 #include "graphics/image.h"
 #include "graphics/text.h"
 #include "support/devserver_process.h"
-#include "support/test_support.h"
+#include "support/update_road.h"
 #include "support/x11_screen.h"
-#include "updater/settings_block.h"
 #include "updater/settings_file.h"
 
 namespace fs = std::filesystem;
@@ -59,42 +58,9 @@ int textDifference(const Screenshot& shot, gfx::IMAGE* page) {
   return differ;
 }
 
-struct AppDir {
-  TempDir app, work;
-  std::vector<uint8_t> oldProgram, newProgram;
-
-  explicit AppDir(uint32_t language) {
-    std::mt19937 random(language);
-    oldProgram.assign(200000, 0);
-    newProgram.assign(1500000, 0);
-    for (auto& b : oldProgram) b = static_cast<uint8_t>(random() % 7);
-    for (auto& b : newProgram) b = static_cast<uint8_t>(random() % 3 == 0 ? random() : 'n');
-    writeFile(app / "Kelvora.exe", oldProgram);
-    int32_t filler = 11;
-    settings_block::Block block = settings_block::makeDefaultBlock(&filler, 2);
-    settings_block::setVersion(block, {3, 10, 0});
-    settings_block::putU32(block, settings_block::LANGUAGE, language);
-    writeFile(app / "config.cfg", *settings_file::encryptContainer(block));
-  }
-  void servePackage(const std::string& bucket) {
-    writeFile(work / "new.bin", newProgram);
-    fs::create_directories(work / "store" / bucket / "3");
-    auto r = runCommand(binPath("kelvora-pack") + " build '" + (work / "new.bin").string() + "' '" +
-                        (work / "store" / bucket / "3" / "11.0.BIN").string() + "'");
-    ASSERT_EQ(r.status, 0) << r.output;
-  }
-  std::set<std::string> names() const {
-    std::set<std::string> n;
-    for (const auto& e : fs::directory_iterator(app.path())) n.insert(e.path().filename());
-    return n;
-  }
-  int storedMinor() {  // -1 when the settings file does not decrypt
-    auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
-    if (!plain || plain->size() < app_state::SETTINGS_BLOCK_SIZE) return -1;
-    settings_block::Block b{};
-    std::copy_n(plain->begin(), b.size(), b.begin());
-    return int(settings_block::version(b).minor);
-  }
+struct AppDir : RoadDir {
+  explicit AppDir(uint32_t language) { prepare(language); }
+  void servePackage(const std::string& bucket) { RoadDir::servePackage(bucket, newProgram); }
 };
 
 class UpdateWindow : public ::testing::Test {
@@ -143,7 +109,7 @@ TEST_F(UpdateWindow, EnglishUpdateFromFirstFrameToCompletedAndClose) {
   AppDir dir(9);
   dir.servePackage("update-en-1");
   // Slow enough that the growing bar is seen before the install.
-  DevServerProcess server(dir.work / "store",
+  DevServerProcess server(dir.store(),
                           {"--announce", "3.11.0", "--size", "1500", "--throttle", "600000"},
                           dir.work / "devserver.log");
   ASSERT_TRUE(server.ready()) << server.log();
@@ -178,7 +144,7 @@ TEST_F(UpdateWindow, OpeningTextAtZeroWhileTheServerIsSilentAndLeftOversGone) {
   AppDir dir(9);
   for (const char* left : {"Kelvora.exe.new", "prev.new", "3.10.0.BIN"})
     writeFile(dir.app / left, std::string("left by a killed run"));
-  DevServerProcess server(dir.work / "store", {"--silent"}, dir.work / "devserver.log");
+  DevServerProcess server(dir.store(), {"--silent"}, dir.work / "devserver.log");
   ASSERT_TRUE(server.ready()) << server.log();
   auto updater = startUpdater(dir);
   auto window = waitForWindow();
@@ -198,8 +164,8 @@ TEST_F(UpdateWindow, OpeningTextAtZeroWhileTheServerIsSilentAndLeftOversGone) {
 // An announced size of 0 and a missing package: both counts stay 0, yet the bar stops at 99.
 TEST_F(UpdateWindow, ChineseMissingPackageStopsAt99WithTheFaultTextInChineseGlyphs) {
   AppDir dir(2052);
-  fs::create_directories(dir.work / "store" / "pravex-update-1");
-  DevServerProcess server(dir.work / "store", {"--announce", "3.11.0", "--size", "0"},
+  fs::create_directories(dir.store() / "pravex-update-1");
+  DevServerProcess server(dir.store(), {"--announce", "3.11.0", "--size", "0"},
                           dir.work / "devserver.log");
   ASSERT_TRUE(server.ready()) << server.log();
   auto updater = startUpdater(dir);
@@ -238,7 +204,7 @@ TEST_F(UpdateWindow, CloseDuringDownloadPushOrInstallEndsAtOnceWithAWholeProgram
     for (auto& b : dir.newProgram) b = static_cast<uint8_t>(random() % 16 == 0 ? random() : 'k');
     dir.servePackage("update-en-1");
     if (c.args[0] == "--push") c.args[1] = (dir.work / "new.bin").string();
-    DevServerProcess server(dir.work / "store", c.args, dir.work / "devserver.log");
+    DevServerProcess server(dir.store(), c.args, dir.work / "devserver.log");
     ASSERT_TRUE(server.ready()) << server.log();
     auto updater = startUpdater(dir);
     auto window = waitForWindow();

@@ -5,7 +5,6 @@
 
 #include <ctime>
 #include <fstream>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -43,9 +42,6 @@ struct Answer {
 class DevServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::mt19937 gen(3);
-    object_.resize(400000);
-    for (char& c : object_) c = static_cast<char>(gen());
     std::filesystem::create_directories(dir_ / "store/update-en-1/dir");
     writeFile(dir_ / "store/update-en-1/dir/a b+c.BIN", object_);
   }
@@ -79,7 +75,7 @@ class DevServer : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::string object_;
+  const std::string object_ = randomString(400000, 3);
   std::unique_ptr<DevServerProcess> server_;
   int servers_ = 0;
   const std::string resource_ = "/update-en-1/dir/a b+c.BIN";

@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 
 #include "support/canned_http_server.h"
@@ -15,13 +14,6 @@ namespace {
 
 using namespace testsupport;
 namespace fs = std::filesystem;
-
-std::string randomText(size_t n, unsigned seed) {
-  std::mt19937 gen(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(gen());
-  return s;
-}
 
 std::string contents(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -66,7 +58,7 @@ TEST(KelvoraStorage, ServerTextIsEscapedBeforeItReachesTheTerminal) {
 // object and a server that ignores ranges start over; every end result is the object itself.
 TEST(KelvoraStorage, ContinueResumesOrStartsOverAgainstTheLocalObjectStore) {
   TempDir dir;
-  const std::string object = randomText(3 << 20, 4);
+  const std::string object = randomString(3 << 20, 4);
   const fs::path stored = dir / "store/update-en-1/3/11.0.BIN";
   fs::create_directories(stored.parent_path());
   writeFile(stored, object);
@@ -111,7 +103,7 @@ TEST(KelvoraStorage, ContinueResumesOrStartsOverAgainstTheLocalObjectStore) {
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
     if (k.replaceObject) {
-      expected = randomText(object.size(), 5);
+      expected = randomString(object.size(), 5);
       writeFile(dir / "new", expected);
       fs::rename(dir / "new", stored);  // a new file, so a new ETag
     }
@@ -132,15 +124,6 @@ TEST(KelvoraStorage, ContinueResumesOrStartsOverAgainstTheLocalObjectStore) {
   EXPECT_EQ(r.output.rfind("code=403 error=SignatureDoesNotMatch message=The request signature", 0),
             0u)
       << r.output;
-}
-
-// The version is the one the project declares ("project(NAME VERSION X.Y.Z"), not one of its own.
-TEST(KelvoraStorage, VersionIsTheProjects) {
-  std::ifstream lists(std::string(KELVORA_SOURCE_DIR) + "/CMakeLists.txt");
-  std::string text((std::istreambuf_iterator<char>(lists)), std::istreambuf_iterator<char>());
-  size_t at = text.find(" VERSION ", text.find("project(")) + 9;
-  EXPECT_EQ(runCommand(binPath("kelvora-storage") + " --version").output,
-            "kelvora-storage " + text.substr(at, text.find_first_of(" )", at) - at) + "\n");
 }
 
 }  // namespace

@@ -11,91 +11,40 @@
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <set>
 #include <sstream>
 
 #include "support/devserver_process.h"
-#include "support/test_support.h"
-#include "updater/app_state.h"
+#include "support/update_road.h"
 #include "updater/package_install.h"
 #include "updater/settings_block.h"
 #include "updater/settings_file.h"
-#include "updater/startup.h"
-#include "updater/update_worker.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace testsupport;
 using std::chrono::seconds;
-using Bytes = std::vector<uint8_t>;
 
-Bytes program(uint32_t seed, size_t size) {
-  Bytes p(size);
-  std::mt19937 random(seed);
-  for (size_t i = 0; i < size; ++i) p[i] = uint8_t(i % 251 < 128 ? i % 7 : random() & 0xFF);
-  return p;
-}
-
-struct App {
-  TempDir dir, work;
-  Bytes oldProgram = program(1, 300000), newProgram = program(2, 1200000);
-  fs::path object = work / "store/update-en-1/3/11.0.BIN";
-
+struct App : RoadDir {
+  const Bytes prev = {'o', 'l', 'd', 'e', 'r'};
+  fs::path object = store() / "update-en-1/3/11.0.BIN";
   App() {
-    writeFile(dir / "Kelvora.exe", oldProgram);
-    writeFile(dir / "prev", std::string("older program"));
-    int32_t filler = 7;
-    settings_block::Block block = settings_block::makeDefaultBlock(&filler, 4);
-    settings_block::setVersion(block, {3, 10, 0});
-    settings_block::putU32(block, settings_block::LANGUAGE, 9);
-    writeFile(dir / "config.cfg", *settings_file::encryptContainer(block));
+    prepare(9, prev);
     serve(newProgram);
   }
-  void serve(const Bytes& plain) {
-    writeFile(work / "plain", plain);
-    fs::create_directories(object.parent_path());
-    fs::remove(object);  // a new file: a new ETag
-    auto r = runCommand(binPath("kelvora-pack") + " build '" + (work / "plain").string() + "' '" +
-                        object.string() + "'");
-    ASSERT_EQ(r.status, 0) << r.output;
-  }
-  std::set<std::string> names() const {
-    std::set<std::string> n;
-    for (const auto& e : fs::directory_iterator(dir.path())) n.insert(e.path().filename());
-    return n;
-  }
+  void serve(const Bytes& plain) { servePackage("update-en-1", plain); }
 };
 
 const std::set<std::string> kInstalledNames{"Kelvora.exe", "prev", "config.cfg"};
 const std::set<std::string> kKeptNames{"Kelvora.exe", "prev", "config.cfg", "3.11.0.BIN",
                                        "3.11.0.BIN.etag"};
 
-// The worker's whole road in the current directory; the final state and status line go to
-// `result`.
-[[noreturn]] void runWorkerHere(const fs::path& result) {
-  if (!startup::loadSettingsBlock()) _exit(4);
-  update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
-  options.conversation.announcePauseMs = 0;
-  package_install::PushedPackageFile push(app_state::appState());
-  update_conversation::UpdateConversation conversation(app_state::appState(), options.conversation,
-                                                       push);
-  std::atomic<bool> stop{false};
-  int r = update_worker::runUpdateWorker(app_state::appState(), options, conversation, stop);
-  std::ofstream(result) << app_state::appState().updateState.load() << " "
-                        << app_state::appState().statusLine.get();
-  _exit(r == 0 ? 0 : 5);
-}
-
-int waitChild(pid_t pid, seconds timeout) {
-  int status = 0;
-  if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+// The exit status of a worker, which is killed when it runs past `timeout`.
+int waitOrKill(pid_t pid, seconds timeout) {
+  if (auto status = waitChild(pid, timeout)) return *status;
+  killChild(pid);
+  return -1;
 }
 
 // One run; with killAt, it is killed once the package file holds that many bytes.
@@ -103,24 +52,20 @@ std::string runOnce(App& app, const std::vector<std::string>& serverOptions,
                     std::string* serverLog = nullptr, uintmax_t killAt = 0) {
   std::vector<std::string> args{"--announce", "3.11.0"};
   args.insert(args.end(), serverOptions.begin(), serverOptions.end());
-  DevServerProcess server(app.work / "store", args, app.work / "server.log");
+  DevServerProcess server(app.store(), args, app.work / "server.log");
   EXPECT_TRUE(server.ready());
   fs::remove(app.work / "result");
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(app.dir.path().c_str()) != 0) _exit(3);
-    runWorkerHere(app.work / "result");
-  }
+  pid_t pid = startWorker(app.app.path(), app.work / "result");
   if (killAt > 0) {
     std::error_code e;
     auto grown = [&] {
-      const uintmax_t size = fs::file_size(app.dir / "3.11.0.BIN", e);
+      const uintmax_t size = fs::file_size(app.app / "3.11.0.BIN", e);
       return !e && size >= killAt;
     };
     EXPECT_TRUE(waitFor(grown, seconds(20)));
     kill(pid, SIGKILL);
   }
-  int status = waitChild(pid, seconds(40));
+  int status = waitOrKill(pid, seconds(40));
   if (killAt == 0) {
     EXPECT_EQ(status, 0);
   }
@@ -175,31 +120,31 @@ TEST_F(PackageStream, SecondRunAfterAnEarlyEnd) {
       EXPECT_EQ(first, "2 File fault, please try again later.") << "a cut body is never installed";
       EXPECT_EQ(packageStatuses(log), "200");
     }
-    EXPECT_TRUE(readFile(app.dir / "Kelvora.exe") == app.oldProgram);
+    EXPECT_TRUE(readFile(app.app / "Kelvora.exe") == app.oldProgram);
     std::set<std::string> names = app.names();
     if (c.kill) names.erase(package_install::UNPACK_TEMP_FILE);  // start-up's to remove
     ASSERT_EQ(names, kKeptNames);
-    const Bytes kept = readFile(app.dir / "3.11.0.BIN"), whole = readFile(app.object);
+    const Bytes kept = readFile(app.app / "3.11.0.BIN"), whole = readFile(app.object);
     ASSERT_GE(kept.size(), c.kill ? size / 3 : size / 2);
     EXPECT_TRUE(std::equal(kept.begin(), kept.end(), whole.begin())) << "a prefix of the object";
 
-    const Bytes replacement = program(3, 900000);
+    const Bytes replacement = testProgram(3, 900000);
     if (c.between == kReplaceObject) app.serve(replacement);
     if (c.between == kGrowKeptPart) {
       Bytes longer = whole;
       longer.insert(longer.end(), kept.begin(), kept.end());
-      writeFile(app.dir / "3.11.0.BIN", longer);
+      writeFile(app.app / "3.11.0.BIN", longer);
     }
     // Left-overs of other runs: another version's kept part and an unfinished push.
-    writeFile(app.dir / "3.9.0.BIN", kept);
-    writeFile(app.dir / "3.9.0.BIN.etag", std::string("\"x\""));
-    writeFile(app.dir / "3.10.0.BIN", kept);
+    writeFile(app.app / "3.9.0.BIN", kept);
+    writeFile(app.app / "3.9.0.BIN.etag", std::string("\"x\""));
+    writeFile(app.app / "3.10.0.BIN", kept);
 
     EXPECT_EQ(runOnce(app, c.secondServer, &log), "-1 Update completed.");
     EXPECT_EQ(packageStatuses(log), c.secondStatuses);
-    EXPECT_TRUE(readFile(app.dir / "Kelvora.exe") ==
+    EXPECT_TRUE(readFile(app.app / "Kelvora.exe") ==
                 (c.installsReplacement ? replacement : app.newProgram));
-    EXPECT_TRUE(readFile(app.dir / "prev") == app.oldProgram);
+    EXPECT_TRUE(readFile(app.app / "prev") == app.oldProgram);
     EXPECT_EQ(app.names(), kInstalledNames);
   }
 }
@@ -208,7 +153,7 @@ TEST_F(PackageStream, SecondRunAfterAnEarlyEnd) {
 // and the program, prev and the stored version stay as they were.
 TEST_F(PackageStream, FullDiskDeletesThePartialPackageAndTouchesNothingElse) {
   App app;
-  DevServerProcess server(app.work / "store", {"--announce", "3.11.0"}, app.work / "server.log");
+  DevServerProcess server(app.store(), {"--announce", "3.11.0"}, app.work / "server.log");
   ASSERT_TRUE(server.ready());
   const fs::path small = app.work / "small", after = app.work / "after";
   fs::create_directories(small);
@@ -218,17 +163,17 @@ TEST_F(PackageStream, FullDiskDeletesThePartialPackageAndTouchesNothingElse) {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
         mount("tmpfs", small.c_str(), "tmpfs", 0, "size=1200k") != 0)
       _exit(77);
-    for (const auto& e : fs::directory_iterator(app.dir.path())) fs::copy(e.path(), small);
+    for (const auto& e : fs::directory_iterator(app.app.path())) fs::copy(e.path(), small);
     pid_t worker = fork();
     if (worker == 0) {
       if (chdir(small.c_str()) != 0) _exit(3);
-      runWorkerHere(app.work / "result");
+      runWorkerHere(app.work / "result", 0);
     }
-    int status = waitChild(worker, seconds(40));
+    int status = waitOrKill(worker, seconds(40));
     fs::copy(small, after);
     _exit(status);
   }
-  int status = waitChild(pid, seconds(60));
+  int status = waitOrKill(pid, seconds(60));
   if (status == 77) GTEST_SKIP() << "no tmpfs can be mounted here";
   ASSERT_EQ(status, 0);
   std::ifstream in(app.work / "result");
@@ -238,8 +183,7 @@ TEST_F(PackageStream, FullDiskDeletesThePartialPackageAndTouchesNothingElse) {
   for (const auto& e : fs::directory_iterator(after)) names.insert(e.path().filename());
   EXPECT_EQ(names, kInstalledNames);
   EXPECT_TRUE(readFile(after / "Kelvora.exe") == app.oldProgram);
-  Bytes prev = readFile(after / "prev");
-  EXPECT_EQ(std::string(prev.begin(), prev.end()), "older program");
+  EXPECT_TRUE(readFile(after / "prev") == app.prev);
   auto plain = settings_file::decryptContainer(readFile(after / "config.cfg"));
   ASSERT_TRUE(plain.has_value());
   settings_block::Block block{};

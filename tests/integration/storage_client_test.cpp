@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <csignal>
-#include <random>
 #include <string>
 
 #include "storage_client/aos_chunk.h"
@@ -22,13 +21,6 @@ using testsupport::CannedConnection;
 using testsupport::CannedHttpServer;
 using testsupport::CannedRequest;
 using namespace std::chrono_literals;
-
-std::string randomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng());
-  return s;
-}
 
 std::string joined(aos_list* body) {
   std::string out;
@@ -92,7 +84,8 @@ TEST_F(StorageClient, LengthIsCheckedWhereItGovernsTheBody) {
     int code;
     const char* body;
   } cases[] = {
-      {"HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n" + close + randomBytes(100000, 2),
+      {"HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n" + close +
+           testsupport::randomString(100000, 2),
        aos_err_transfer, ""},
       {"HTTP/1.1 200 OK\r\nContent-Length: 200000\r\nTransfer-Encoding: chunked\r\n" + close +
            "5\r\nhello\r\n0\r\n\r\n",

@@ -3,7 +3,6 @@
 // errors (never handed to the sink), a refusing sink and a body cut short.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -37,8 +36,6 @@ class StorageDownload : public ::testing::Test {
   static void TearDownTestSuite() { aos_http_io_shutdown(); }
 
   void SetUp() override {
-    std::mt19937 gen(5);
-    for (char& c : object_) c = static_cast<char>(gen());
     std::filesystem::create_directories(dir_ / "root/update-en-1/3");
     writeFile(dir_ / "root/update-en-1/3/11.0.BIN", object_);
   }
@@ -67,7 +64,7 @@ class StorageDownload : public ::testing::Test {
   }
 
   TempDir dir_;
-  std::string object_ = std::string(3 * 1024 * 1024 + 123, '\0');
+  const std::string object_ = randomString(3 * 1024 * 1024 + 123, 5);
   std::unique_ptr<DevServerProcess> server_;
   int servers_ = 0;
   std::string endpoint_;

@@ -1,13 +1,10 @@
-// The road of one update without a window: the worker runs headless in a child process (so each
-// road starts from a fresh process, as Update.exe does, and can be killed at any moment) inside
-// a temporary application directory, against kelvora-devserver or a scripted server on the
+// The road of one update without a window: the worker runs headless in a child process inside a
+// temporary application directory, against kelvora-devserver or a scripted server on the
 // loopback ports of the built-in test configuration (update server 9910, storage 18080).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,11 +14,10 @@
 
 #include "platform/codepage.h"
 #include "support/devserver_process.h"
-#include "support/test_support.h"
+#include "support/update_road.h"
+#include "updater/app_state.h"
 #include "updater/package_install.h"
 #include "updater/settings_file.h"
-#include "updater/startup.h"
-#include "updater/update_worker.h"
 
 namespace {
 
@@ -29,55 +25,13 @@ namespace fs = std::filesystem;
 using namespace testsupport;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
-using Bytes = std::vector<uint8_t>;
 using Names = std::set<std::string>;
 
-Bytes program(const std::string& name, size_t size) {
-  Bytes p(size);
-  std::mt19937 random(std::hash<std::string>{}(name));
-  for (size_t i = 0; i < size; ++i) p[i] = uint8_t(i % 251 < 128 ? i % 7 : random() & 0xFF);
-  return p;
-}
-
-struct Road {
-  TempDir app, work;
-  Bytes oldProgram = program("old", 300000);
-  Bytes newProgram = program("new", 1200000);
-  Bytes olderProgram = program("older", 1000);
-
-  void prepare(uint32_t language) {
-    for (const auto& e : fs::directory_iterator(app.path())) fs::remove_all(e.path());
-    writeFile(app / "Kelvora.exe", oldProgram);
-    writeFile(app / "prev", olderProgram);
-    int32_t filler = 7;
-    settings_block::Block block = settings_block::makeDefaultBlock(&filler, 4);
-    settings_block::setVersion(block, {3, 10, 0});
-    settings_block::putU32(block, settings_block::LANGUAGE, language);
-    writeFile(app / "config.cfg", *settings_file::encryptContainer(block));
-  }
-  // The package object 3/11.0.BIN in a bucket of the store, cut by `cut` bytes.
+struct Road : RoadDir {
+  Bytes olderProgram = testProgram(3, 1000);
+  void prepare(uint32_t language) { RoadDir::prepare(language, olderProgram); }
   void servePackage(const std::string& bucket, size_t cut = 0) {
-    writeFile(work / "new.bin", newProgram);
-    fs::path object = work / "store" / bucket / "3" / "11.0.BIN";
-    fs::create_directories(object.parent_path());
-    auto r = runCommand(binPath("kelvora-pack") + " build '" + (work / "new.bin").string() + "' '" +
-                        object.string() + "'");
-    ASSERT_EQ(r.status, 0) << r.output;
-    Bytes bytes = readFile(object);
-    writeFile(object, Bytes(bytes.begin(), bytes.end() - cut));
-  }
-  // The minor of the stored version, or -1 when the settings file does not decrypt.
-  int storedMinor() {
-    auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
-    if (!plain) return -1;
-    settings_block::Block b{};
-    std::copy_n(plain->begin(), std::min(plain->size(), b.size()), b.begin());
-    return int(settings_block::version(b).minor);
-  }
-  Names names() {
-    Names n;
-    for (const auto& e : fs::directory_iterator(app.path())) n.insert(e.path().filename());
-    return n;
+    RoadDir::servePackage(bucket, newProgram, cut);
   }
   // Start-up has re-enciphered the settings file once it decrypts again with a new key.
   bool startUpDone(const Bytes& before) {
@@ -89,42 +43,6 @@ struct Road {
         seconds(10));
   }
 };
-
-// The worker in a forked child: start-up's settings step, then the whole road; the final state
-// and status line go to `result`, its standard error to result.err (outside the application
-// directory).
-pid_t startWorker(const fs::path& app, const fs::path& result, uint32_t announcePauseMs = 1000) {
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (!std::freopen((result.string() + ".err").c_str(), "w", stderr)) _exit(3);
-  std::setvbuf(stderr, nullptr, _IONBF, 0);  // the child ends with _exit, which flushes nothing
-  if (chdir(app.c_str()) != 0 || !startup::loadSettingsBlock()) _exit(3);
-  update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
-  options.conversation.announcePauseMs = announcePauseMs;
-  package_install::PushedPackageFile push(app_state::appState());
-  update_conversation::UpdateConversation conversation(app_state::appState(), options.conversation,
-                                                       push);
-  std::atomic<bool> stop{false};
-  int r = update_worker::runUpdateWorker(app_state::appState(), options, conversation, stop);
-  std::ofstream(result, std::ios::binary) << app_state::appState().updateState.load() << "\n"
-                                          << app_state::appState().statusLine.get();
-  _exit(r == 0 ? 0 : 5);
-}
-
-std::optional<int> waitChild(pid_t pid, milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  int status = 0;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-    std::this_thread::sleep_for(milliseconds(5));
-  }
-  return std::nullopt;
-}
-
-void killChild(pid_t pid) {
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
 
 // What the worker wrote to standard error; empty while it has written nothing.
 std::string errorText(const fs::path& result) {
@@ -161,9 +79,9 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
     road.servePackage(bucket, c.serve == Cut ? 100 : 0);
     std::vector<std::string> args = {"--announce", "3.11.0", "--size", "1000"};
     if (c.serve == BadSignature) args.push_back("--damage-signatures");
-    DevServerProcess server(road.work / "store", args, road.work / "server.log");
+    DevServerProcess server(road.store(), args, road.work / "server.log");
     ASSERT_TRUE(server.ready()) << c.name;
-    pid_t pid = startWorker(road.app.path(), road.work / "result");
+    pid_t pid = startWorker(road.app.path(), road.work / "result", 1000);
     auto exit = waitChild(pid, seconds(40));
     if (!exit) killChild(pid);
     EXPECT_EQ(exit, 0) << c.name;
@@ -194,8 +112,8 @@ TEST(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
   Road road;
   road.prepare(9);
   writeFile(road.work / "pushed.exe", road.newProgram);
-  fs::create_directories(road.work / "store");
-  DevServerProcess server(road.work / "store", {"--push", (road.work / "pushed.exe").string()},
+  fs::create_directories(road.store());
+  DevServerProcess server(road.store(), {"--push", (road.work / "pushed.exe").string()},
                           road.work / "server.log");
   ASSERT_TRUE(server.ready());
   pid_t pid = startWorker(road.app.path(), road.work / "result");
@@ -270,14 +188,14 @@ TEST(UpdateRoad, WithoutAnAnswerNothingIsWritten) {
 TEST(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehind) {
   if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
   Road road;
-  road.newProgram = program("new", 6 << 20);
+  road.newProgram = testProgram(2, 6 << 20);
   road.servePackage("update-en-1");
-  DevServerProcess server(road.work / "store", {"--announce", "3.11.0"}, road.work / "server.log");
+  DevServerProcess server(road.store(), {"--announce", "3.11.0"}, road.work / "server.log");
   ASSERT_TRUE(server.ready());
   // One undisturbed road, without the announcement pause, measures the span to sample.
   road.prepare(9);
   Bytes before = readFile(road.app / "config.cfg");
-  pid_t pid = startWorker(road.app.path(), road.work / "result", 0);
+  pid_t pid = startWorker(road.app.path(), road.work / "result");
   ASSERT_TRUE(road.startUpDone(before));
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(waitChild(pid, seconds(40)), 0);
@@ -291,7 +209,7 @@ TEST(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehi
   for (int i = 0; i < 30; ++i) {
     road.prepare(9);
     before = readFile(road.app / "config.cfg");
-    pid = startWorker(road.app.path(), road.work / "result", 0);
+    pid = startWorker(road.app.path(), road.work / "result");
     ASSERT_TRUE(road.startUpDone(before));
     std::this_thread::sleep_for(std::chrono::microseconds(moment(random)));
     killChild(pid);
@@ -315,7 +233,7 @@ TEST(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehi
   std::cout << "kills that left the old program: " << oldSeen << ", the new: " << newSeen << "\n";
   // Whatever the kills left behind (a partial package, temporary files), a clean run installs.
   road.prepare(9);
-  pid = startWorker(road.app.path(), road.work / "result", 0);
+  pid = startWorker(road.app.path(), road.work / "result");
   ASSERT_EQ(waitChild(pid, seconds(40)), 0);
   EXPECT_TRUE(readFile(road.app / "Kelvora.exe") == road.newProgram);
   EXPECT_EQ(road.storedMinor(), 11);

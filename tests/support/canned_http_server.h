@@ -6,7 +6,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -22,15 +21,6 @@ namespace testsupport {
 
 struct CannedRequest {
   std::string method, target;
-  std::vector<std::pair<std::string, std::string>> headers;
-
-  // The first value of a header, its name compared without regard to case; "" when absent.
-  std::string header(std::string_view name) const {
-    for (const auto& [n, v] : headers) {
-      if (n.size() == name.size() && strncasecmp(n.data(), name.data(), n.size()) == 0) return v;
-    }
-    return {};
-  }
 };
 
 // Waits up to 100 ms for the socket to be ready; false when it is not, or the server stops.
@@ -145,16 +135,6 @@ class CannedHttpServer {
     if (sp2 == std::string::npos || sp2 > headEnd) return false;
     request->method = data.substr(0, sp1);
     request->target = data.substr(sp1 + 1, sp2 - sp1 - 1);
-    for (size_t at = data.find("\r\n") + 2; at < headEnd;) {
-      size_t end = data.find("\r\n", at);
-      std::string line = data.substr(at, end - at);
-      if (size_t colon = line.find(':'); colon != std::string::npos) {
-        size_t v = line.find_first_not_of(' ', colon + 1);
-        request->headers.emplace_back(line.substr(0, colon),
-                                      v == std::string::npos ? "" : line.substr(v));
-      }
-      at = end + 2;
-    }
     return true;
   }
 

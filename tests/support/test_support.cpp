@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -34,6 +35,13 @@ ScopedCurrentDir::ScopedCurrentDir(const std::filesystem::path& dir)
 ScopedCurrentDir::~ScopedCurrentDir() {
   std::error_code ignored;
   std::filesystem::current_path(previous_, ignored);
+}
+
+std::string randomString(size_t n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(gen());
+  return s;
 }
 
 std::vector<uint8_t> readFile(const std::filesystem::path& path) {

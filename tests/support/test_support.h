@@ -37,6 +37,8 @@ class ScopedCurrentDir {
   std::filesystem::path previous_;
 };
 
+// n bytes of noise, the same for the same seed.
+std::string randomString(size_t n, uint32_t seed);
 std::vector<uint8_t> readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 void writeFile(const std::filesystem::path& path, const std::string& text);
@@ -53,7 +55,6 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  pid_t pid() const { return pid_; }
   // Waits at most timeout; gives the exit status (or 128 + signal), or nothing on time-out.
   std::optional<int> wait(std::chrono::milliseconds timeout);
   bool running();

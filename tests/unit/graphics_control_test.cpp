@@ -163,18 +163,13 @@ TEST_F(ControlTree, DrawComposesVisibleChildrenWithTheirOwnTarget) {
   gfx::set_active_page(1);
   EXPECT_EQ(gfx::get_target(), gfx::graph_context().pages[1]);
   gfx::set_active_page(0);
-  int red = 0, green = 0;
   for (int y = 0; y < 30; ++y) {
     for (int x = 0; x < 40; ++x) {
       const uint32_t p = page->pixels()[y * 40 + x];
       const bool inside = x >= 10 && x < 14 && y >= 5 && y < 8;
-      EXPECT_EQ(p, inside ? 0xFF0000u : 0u) << x << "," << y;
-      red += p == 0xFF0000u;
-      green += p == 0x00FF00u;
+      EXPECT_EQ(p, inside ? 0xFF0000u : 0u) << x << "," << y;  // the hidden green nowhere
     }
   }
-  EXPECT_EQ(red, 12);
-  EXPECT_EQ(green, 0);
   // A throwing handler still gives the target back.
   a.throw_in_draw = true;
   gfx::IMAGE elsewhere(2, 2);

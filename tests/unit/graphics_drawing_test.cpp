@@ -54,11 +54,6 @@ TEST(DrawingLine, EndPointExcluded) {
 }
 
 TEST(DrawingFill, RightAndBottomEdgesExcluded) {
-  IMAGE page(500, 200);
-  gfx::set_fill_color(0x272727, &page);
-  gfx::fill_box(0, 0, 500, 200, &page);
-  EXPECT_EQ(count(page, 0x272727), 500 * 200);
-
   IMAGE img(10, 10);
   gfx::set_fill_color(0xABCDEF, &img);
   gfx::fill_box(2, 3, 5, 7, &img);
@@ -69,43 +64,6 @@ TEST(DrawingFill, RightAndBottomEdgesExcluded) {
   gfx::fill_box(8, 8, 3, 3, &img);  // inverted: nothing
   gfx::fill_box(-5, -5, 1, 1, &img);
   EXPECT_EQ(count(img, 0xABCDEF), 13);
-}
-
-IMAGE* g_target = nullptr;
-int g_dirty_marks = 0;
-
-IMAGE* test_resolver(gfx::PIMAGE img, bool draws) {
-  if (img != nullptr) return nullptr;  // no pages here
-  g_dirty_marks += draws;
-  return g_target;
-}
-
-TEST(DrawingTarget, NullTargetIsMarkedDirtyOnlyByDrawingOperations) {
-  IMAGE target(8, 8);
-  g_target = &target;
-  gfx::set_image_resolver(test_resolver);
-  auto marks = [](auto op) {
-    g_dirty_marks = 0;
-    op();
-    return g_dirty_marks;
-  };
-  EXPECT_EQ(marks([] { gfx::set_line_color(0xFF); }), 1);
-  EXPECT_EQ(marks([] { gfx::set_bk_color(0x01); }), 1);
-  EXPECT_EQ(marks([] { gfx::set_bk_color_only(0x02); }), 1);
-  EXPECT_EQ(marks([] { gfx::draw_line(0, 0, 3, 0); }), 1);
-  EXPECT_EQ(marks([] { gfx::fill_box(0, 0, 1, 1); }), 1);
-  EXPECT_EQ(marks([] { gfx::clear_page(); }), 1);
-  EXPECT_EQ(marks([] { gfx::set_view_rect(0, 0, 8, 8, 1); }), 1);
-  EXPECT_EQ(marks([] { gfx::set_fill_color(0x03); }), 0);
-  EXPECT_EQ(marks([] { gfx::set_fill_style(3, 0x03); }), 0);
-  EXPECT_EQ(marks([] { gfx::set_line_style(1, 0, 1); }), 0);
-  EXPECT_EQ(marks([] { gfx::set_bk_mode(gfx::kTransparent); }), 0);
-  EXPECT_EQ(marks([] { gfx::set_text_align(1, 1); }), 0);
-  EXPECT_EQ(marks([] { (void)gfx::get_pixel(0, 0); }), 0);
-  EXPECT_EQ(target.bk_color, 0x02u);
-  EXPECT_EQ(target.text_valign, 1);
-  gfx::set_image_resolver(nullptr);
-  g_target = nullptr;
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <set>
 
 #include "platform/codepage.h"
-#include "support/test_support.h"
+#include "support/update_road.h"
 #include "updater/builtin_config.h"
 #include "updater/package_download.h"
 #include "updater/package_install.h"
@@ -26,13 +26,7 @@ Bytes text(const std::string& s) {
 }
 
 Bytes newProgram() {
-  Bytes p(200000);
-  uint32_t x = 12345;
-  for (auto& b : p) {
-    x = x * 1103515245u + 12345u;
-    b = uint8_t(x >> 24) & 0x0F;  // compressible, but not trivially
-  }
-  return p;
+  return testsupport::testProgram(4, 200000);
 }
 
 class InstallDir : public ::testing::Test {

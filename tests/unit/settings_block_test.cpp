@@ -22,18 +22,6 @@ TEST(SettingsBlock, FirstRunDefaultsOverParkMillerFiller) {
   EXPECT_EQ(makeDefaultBlock(&state, 3)[16], 0) << "fewer than 4 logical processors";
 }
 
-TEST(SettingsBlock, VersionIsStoredBuildMajorMinor) {
-  Block b{};
-  setVersion(b, {3, 10, 250});
-  EXPECT_EQ(getU32(b, 28), 250u);
-  EXPECT_EQ(getU32(b, 32), 3u);
-  EXPECT_EQ(getU32(b, 36), 10u);
-  for (uint32_t language : {2052u, 2051u, 0u}) {
-    putU32(b, LANGUAGE, language);
-    EXPECT_EQ(isChinese(b), language == 2052) << language;
-  }
-}
-
 TEST(ClientReport, PublicAddressIsNeverCut) {
   client_report::Report r{};
   for (const char* address : {"203.0.113.254", "255.255.255.255", "1234567890123456"}) {

@@ -10,10 +10,8 @@
 #include <future>
 #include <vector>
 
-#include "platform/codepage.h"
 #include "support/test_support.h"
 #include "updater/update_conversation.h"
-#include "updater/update_texts.h"
 
 namespace {
 
@@ -178,18 +176,6 @@ TEST(Messages, PushFinishesOnlyAtExactlyTheTotal) {
       EXPECT_EQ(state.receivedCount.load(), 8000u);
     }
   }
-}
-
-TEST(StatusTexts, ChineseTextsAreTheGbkOfTheirUtf8Spelling) {
-  using namespace update_texts;
-  const std::pair<std::string, std::string> cases[] = {
-      {foundNewVersion(true, {3, 11, 0}), "探测到新版本 3.11.0, 正在更新...\n\n"},
-      {noNewVersion(true, {1, 2, 3}), "没有新版本, 当前为 1.2.3\n\n"},
-      {fileFault(true), "更新文件存在故障, 请稍后再试。"},
-      {updateCompleted(true), "更新已经完成！"},
-      {connecting(true), "正在连接更新服务器……"},
-  };
-  for (const auto& [text, utf8] : cases) EXPECT_EQ(text, platform::utf8ToGbk(utf8)) << utf8;
 }
 
 TEST(VersionAnswer, NewerPublishesPendingOnlyAfterThePause) {

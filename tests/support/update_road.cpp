@@ -1,0 +1,104 @@
+#include "support/update_road.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+#include "updater/app_state.h"
+#include "updater/package_install.h"
+#include "updater/settings_block.h"
+#include "updater/settings_file.h"
+#include "updater/startup.h"
+#include "updater/update_worker.h"
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+Bytes testProgram(uint32_t seed, size_t size) {
+  Bytes p(size);
+  std::mt19937 random(seed);
+  for (size_t i = 0; i < size; ++i) p[i] = uint8_t(i % 251 < 128 ? i % 7 : random() & 0xFF);
+  return p;
+}
+
+void RoadDir::prepare(uint32_t language, const Bytes& prev) {
+  for (const auto& e : fs::directory_iterator(app.path())) fs::remove_all(e.path());
+  writeFile(app / "Kelvora.exe", oldProgram);
+  if (!prev.empty()) writeFile(app / "prev", prev);
+  int32_t filler = 7;
+  settings_block::Block block = settings_block::makeDefaultBlock(&filler, 4);
+  settings_block::setVersion(block, {3, 10, 0});
+  settings_block::putU32(block, settings_block::LANGUAGE, language);
+  writeFile(app / "config.cfg", *settings_file::encryptContainer(block));
+}
+
+void RoadDir::servePackage(const std::string& bucket, const Bytes& plain, size_t cut) {
+  writeFile(work / "new.bin", plain);
+  const fs::path object = store() / bucket / "3" / "11.0.BIN";
+  fs::create_directories(object.parent_path());
+  fs::remove(object);  // a new file: a new ETag
+  auto r = runCommand(binPath("kelvora-pack") + " build '" + (work / "new.bin").string() + "' '" +
+                      object.string() + "'");
+  EXPECT_EQ(r.status, 0) << r.output;
+  if (cut > 0) {
+    Bytes bytes = readFile(object);
+    writeFile(object, Bytes(bytes.begin(), bytes.end() - long(std::min(cut, bytes.size()))));
+  }
+}
+
+std::set<std::string> RoadDir::names() const {
+  std::set<std::string> n;
+  for (const auto& e : fs::directory_iterator(app.path())) n.insert(e.path().filename());
+  return n;
+}
+
+int RoadDir::storedMinor() const {
+  auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
+  if (!plain || plain->size() < app_state::SETTINGS_BLOCK_SIZE) return -1;
+  settings_block::Block b{};
+  std::copy_n(plain->begin(), b.size(), b.begin());
+  return int(settings_block::version(b).minor);
+}
+
+void runWorkerHere(const fs::path& result, uint32_t announcePauseMs) {
+  if (!std::freopen((result.string() + ".err").c_str(), "w", stderr)) _exit(3);
+  std::setvbuf(stderr, nullptr, _IONBF, 0);  // the child ends with _exit, which flushes nothing
+  if (!startup::loadSettingsBlock()) _exit(4);
+  update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
+  options.conversation.announcePauseMs = announcePauseMs;
+  package_install::PushedPackageFile push(app_state::appState());
+  update_conversation::UpdateConversation conversation(app_state::appState(), options.conversation,
+                                                       push);
+  std::atomic<bool> stop{false};
+  int r = update_worker::runUpdateWorker(app_state::appState(), options, conversation, stop);
+  std::ofstream(result, std::ios::binary)
+      << app_state::appState().updateState.load() << " " << app_state::appState().statusLine.get();
+  _exit(r == 0 ? 0 : 5);
+}
+
+pid_t startWorker(const fs::path& app, const fs::path& result, uint32_t announcePauseMs) {
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (chdir(app.c_str()) != 0) _exit(3);
+  runWorkerHere(result, announcePauseMs);
+}
+
+std::optional<int> waitChild(pid_t pid, std::chrono::milliseconds timeout) {
+  int status = 0;
+  if (!waitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout)) return std::nullopt;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+void killChild(pid_t pid) {
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+}  // namespace testsupport
