@@ -497,7 +497,10 @@ ControlBase* create_control_root() {
     new ControlBase(nullptr);
     std::atexit([] { delete control_context().root; });
     ControlHooks hooks;
-    hooks.draw = [](IMAGE* screen) { draw_controls(screen); };
+    hooks.draw = [](IMAGE* screen) {
+      draw_controls(screen);
+      return control_context().root->child_count() > 0;
+    };
     hooks.update = update_controls;
     hooks.key = key_hook;
     hooks.mouse = mouse_hook;

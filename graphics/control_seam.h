@@ -17,8 +17,9 @@ class IMAGE;
 class ControlBase;
 
 struct ControlHooks {
-  // Draw the tree onto the screen page (the image given).
-  void (*draw)(IMAGE* screen) = nullptr;
+  // Draw the tree onto the screen page (the image given); true when the tree has controls whose
+  // images it may have put there, which pacing must then copy to the window.
+  bool (*draw)(IMAGE* screen) = nullptr;
   // Update the tree.
   void (*update)() = nullptr;
   // Key dispatch to the root: kind 0 key down, 1 key up, 2 character.

@@ -23,7 +23,7 @@ void sleep_until_ms(double target_ms) {
 }
 
 void draw_tree() {
-  if (control_hooks().draw) control_hooks().draw(screen_page());
+  if (control_hooks().draw && control_hooks().draw(screen_page())) mark_screen_drawn();
 }
 
 void update_tree() {
@@ -159,7 +159,8 @@ void pace_frame(double fps) {
   draw_tree();
   // Already more than 100 ms late: no wait at all.
   if (base + frame + 100 >= clock_ms()) sleep_until_ms(base + frame);
-  process_pending(true);
+  // An undrawn frame is the one the window has: an idle window copies and compares nothing.
+  process_pending(screen_changed());
   const double t = clock_ms();
   dispatch_input();
   // A steady schedule across small delays.
@@ -171,7 +172,7 @@ void pace_wait(int ms) {
   GraphContext& c = graph_context();
   if (ms <= 0) {
     c.skip_timer = true;
-    if (c.dirty_countdown < 255) {
+    if (screen_changed()) {
       precise_sleep(1);
       draw_tree();
       process_pending(true);
@@ -194,17 +195,17 @@ void pace_wait(int ms) {
   const double target = last + ms;
   draw_tree();
   // A long wait flushes once at its start and then sleeps; a short one flushes whenever drawing
-  // has made the screen dirty.
+  // has made the screen dirty. Either copies only a page drawn since the last copy.
   while (clock_ms() <= target) {
     if (n > 0 && c.dirty_countdown >= 255) {
       sleep_until_ms(target);
     } else {
-      process_pending(true);
+      process_pending(screen_changed());
       n = 256;
     }
     --n;
   }
-  process_pending(true);
+  process_pending(screen_changed());
   const double t = clock_ms();
   dispatch_input();
   c.last_wait = (t >= last + 200 || last > t) ? t : last + ms;

@@ -19,10 +19,12 @@ void precise_sleep(int ms);
 // The plain millisecond sleep.
 void sleep_ms(uint32_t ms);
 
-// Waits until the next frame time at fps frames per second, flushes and dispatches. The schedule
-// advances by one frame time per call while it is less than ten frames behind, else restarts.
+// Waits until the next frame time at fps frames per second, flushes a page drawn since the last
+// copy (screen_changed) and dispatches. The schedule advances by one frame time per call while it
+// is less than ten frames behind, else restarts.
 void pace_frame(double fps);
-// Waits ms milliseconds while keeping the window fresh; 0 flushes at once if drawing happened.
+// Waits ms milliseconds while keeping the window fresh: a page drawn since the last copy is
+// flushed at the start and the end; 0 flushes at once if drawing happened.
 void pace_wait(int ms);
 // Flushes when force is set or drawing has happened; 1 while the window exists, else 0.
 int process_pending(bool force);

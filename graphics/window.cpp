@@ -18,6 +18,10 @@ namespace {
 // Per thread, so that a control walk on the worker thread never redirects the UI thread's
 // drawing (null: the active page).
 thread_local IMAGE* t_target = nullptr;
+// This thread has drawn on the screen since it last copied the page. The countdown alone cannot
+// say so: another thread's copy may reset it while this thread's last drawing is still being
+// written, and that drawing would then never be copied.
+thread_local bool t_drew_screen = false;
 
 ControlHooks g_hooks;
 
@@ -25,7 +29,10 @@ IMAGE* resolve(PIMAGE img, bool draws) {
   GraphContext& c = graph_context();
   const auto value = reinterpret_cast<uintptr_t>(img);
   if (value == 0) {
-    if (draws) c.dirty_countdown.fetch_sub(1, std::memory_order_relaxed);
+    if (draws) {
+      c.dirty_countdown.fetch_sub(1, std::memory_order_relaxed);
+      t_drew_screen = true;
+    }
     return t_target ? t_target : c.pages[c.active_page];
   }
   const size_t page = value & 0xF;
@@ -319,10 +326,19 @@ void present(const IMAGE* page) {
 
 }  // namespace
 
+bool screen_changed() {
+  return t_drew_screen || graph_context().dirty_countdown < 255;
+}
+
+void mark_screen_drawn() {
+  t_drew_screen = true;
+}
+
 int flush_screen() {
   GraphContext& c = graph_context();
   if (c.window_destroyed) return -1;
   c.flush_count.fetch_add(1, std::memory_order_relaxed);
+  t_drew_screen = false;  // what this thread drew is complete and about to be copied
   const IMAGE* page = screen_page();
   if (!c.window || !page) {
     c.dirty_countdown = 255;

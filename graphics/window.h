@@ -134,6 +134,12 @@ IMAGE* screen_page();  // the visual page, or null before initgraph
 // Copies the view rectangle of the visual page to the window. 0; -1 once the window is
 // destroyed; 20 while there is no window.
 int flush_screen();
+// Whether the page may hold drawing not yet copied to the window: drawing through the screen
+// target since the last copy, by any thread or by this one since its own last copy. Pacing copies
+// only then; writing a page's pixels directly is not seen, so such a program flushes itself.
+bool screen_changed();
+// Drawing that reached the screen page without the screen target (the control tree).
+void mark_screen_drawn();
 // Copies the visual page through the snapshot image to the window (paint and refresh timer).
 void repaint();
 

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 namespace gfx {
 class IMAGE;
@@ -19,6 +20,10 @@ struct ProgressView {
   std::array<char, 128> percentText{};
   int windowWidth = 500;
   int windowHeight = 200;
+  // What the page holds now. A frame that would draw the same is not drawn again: the page keeps
+  // it, and exposures are repainted from the page.
+  std::string shownStatus;
+  int shownPercentage = -1;  // none drawn yet
 };
 
 // One frame's step of the percentage: one percent a frame up to 99 while an update is found or

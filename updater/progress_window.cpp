@@ -47,11 +47,10 @@ void init_progress_view(ProgressView& view) {
   view.percentage = 0;
 }
 
-void draw_progress_frame(const ProgressView& view) {
+void draw_progress_frame(const ProgressView& view, const std::string& status) {
   view.background->putimage(0, 0, gfx::kSrcCopy);
   view.track->putimage(kTrackX, kTrackY, gfx::kSrcCopy);
 
-  std::string status = app_state::appState().statusLine.get();
   gfx::set_line_color(0xFCFCFC);
   gfx::set_font(-16, 0, kFaceName);
   gfx::draw_text(30, 45, status.c_str());
@@ -78,10 +77,16 @@ int run_progress_window() {
     app_state::AppState& state = app_state::appState();
     view.percentage = advanceProgress(view.percentage, state.updateState, state.downloadedByteCount,
                                       state.expectedPackageSize);
-    std::snprintf(view.percentText.data(), view.percentText.size(), "%d%%", view.percentage);
-
-    gfx::clear_page();
-    draw_progress_frame(view);
+    // Only a changed frame is drawn: redrawing the same text 30 times a second was nearly all of
+    // an idle window's processor time.
+    std::string status = state.statusLine.get();
+    if (view.percentage != view.shownPercentage || status != view.shownStatus) {
+      std::snprintf(view.percentText.data(), view.percentText.size(), "%d%%", view.percentage);
+      gfx::clear_page();
+      draw_progress_frame(view, status);
+      view.shownStatus = std::move(status);
+      view.shownPercentage = view.percentage;
+    }
     gfx::pace_frame(30);
   }
   return 0;

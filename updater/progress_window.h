@@ -2,6 +2,8 @@
 // until the user closes the window.
 #pragma once
 
+#include <string>
+
 #include "updater/progress_view.h"
 
 namespace progress_view {
@@ -9,8 +11,8 @@ namespace progress_view {
 // Builds the two pictures and the opening status line (by language). Called once after the
 // window exists.
 void init_progress_view(ProgressView& view);
-// Draws one frame on the screen target: pictures, status line, percent text, bar.
-void draw_progress_frame(const ProgressView& view);
+// Draws one frame on the screen target: pictures, the status text, percent text, bar.
+void draw_progress_frame(const ProgressView& view, const std::string& status);
 // The main thread's loop until the window is closed; gives the exit status 0.
 int run_progress_window();
 

@@ -1,13 +1,12 @@
 #include "updater/update_worker.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
 
-#include "platform/clock.h"
+#include "graphics/pacing.h"
 #include "updater/atomic_file.h"
 #include "updater/builtin_config.h"
 #include "updater/client_report.h"
@@ -46,15 +45,6 @@ WorkerOptions builtinWorkerOptions() {
   return options;
 }
 
-void paceWait(uint32_t ms, const std::atomic<int32_t>& updateState) {
-  // In slices, so that an answer arriving during a step is acted on within one slice rather
-  // than up to a whole step later; 20 ms keeps a long wait for the server near free.
-  constexpr uint32_t kSliceMs = 20;
-  for (uint32_t waited = 0; waited < ms && updateState == app_state::UPDATE_WAITING;
-       waited += kSliceMs)
-    platform::sleepMilliseconds(std::min(kSliceMs, ms - waited));
-}
-
 bool writeBackSettings(const app_state::AppState& state) {
   // Enciphered in memory and replaced in one step: a plain block never stands on disk, so the
   // file is the previous or the next container whenever the process ends.
@@ -76,8 +66,10 @@ int runUpdateWorker(app_state::AppState& state, const WorkerOptions& options,
   // The version before any announcement: it stays the stored one unless the package installs.
   const settings_block::Version installed = settings_block::version(state.settingsBlock);
   conversation.start();
+  // The window's own wait: it keeps the window fresh from this thread too, and an answer or a stop
+  // request is acted on within one step.
   while (state.updateState == app_state::UPDATE_WAITING && !stopRequested)
-    paceWait(options.waitStepMs, state.updateState);
+    gfx::pace_wait(static_cast<int>(options.waitStepMs));
   bool installedNew = true;
   if (!stopRequested && state.updateState == app_state::UPDATE_PENDING)
     installedNew = package_download::downloadAndInstall(state, options.fetch);

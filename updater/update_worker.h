@@ -4,8 +4,8 @@
 // Lifetime. startUpdateWorker starts the worker thread, which owns the conversation's threads
 // through the process-wide worker record. The worker thread ends after the write-back; the
 // conversation keeps its connection alive after that, as the server expects. stopUpdateWorker
-// asks everything to end and joins every thread: a wait ends at once, no install starts after
-// the request (a fetch under way runs to its end first), and the settings block is then not
+// asks everything to end and joins every thread: a wait ends within its step, no install starts
+// after the request (a fetch under way runs to its end first), and the settings block is then not
 // written back. The program's exit path calls it.
 #pragma once
 
@@ -23,17 +23,12 @@ struct WorkerOptions {
   update_conversation::ConversationOptions conversation;
   std::string addressPageUrl;
   package_download::ObjectFetcher fetch;
-  bool startStorage = true;  // start and end the storage client around the conversation
-  uint32_t waitStepMs = 200;
+  bool startStorage = true;   // start and end the storage client around the conversation
+  uint32_t waitStepMs = 200;  // one pace_wait of the window while no answer has come
 };
 
 // The built-in update server, address page and storage client.
 WorkerOptions builtinWorkerOptions();
-
-// The worker's wait step while no answer has come: about ms milliseconds, ending early once the
-// state word leaves UPDATE_WAITING. The window's pace_wait takes its place once the window
-// exists.
-void paceWait(uint32_t ms, const std::atomic<int32_t>& updateState);
 
 // The whole road on the calling thread, with a conversation it starts (and leaves running on
 // return, for the caller to stop). Gives 0 after the write-back, -1 when stopped first, 1 when

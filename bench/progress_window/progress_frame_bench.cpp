@@ -20,6 +20,7 @@ namespace {
 using namespace progress_view;
 
 ProgressView g_view;
+const std::string kStatus = "Found a new version 3.11.0, downloading...\n\n";
 
 bool open_window() {
   gfx::set_window_mode(gfx::kModeNoForcedExit, 0, 0);
@@ -30,7 +31,7 @@ bool open_window() {
   gfx::set_bk_mode(1);
   gfx::set_bk_color(0xEBEBEC);
   init_progress_view(g_view);
-  app_state::appState().statusLine.set("Found a new version 3.11.0, downloading...\n\n");
+  app_state::appState().statusLine.set(kStatus.c_str());
   g_view.percentage = 57;
   std::snprintf(g_view.percentText.data(), g_view.percentText.size(), "%d%%", g_view.percentage);
   return true;
@@ -40,7 +41,7 @@ bool open_window() {
 void BM_DrawProgressFrame(benchmark::State& state) {
   for (auto _ : state) {
     gfx::clear_page();
-    draw_progress_frame(g_view);
+    draw_progress_frame(g_view, kStatus);
     benchmark::ClobberMemory();
   }
 }
@@ -61,7 +62,7 @@ int measure_pacing(int frames) {
         advanceProgress(g_view.percentage, app_state::appState().updateState, 0.0f, 1.0f);
     std::snprintf(g_view.percentText.data(), g_view.percentText.size(), "%d%%", g_view.percentage);
     gfx::clear_page();
-    draw_progress_frame(g_view);
+    draw_progress_frame(g_view, kStatus);
     gfx::pace_frame(30);
     auto now = clock::now();
     intervals.push_back(std::chrono::duration<double, std::milli>(now - last).count());
