@@ -146,6 +146,7 @@ bool displayOpen(const WindowRequest& request, std::string* error) {
     SDL_Quit();  // this layer is the only user of SDL: release everything it set up
     return false;
   }
+  reportX11ProtocolErrors();
   Uint32 flags = SDL_WINDOW_SHOWN;
   if (request.borderless) flags |= SDL_WINDOW_BORDERLESS;
   if (request.topmost) flags |= SDL_WINDOW_ALWAYS_ON_TOP;

@@ -69,6 +69,8 @@ intptr_t packPoint(int x, int y);
 void translateEvent(const SDL_Event& ev);
 // Gives the new window the program's icon in all its sizes.
 void setWindowIcons(SDL_Window* window, const std::vector<IconImage>& icons);
+// On X11: protocol errors are said on standard error instead of ending the process.
+void reportX11ProtocolErrors();
 // Copies the frame handed over last onto the window, if one is waiting.
 void showPendingFrame();
 

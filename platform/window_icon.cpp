@@ -4,6 +4,8 @@
 #include <X11/Xlib.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "platform/display.h"
@@ -12,6 +14,29 @@ namespace platform {
 
 namespace display_internal {
 void setWindowIcons(SDL_Window* window, const std::vector<IconImage>& icons);
+void reportX11ProtocolErrors();
+}  // namespace display_internal
+
+namespace {
+
+int reportProtocolError(::Display* display, XErrorEvent* event) {
+  char text[160] = {};
+  XGetErrorText(display, event->error_code, text, sizeof text - 1);
+  std::fprintf(stderr, "display: X request %u.%u failed: %s\n", unsigned(event->request_code),
+               unsigned(event->minor_code), text);
+  return 0;
+}
+
+}  // namespace
+
+// A request that races the window's end (a close, a window destroyed by someone else) fails
+// with a protocol error. Xlib's default answer ends the process from whatever thread saw it,
+// running the program's exit handlers mid-flight; here it is said on standard error and the
+// program goes on to close as it meant to. Installed once video is up, over the display
+// library's own handler, which only matters for full-screen modes this window never uses.
+void display_internal::reportX11ProtocolErrors() {
+  const char* driver = SDL_GetCurrentVideoDriver();
+  if (driver != nullptr && std::string_view(driver) == "x11") XSetErrorHandler(reportProtocolError);
 }
 
 // Gives the window every icon size at once, as the window system's icon group does. Only X11

@@ -35,7 +35,24 @@ TEST(UpdateExeGraphicsTest, TheWindowHasTheIconInSeveralSizes) {
                                                          << icon.output.substr(0, 200);
   }
   ASSERT_TRUE(x11.requestClose(*window));
-  EXPECT_EQ(updater.wait(2s), 0);
+  const auto status = updater.wait(5s);
+  const auto err = readFile(app / "err");
+  EXPECT_EQ(status, 0) << std::string(err.begin(), err.end());
+}
+
+// A window destroyed behind the program's back makes the display library's next request on it
+// fail; that failure is reported, not a reason for the process to end from the display thread
+// with its exit handlers half-run (it used to abort).
+TEST(UpdateExeGraphicsTest, AWindowDestroyedByAnotherClientDoesNotAbortTheProgram) {
+  X11Screen x11;
+  ASSERT_TRUE(x11.connected());
+  TempDir app;
+  ChildProcess updater({kUpdater}, app.path(), app / "out", app / "err");
+  std::optional<unsigned long> window;
+  waitFor([&] { return (window = x11.findWindow("Kelvora Update...")).has_value(); }, 10s);
+  ASSERT_TRUE(window);
+  ASSERT_EQ(runCommand("xdotool windowclose " + std::to_string(*window)).status, 0);
+  EXPECT_FALSE(updater.wait(1500ms).has_value()) << "the program ended at once";
 }
 
 }  // namespace
