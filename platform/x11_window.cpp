@@ -1,3 +1,5 @@
+// What the window needs of X11 itself, beyond the display library: every icon size at once, and
+// protocol errors said rather than ending the process.
 #include <SDL.h>
 #include <SDL_syswm.h>
 #include <X11/Xatom.h>
