@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 
+#include "protocol/version_text.h"
 #include "updater/app_state.h"
 #include "updater/little_endian.h"
 
@@ -35,9 +36,7 @@ inline void putU32(Block& b, size_t offset, uint32_t v) {
   little_endian::writeU32(b, offset, v);
 }
 
-struct Version {
-  uint32_t major = 0, minor = 0, build = 0;
-};
+using Version = protocol::Version;
 Version version(const Block& b);
 void setVersion(Block& b, const Version& v);
 inline uint32_t language(const Block& b) {
