@@ -232,6 +232,9 @@ ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, app_state::Ap
 
 void applyVersionAnswer(app_state::AppState& state, const VersionAnswer& answer,
                         const std::function<bool()>& pause) {
+  // Only while no install has finished: a pushed program already installed ends the business, and
+  // an answer after it would take the window back from "completed" to a state no one finishes.
+  if (state.updateState != app_state::UPDATE_WAITING) return;
   state.expectedPackageSize = expectedSizeFromAnswer(answer.size);
   bool chinese = settings_block::isChinese(state.settingsBlock);
   settings_block::Version current = settings_block::version(state.settingsBlock);
@@ -269,15 +272,14 @@ void UpdateConversation::stop() {
     stopping_ = true;
   }
   wake_.notify_all();
-  if (connect_.joinable()) connect_.join();
-  // The connect thread has ended, so send_ no longer changes. The shutdown also wakes a send
-  // that blocks under the send lock.
+  // The shutdown wakes a send blocked under the send lock and the receive thread's read; a
+  // connection made after it sees stopping_ before its first send.
   {
     std::lock_guard<std::mutex> lock(descriptorLock_);
     int fd = socket_.load();
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
   }
-  if (send_.joinable()) send_.join();
+  if (connect_.joinable()) connect_.join();
 }
 
 std::string UpdateConversation::serverAddress() const {
@@ -285,10 +287,11 @@ std::string UpdateConversation::serverAddress() const {
   return serverAddress_;
 }
 
-bool UpdateConversation::pause(uint32_t ms) {
+bool UpdateConversation::pause(uint32_t ms, bool untilReceiveEnds) {
   std::unique_lock<std::mutex> lock(wakeMutex_);
-  wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_.load(); });
-  return !stopping_;
+  wake_.wait_for(lock, std::chrono::milliseconds(ms),
+                 [&] { return stopping_.load() || (untilReceiveEnds && receiveEnded_.load()); });
+  return !stopping_ && !(untilReceiveEnds && receiveEnded_);
 }
 
 int UpdateConversation::connectOnce() {
@@ -342,20 +345,28 @@ int UpdateConversation::connectThread() {
     std::lock_guard<std::mutex> lock(addressMutex_);
     serverAddress_ = text;
   }
+  uint64_t reconnectMs = options_.reconnectFirstMs;
   for (;;) {
     if (stopping_) return -1;
     int fd = connectOnce();
-    if (fd >= 0) {
-      socket_ = fd;
-      send_ = std::thread([this] { sendThread(); });
-      return 0;
+    if (fd < 0) {
+      if (!pause(options_.retryMs)) return -1;
+      continue;
     }
-    if (!pause(options_.retryMs)) return -1;
+    socket_ = fd;
+    converse();
+    // A connection lost before the version answer is made again (a server that stops hands its
+    // clients to another); after an answer, or once an install has finished, there is nothing
+    // more to ask. The growing pause spares a server that keeps closing at once.
+    if (answered_ || state_.updateState != app_state::UPDATE_WAITING) return 0;
+    if (!pause(uint32_t(reconnectMs))) return -1;
+    reconnectMs = std::min<uint64_t>(reconnectMs * 2, options_.reconnectLongestMs);
   }
 }
 
-int UpdateConversation::sendThread() {
-  receive_ = std::thread([this] { receiveThread(); });
+void UpdateConversation::converse() {
+  receiveEnded_ = false;
+  std::thread receive([this] { receiveThread(); });
   bool ok = false;
   {
     std::lock_guard<std::mutex> lock(sendLock_);
@@ -374,7 +385,9 @@ int UpdateConversation::sendThread() {
       auto keepAlive = keepAliveMessage();
       ok = fd >= 0 && sendAll(fd, keepAlive.data(), keepAlive.size()) == 0;
     }
-    if (ok) ok = pause(options_.keepAliveMs);
+    // A receive side that ended without an answer ends the connection at once, not at the next
+    // failed keep-alive.
+    if (ok) ok = pause(options_.keepAliveMs, !answered_);
   }
   int fd = socket_.load();
   {
@@ -382,25 +395,32 @@ int UpdateConversation::sendThread() {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
   }
   // The receive side ends at its next read; only then is the descriptor closed.
-  if (receive_.joinable()) receive_.join();
+  receive.join();
   std::lock_guard<std::mutex> lock(descriptorLock_);
   socket_ = -1;
   if (fd >= 0) ::close(fd);
-  return -1;
 }
 
 int UpdateConversation::receiveThread() {
   SocketSource source(socket_);
   ReceiveOutcome outcome = receiveMessages(source, pushSink_, state_);
   if (outcome.end == ReceiveEnd::VersionAnswered) {
+    answered_ = true;
     applyVersionAnswer(state_, outcome.answer, [this] { return pause(options_.announcePauseMs); });
-  } else if (outcome.end == ReceiveEnd::Disconnected) {
+    return 0;
+  }
+  if (outcome.end == ReceiveEnd::Disconnected) {
     std::lock_guard<std::mutex> lock(sendLock_);
     std::lock_guard<std::mutex> descriptor(descriptorLock_);
     int fd = socket_.load();
-    // Shut down rather than closed here: the send thread closes once both sides are done.
+    // Shut down rather than closed here: the connect thread closes once both sides are done.
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
   }
+  {
+    std::lock_guard<std::mutex> lock(wakeMutex_);
+    receiveEnded_ = true;
+  }
+  wake_.notify_all();
   return -1;
 }
 

@@ -133,14 +133,20 @@ struct ConversationOptions {
   uint32_t retryMs = 1000;
   uint32_t keepAliveMs = 1000;
   uint32_t announcePauseMs = 1000;
+  // A connection that ends before a version answer is made again after reconnectFirstMs, and
+  // each further time after twice the last pause, up to reconnectLongestMs.
+  uint32_t reconnectFirstMs = 1000;
+  uint32_t reconnectLongestMs = 30000;
 };
 
-// connectThread resolves and connects (retrying every retryMs without limit), then starts
-// sendThread, which starts receiveThread, sends the hello and keeps the connection alive. Only
-// sendThread closes the socket, after it has shut the connection down and joined receiveThread,
-// so the receive side never reads a descriptor that was closed and reused. stop() ends all three
-// and joins them; it shuts the connection down under the descriptor lock, not the send lock, so
-// a send blocked on a server that stopped reading cannot hold it up. The destructor stops.
+// connectThread resolves and connects (retrying every retryMs without limit), starts
+// receiveThread, sends the hello and keeps the connection alive; when the connection ends before
+// a version answer it connects again after a growing pause (reconnectFirstMs, doubled up to
+// reconnectLongestMs), for as long as no answer came and no install finished. Only the connect
+// thread closes the socket, after it has shut the connection down and joined receiveThread, so
+// the receive side never reads a descriptor that was closed and reused. stop() ends both and
+// joins them; it shuts the connection down under the descriptor lock, not the send lock, so a
+// send blocked on a server that stopped reading cannot hold it up. The destructor stops.
 class UpdateConversation {
  public:
   UpdateConversation(app_state::AppState& state, ConversationOptions options, PushSink& pushSink);
@@ -153,15 +159,16 @@ class UpdateConversation {
 
   // Held around every send and around the shutdown on MSG_DISCONNECT.
   std::mutex& sendLock() { return sendLock_; }
-  bool connected() const { return socket_.load() >= 0; }
   std::string serverAddress() const;
 
  private:
   int connectThread();
-  int sendThread();
+  // One connection: the hello, then keep-alives until a send fails, the receive side ends
+  // without an answer, or stop().
+  void converse();
   int receiveThread();
-  // Sleeps ms, waking early on stop; false when stopping.
-  bool pause(uint32_t ms);
+  // Sleeps ms, waking early on stop (and, if asked, when the receive side ends); false then.
+  bool pause(uint32_t ms, bool untilReceiveEnds = false);
   int connectOnce();
 
   app_state::AppState& state_;
@@ -175,11 +182,11 @@ class UpdateConversation {
   mutable std::mutex addressMutex_;
   std::string serverAddress_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> answered_{false};      // a version answer came: never reconnect
+  std::atomic<bool> receiveEnded_{false};  // of the current connection
   std::mutex wakeMutex_;
   std::condition_variable wake_;
-  // connect_ is set by start(); send_ by the connect thread before it ends; receive_ by the send
-  // thread, which also joins it.
-  std::thread connect_, send_, receive_;
+  std::thread connect_;  // set by start(); it starts and joins each connection's receive thread
 };
 
 }  // namespace update_conversation

@@ -195,6 +195,31 @@ TEST(VersionAnswer, NewerPublishesPendingOnlyAfterThePause) {
   EXPECT_EQ(settings_block::version(state.settingsBlock).minor, 3u);
 }
 
+// A pushed program that was installed (pending with no key, then done) ends the conversation's
+// business: an answer after it changes neither the state, the text nor the version.
+TEST(VersionAnswer, AfterAFinishedInstallIsIgnored) {
+  const struct {
+    int32_t state;
+    settings_block::Version announced;
+  } cases[] = {
+      {app_state::UPDATE_PENDING, {1, 2, 3}},
+      {app_state::UPDATE_PENDING, {1, 9, 0}},
+      {app_state::UPDATE_DONE, {1, 2, 3}},
+      {app_state::UPDATE_DONE, {1, 9, 0}},
+  };
+  for (const auto& c : cases) {
+    app_state::AppState state;
+    settings_block::setVersion(state.settingsBlock, {1, 5, 0});
+    state.updateState = c.state;
+    state.statusLine.set("Update completed.");
+    applyVersionAnswer(state, {c.announced, 1000}, [] { return true; });
+    EXPECT_EQ(state.updateState.load(), c.state) << c.announced.minor;
+    EXPECT_EQ(state.statusLine.get(), "Update completed.") << c.announced.minor;
+    EXPECT_EQ(state.packageKey.get(), "") << c.announced.minor;
+    EXPECT_EQ(settings_block::version(state.settingsBlock).minor, 5u) << c.announced.minor;
+  }
+}
+
 // A scripted update server: one listener on 127.0.0.1, a port of the system's choosing.
 class ScriptedServer {
  public:
@@ -217,12 +242,22 @@ class ScriptedServer {
     close(listen_);
   }
   uint16_t port() const { return port_; }
-  bool accept() {
-    timeval tv{10, 0};
+  bool accept(milliseconds within = seconds(10)) {
+    closeClient();
+    timeval tv{within.count() / 1000, (within.count() % 1000) * 1000};
     setsockopt(listen_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     client_ = ::accept(listen_, nullptr, nullptr);
-    setsockopt(client_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    timeval ten{10, 0};
+    setsockopt(client_, SOL_SOCKET, SO_RCVTIMEO, &ten, sizeof ten);
     return client_ >= 0;
+  }
+  // Reads until the client closes its side (true) or nothing comes for 10 s.
+  bool clientClosed() {
+    uint8_t scrap[256];
+    ssize_t r;
+    while ((r = recv(client_, scrap, sizeof scrap, 0)) > 0) {
+    }
+    return r == 0;
   }
   Bytes read(size_t n) {
     Bytes b(n);
@@ -253,6 +288,8 @@ ConversationOptions quickOptions(uint16_t port, uint32_t keepAliveMs = 50) {
   o.retryMs = 50;
   o.keepAliveMs = keepAliveMs;
   o.announcePauseMs = 10;
+  o.reconnectFirstMs = 10;
+  o.reconnectLongestMs = 40;
   return o;
 }
 
@@ -278,19 +315,46 @@ TEST(Conversation, HelloKeepAlivesAndAnAnswerDeliveredByteByByte) {
   EXPECT_EQ(conversation.serverAddress(), "127.0.0.1");
   EXPECT_EQ(server.read(2), (Bytes{0x04, 0x10})) << "keep-alives go on after the answer";
   conversation.stop();
-  EXPECT_FALSE(conversation.connected());
+  EXPECT_TRUE(server.clientClosed());
 }
 
-TEST(Conversation, DisconnectClosesTheConnection) {
-  ScriptedServer server;
-  app_state::AppState state;
-  RecordingSink sink;
-  UpdateConversation conversation(state, quickOptions(server.port()), sink);
-  conversation.start();
-  ASSERT_TRUE(server.accept());
-  ASSERT_EQ(server.read(HELLO_SIZE).size(), HELLO_SIZE);
-  server.send(u16(MSG_DISCONNECT) + u16(2) + Bytes{'o', 'k'});
-  EXPECT_TRUE(testsupport::waitFor([&] { return !conversation.connected(); }, seconds(5)));
+// A connection that ends before a version answer is made again (after a growing pause); once an
+// answer came, a closed connection stays closed.
+TEST(Conversation, ReconnectsUntilAnAnswerAndNeverAfter) {
+  const struct {
+    const char* name;
+    Bytes beforeTheEnd;  // what the server sends before it ends the connection
+    int ends;
+  } cases[] = {
+      {"closed at once", {}, 3},
+      {"a disconnect message", u16(MSG_DISCONNECT) + u16(2) + Bytes{'o', 'k'}, 2},
+      {"a cut answer", {0x01, 0x20, 0x03, 0x00}, 1},
+      {"the longest pause", {}, 6},
+  };
+  for (const auto& c : cases) {
+    ScriptedServer server;
+    app_state::AppState state;
+    settings_block::setVersion(state.settingsBlock, {3, 10, 0});
+    RecordingSink sink;
+    UpdateConversation conversation(state, quickOptions(server.port()), sink);
+    conversation.start();
+    for (int i = 0; i < c.ends; ++i) {
+      ASSERT_TRUE(server.accept(seconds(5))) << c.name << ", connection " << i + 1;
+      EXPECT_EQ(server.read(HELLO_SIZE).size(), HELLO_SIZE) << c.name;
+      server.send(c.beforeTheEnd);
+      server.closeClient();
+    }
+    EXPECT_EQ(state.updateState.load(), app_state::UPDATE_WAITING) << c.name;
+    ASSERT_TRUE(server.accept(seconds(5))) << c.name << ", the answering connection";
+    server.read(HELLO_SIZE);
+    server.send(versionMessage(3, 11, 0, 1000));
+    ASSERT_TRUE(testsupport::waitFor([&] { return state.updateState == app_state::UPDATE_PENDING; },
+                                     seconds(10)))
+        << c.name;
+    server.closeClient();
+    // Many times the longest pause of these options.
+    EXPECT_FALSE(server.accept(milliseconds(400))) << c.name << ": reconnected after an answer";
+  }
 }
 
 // A server that stops reading fills the socket until a keep-alive blocks under the send lock;
@@ -303,7 +367,6 @@ TEST(Conversation, StopDoesNotWaitForASendBlockedOnAServerThatStoppedReading) {
   conversation.start();
   ASSERT_TRUE(server.accept());
   std::this_thread::sleep_for(milliseconds(500));  // keep-alives without pause fill both buffers
-  ASSERT_TRUE(conversation.connected());
   auto stopped = std::async(std::launch::async, [&] { conversation.stop(); });
   bool beforeTheServerLetGo = stopped.wait_for(seconds(3)) == std::future_status::ready;
   server.closeClient();  // a blocked send fails now at the latest
