@@ -1,6 +1,7 @@
 #include "graphics/image.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +19,8 @@ namespace gfx {
 
 namespace {
 
-ImageResolver g_resolver = nullptr;
+// Set again by every thread that sets a drawing target, read by every drawing call.
+std::atomic<ImageResolver> g_resolver{nullptr};
 
 bool has_sse2() {
 #if defined(__SSE2__) && (defined(__x86_64__) || defined(__i386__))
@@ -51,12 +53,13 @@ void fatal_graphics_error(const std::string& title, const std::string& text) {
 }
 
 void set_image_resolver(ImageResolver resolver) {
-  g_resolver = resolver;
+  g_resolver.store(resolver, std::memory_order_relaxed);
 }
 
 IMAGE* resolve_image(PIMAGE img, bool draws) {
   if (reinterpret_cast<uintptr_t>(img) >= 32) return img;
-  return g_resolver ? g_resolver(img, draws) : nullptr;
+  const ImageResolver resolver = g_resolver.load(std::memory_order_relaxed);
+  return resolver ? resolver(img, draws) : nullptr;
 }
 
 IMAGE::IMAGE() : IMAGE(1, 1) {}

@@ -1,6 +1,7 @@
 #include "graphics/pacing.h"
 
 #include <cmath>
+#include <thread>
 
 #include "graphics/control_seam.h"
 #include "graphics/drawing.h"
@@ -170,9 +171,9 @@ void pace_frame(double fps) {
 
 void pace_wait(int ms) {
   GraphContext& c = graph_context();
+  c.skip_timer = true;
   if (ms <= 0) {
-    c.skip_timer = true;
-    if (screen_changed()) {
+    if (screen_drawn_here()) {
       precise_sleep(1);
       draw_tree();
       process_pending(true);
@@ -187,27 +188,18 @@ void pace_wait(int ms) {
     c.skip_timer = false;
     return;
   }
-  c.skip_timer = true;
-  int n = ms < 50 ? 100 : 0;
-  c.last_wait = 0;
-  c.last_wait = clock_ms();
-  const double last = c.last_wait;
-  const double target = last + ms;
-  draw_tree();
-  // A long wait flushes once at its start and then sleeps; a short one flushes whenever drawing
-  // has made the screen dirty. Either copies only a page drawn since the last copy.
-  while (clock_ms() <= target) {
-    if (n > 0 && c.dirty_countdown >= 255) {
-      sleep_until_ms(target);
-    } else {
-      process_pending(screen_changed());
-      n = 256;
-    }
-    --n;
-  }
-  process_pending(screen_changed());
+  const double last = clock_ms();
+  c.last_wait = last;
+  // The control tree is walked by the window's own thread only; another thread's wait (the
+  // worker's) must not meet it half way through a frame.
+  const bool drawing_thread = c.drawing_thread.load() == std::this_thread::get_id();
+  if (drawing_thread) draw_tree();
+  // Only this thread's own drawing is copied, once at the start: nothing this thread draws can
+  // come while it sleeps, and another thread's page may be half drawn (that thread copies it).
+  if (screen_drawn_here()) process_pending(true);
+  sleep_until_ms(last + ms);
   const double t = clock_ms();
-  dispatch_input();
+  if (drawing_thread) dispatch_input();
   c.last_wait = (t >= last + 200 || last > t) ? t : last + ms;
   c.skip_timer = false;
 }

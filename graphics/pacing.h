@@ -23,8 +23,8 @@ void sleep_ms(uint32_t ms);
 // copy (screen_changed) and dispatches. The schedule advances by one frame time per call while it
 // is less than ten frames behind, else restarts.
 void pace_frame(double fps);
-// Waits ms milliseconds while keeping the window fresh: a page drawn since the last copy is
-// flushed at the start and the end; 0 flushes at once if drawing happened.
+// Waits ms milliseconds while keeping the window fresh: what this thread drew since its last copy
+// is flushed at the start (0: flushed at once); another thread's drawing is left to that thread.
 void pace_wait(int ms);
 // Flushes when force is set or drawing has happened; 1 while the window exists, else 0.
 int process_pending(bool force);

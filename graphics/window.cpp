@@ -25,12 +25,19 @@ thread_local bool t_drew_screen = false;
 
 ControlHooks g_hooks;
 
+// Starts the refresh timer, which copies a page whose countdown ran out and stops itself once
+// nothing waits: an idle window's message thread sleeps until there is work.
+void countdown_ran_out() {
+  const GraphContext& c = graph_context();
+  if (!c.manual_render && c.window) platform::displaySetTimer(kRefreshTimerId, kRefreshPeriodMs);
+}
+
 IMAGE* resolve(PIMAGE img, bool draws) {
   GraphContext& c = graph_context();
   const auto value = reinterpret_cast<uintptr_t>(img);
   if (value == 0) {
     if (draws) {
-      c.dirty_countdown.fetch_sub(1, std::memory_order_relaxed);
+      if (c.dirty_countdown.fetch_sub(1, std::memory_order_relaxed) == 1) countdown_ran_out();
       t_drew_screen = true;
     }
     return t_target ? t_target : c.pages[c.active_page];
@@ -95,7 +102,9 @@ void message_thread_main() {
   if (c.window_mode & kModeNoForcedExit) c.close_handler = &close_sets_flag;
   c.loop_started = true;
   c.skip_timer = false;
-  platform::displaySetTimer(kRefreshTimerId, kRefreshPeriodMs);
+  // The first frame is the blank page, shown before any other thread may draw into it.
+  c.dirty_countdown = 255;
+  repaint();
   c.startup_complete = true;
 
   platform::WindowMessage msg;
@@ -179,6 +188,7 @@ int initgraph(int width, int height, int mode) {
     c.view_w = w;
     c.view_h = h;
     c.dirty_countdown = 0;
+    countdown_ran_out();
     platform::displaySetClientSize(w, h);
     return 0;
   }
@@ -205,6 +215,7 @@ int initgraph(int width, int height, int mode) {
     exit_hook = true;
     std::atexit(&closegraph);
   }
+  c.drawing_thread = std::this_thread::get_id();
   c.message_thread = std::thread(&message_thread_main);
   // The message thread either finishes start-up or says why it could not.
   while (!c.startup_complete && !c.startup_failed) platform::sleepMilliseconds(1);
@@ -296,6 +307,7 @@ void set_visual_page(int page) {
   c.visual_page = page;
   ensure_page(page);
   c.dirty_countdown = 0;
+  countdown_ran_out();
 }
 
 void set_target(PIMAGE target) {
@@ -328,6 +340,10 @@ void present(const IMAGE* page) {
 
 bool screen_changed() {
   return t_drew_screen || graph_context().dirty_countdown < 255;
+}
+
+bool screen_drawn_here() {
+  return t_drew_screen;
 }
 
 void mark_screen_drawn() {

@@ -68,6 +68,8 @@ struct GraphContext {
   InputQueue key_queue;
   InputQueue mouse_queue;
   std::thread message_thread;
+  // The thread that opened the window: it draws the frames and walks the control tree.
+  std::atomic<std::thread::id> drawing_thread{};
 
   std::atomic<int> left_held{0}, middle_held{0}, right_held{0};
   std::atomic<int> mouse_x{0}, mouse_y{0};
@@ -138,9 +140,14 @@ int flush_screen();
 // target since the last copy, by any thread or by this one since its own last copy. Pacing copies
 // only then; writing a page's pixels directly is not seen, so such a program flushes itself.
 bool screen_changed();
+// Whether this thread drew on the screen since its own last copy. A thread that paces without
+// drawing (a worker's wait) copies nothing: the page may be half drawn by another thread, which
+// copies it itself once it has finished.
+bool screen_drawn_here();
 // Drawing that reached the screen page without the screen target (the control tree).
 void mark_screen_drawn();
-// Copies the visual page through the snapshot image to the window (paint and refresh timer).
+// Copies the visual page through the snapshot image to the window (the first frame, and the
+// refresh timer of a page whose countdown ran out).
 void repaint();
 
 }  // namespace gfx

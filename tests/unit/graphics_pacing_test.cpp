@@ -11,21 +11,32 @@
 
 namespace {
 
-// How often a wait copies the page: once for a page drawn since the last copy (then it sleeps),
-// never for a clean one, whatever the wait.
-TEST(PaceWaitTest, FlushesOnlyAPageDrawnSinceTheLastCopy) {
-  struct Case {
+// How often a wait copies the page: once for a page this thread drew since its last copy (then it
+// sleeps), never for a clean one, and never for another thread's drawing, which may be half done
+// (that thread copies it itself).
+TEST(PaceWaitTest, FlushesOnlyWhatThisThreadDrewSinceItsLastCopy) {
+  enum Drawer { kNobody, kThisThread, kAnotherThread };
+  const struct {
     int ms;
-    int dirty;
+    Drawer drawer;
     uint64_t flushes;
+  } cases[] = {
+      {200, kThisThread, 1},   {20, kThisThread, 1},   {0, kThisThread, 1},
+      {200, kNobody, 0},       {0, kNobody, 0},        {200, kAnotherThread, 0},
+      {20, kAnotherThread, 0}, {0, kAnotherThread, 0},
   };
-  for (const Case& k :
-       {Case{200, 0, 1}, Case{20, 0, 1}, Case{200, 255, 0}, Case{0, 255, 0}, Case{0, 254, 1}}) {
-    auto& c = gfx::graph_context();
-    c.dirty_countdown = k.dirty;
+  auto& c = gfx::graph_context();
+  c.width = 40;
+  c.height = 20;
+  gfx::set_active_page(0);
+  auto draw = [] { gfx::fill_box(0, 0, 4, 4); };
+  for (const auto& k : cases) {
+    gfx::flush_screen();  // a clean page
+    if (k.drawer == kThisThread) draw();
+    if (k.drawer == kAnotherThread) std::thread(draw).join();
     const uint64_t before = c.flush_count;
     gfx::pace_wait(k.ms);
-    EXPECT_EQ(c.flush_count - before, k.flushes) << k.ms << " ms, countdown " << k.dirty;
+    EXPECT_EQ(c.flush_count - before, k.flushes) << k.ms << " ms, drawer " << k.drawer;
   }
 }
 
