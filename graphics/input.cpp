@@ -79,8 +79,8 @@ void push_mouse(GraphContext& c, const WindowMessage& msg) {
 
 void refresh_timer() {
   GraphContext& c = graph_context();
-  if (c.skip_timer) return;
-  if (c.dirty_countdown <= 0) {
+  // During a pacing call that call copies the page itself.
+  if (!c.skip_timer && c.dirty_countdown <= 0) {
     c.dirty_countdown = 255;
     repaint();
   }
@@ -88,6 +88,15 @@ void refresh_timer() {
     // Completes the switch to manual rendering: from now on only pacing refreshes.
     c.skip_timer = true;
     c.timer_stop_request = false;
+    return;
+  }
+  // The timer runs only while a page waits to be copied. Drawing that runs the countdown out
+  // between the check and the kill starts a timer the kill removes, hence the second look.
+  if (c.dirty_countdown > 0) {
+    displayKillTimer(kRefreshTimerId);
+    if (c.dirty_countdown <= 0 && !c.manual_render) {
+      displaySetTimer(kRefreshTimerId, kRefreshPeriodMs);
+    }
   }
 }
 
@@ -127,11 +136,9 @@ intptr_t window_proc(const WindowMessage& msg) {
       }
       return 0;
     case WM_PAINT:
-      if (c.manual_render) {
-        c.dirty_countdown.fetch_sub(1);
-      } else {
-        repaint();
-      }
+      // The display layer has put the last frame handed over back; drawing newer than that is
+      // copied by the thread that drew it (this thread never reads a page another may be drawing).
+      c.dirty_countdown.fetch_sub(1);
       return 0;
     case WM_CLOSE:
       if (c.close_handler) {

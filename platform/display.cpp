@@ -236,7 +236,9 @@ bool displayGetMessage(WindowMessage* out, int timeoutMs) {
     if (until != INT64_MAX) {
       waitMs = static_cast<int>(std::min<int64_t>((until - now + 999'999) / 1'000'000, 1 << 30));
     }
-    if (SDL_WaitEventTimeout(&ev, waitMs)) translateEvent(ev);
+    const bool got = SDL_WaitEventTimeout(&ev, waitMs);
+    d.wakes.fetch_add(1, std::memory_order_relaxed);
+    if (got) translateEvent(ev);
   }
 }
 

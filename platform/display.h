@@ -141,6 +141,7 @@ struct PresentStats {
   uint64_t skipped = 0;  // frames equal to the last one, not handed over
   uint64_t shown = 0;    // frames the display thread put on the screen
   bool pending = false;  // a frame handed over is still waiting to be shown
+  uint64_t wakes = 0;    // times the display thread's wait for events ended
 };
 PresentStats displayPresentStats();
 

@@ -77,7 +77,7 @@ void displaySetPresentChangedOnly(bool changedOnly) {
 PresentStats displayPresentStats() {
   Display& d = display();
   std::lock_guard lock(d.mu);
-  return {d.handed.load(), d.skipped.load(), d.shown.load(), d.framePending};
+  return {d.handed.load(), d.skipped.load(), d.shown.load(), d.framePending, d.wakes.load()};
 }
 
 }  // namespace platform

@@ -50,7 +50,7 @@ struct Display {
   std::atomic<bool> wakePending{false};
   std::atomic<std::thread::id> thread{};
   std::atomic<uintptr_t> windowId{0};
-  std::atomic<uint64_t> handed{0}, skipped{0}, shown{0};
+  std::atomic<uint64_t> handed{0}, skipped{0}, shown{0}, wakes{0};
 
   // Display thread only.
   SDL_Window* window = nullptr;

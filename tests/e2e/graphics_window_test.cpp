@@ -232,6 +232,17 @@ TEST_F(WindowTest, TheRefreshTimerShowsDrawingWithoutAnyFlush) {
   EXPECT_EQ(screenshot(g_x + 150, g_y + 120, 1, 1)[0], 0x445566u);
 }
 
+// Nothing to show and no input: the display thread sleeps until there is work (no timer ticks).
+TEST_F(WindowTest, AnIdleWindowDoesNotWakeTheDisplayThread) {
+  draw_known_page();
+  gfx::flush_screen();
+  ASSERT_TRUE(wait_shown());
+  std::this_thread::sleep_for(200ms);  // what was on its way has arrived
+  const uint64_t wakes = platform::displayPresentStats().wakes;
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(platform::displayPresentStats().wakes, wakes);
+}
+
 TEST_F(WindowTest, TypedKeysReachTheKeyReaders) {
   const std::string id = window_id();
   sh("xdotool mousemove " + std::to_string(g_x + 250) + " " + std::to_string(g_y + 100));
