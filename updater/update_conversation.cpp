@@ -291,7 +291,7 @@ bool UpdateConversation::pause(uint32_t ms, bool untilReceiveEnds) {
   std::unique_lock<std::mutex> lock(wakeMutex_);
   wake_.wait_for(lock, std::chrono::milliseconds(ms),
                  [&] { return stopping_.load() || (untilReceiveEnds && receiveEnded_.load()); });
-  return !stopping_ && !(untilReceiveEnds && receiveEnded_);
+  return !stopping_;
 }
 
 int UpdateConversation::connectOnce() {
@@ -379,15 +379,20 @@ void UpdateConversation::converse() {
     }
   }
   while (ok) {
+    // The receive side is joined as soon as it ends. Without an answer the connection ends with
+    // it, at once rather than at the next failed keep-alive; after one it lives on for the
+    // keep-alives alone.
+    if (receive.joinable() && receiveEnded_) {
+      receive.join();
+      if (!answered_) break;
+    }
     {
       std::lock_guard<std::mutex> lock(sendLock_);
       int fd = socket_.load();
       auto keepAlive = keepAliveMessage();
       ok = fd >= 0 && sendAll(fd, keepAlive.data(), keepAlive.size()) == 0;
     }
-    // A receive side that ended without an answer ends the connection at once, not at the next
-    // failed keep-alive.
-    if (ok) ok = pause(options_.keepAliveMs, !answered_);
+    if (ok) ok = pause(options_.keepAliveMs, receive.joinable());
   }
   int fd = socket_.load();
   {
@@ -395,7 +400,7 @@ void UpdateConversation::converse() {
     if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
   }
   // The receive side ends at its next read; only then is the descriptor closed.
-  receive.join();
+  if (receive.joinable()) receive.join();
   std::lock_guard<std::mutex> lock(descriptorLock_);
   socket_ = -1;
   if (fd >= 0) ::close(fd);
@@ -407,9 +412,7 @@ int UpdateConversation::receiveThread() {
   if (outcome.end == ReceiveEnd::VersionAnswered) {
     answered_ = true;
     applyVersionAnswer(state_, outcome.answer, [this] { return pause(options_.announcePauseMs); });
-    return 0;
-  }
-  if (outcome.end == ReceiveEnd::Disconnected) {
+  } else if (outcome.end == ReceiveEnd::Disconnected) {
     std::lock_guard<std::mutex> lock(sendLock_);
     std::lock_guard<std::mutex> descriptor(descriptorLock_);
     int fd = socket_.load();
@@ -421,7 +424,7 @@ int UpdateConversation::receiveThread() {
     receiveEnded_ = true;
   }
   wake_.notify_all();
-  return -1;
+  return 0;
 }
 
 }  // namespace update_conversation

@@ -167,7 +167,7 @@ class UpdateConversation {
   // without an answer, or stop().
   void converse();
   int receiveThread();
-  // Sleeps ms, waking early on stop (and, if asked, when the receive side ends); false then.
+  // Sleeps ms, waking early on stop (false) and, if asked, when the receive side ends.
   bool pause(uint32_t ms, bool untilReceiveEnds = false);
   int connectOnce();
 
@@ -183,7 +183,7 @@ class UpdateConversation {
   std::string serverAddress_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> answered_{false};      // a version answer came: never reconnect
-  std::atomic<bool> receiveEnded_{false};  // of the current connection
+  std::atomic<bool> receiveEnded_{false};  // the current connection's receive thread is done
   std::mutex wakeMutex_;
   std::condition_variable wake_;
   std::thread connect_;  // set by start(); it starts and joins each connection's receive thread
