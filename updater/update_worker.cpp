@@ -66,8 +66,8 @@ int runUpdateWorker(app_state::AppState& state, const WorkerOptions& options,
   // The version before any announcement: it stays the stored one unless the package installs.
   const settings_block::Version installed = settings_block::version(state.settingsBlock);
   conversation.start();
-  // The window's own wait: it keeps the window fresh from this thread too, and an answer or a stop
-  // request is acted on within one step.
+  // The window's wait, which copies and walks nothing from this thread (the window's own thread
+  // does); an answer or a stop request is acted on within one step.
   while (state.updateState == app_state::UPDATE_WAITING && !stopRequested)
     gfx::pace_wait(static_cast<int>(options.waitStepMs));
   bool installedNew = true;
