@@ -178,45 +178,40 @@ TEST(Messages, PushFinishesOnlyAtExactlyTheTotal) {
   }
 }
 
-TEST(VersionAnswer, NewerPublishesPendingOnlyAfterThePause) {
-  app_state::AppState state;
-  settings_block::setVersion(state.settingsBlock, {1, 2, 3});
-  int32_t stateDuringPause = 99;
-  std::string keyDuringPause = "unset";
-  applyVersionAnswer(state, {{1, 3, 0}, 1000}, [&] {
-    stateDuringPause = state.updateState;
-    keyDuringPause = state.packageKey.get();
-    return true;
-  });
-  EXPECT_EQ(stateDuringPause, app_state::UPDATE_WAITING);
-  EXPECT_EQ(keyDuringPause, "");
-  EXPECT_EQ(state.updateState.load(), app_state::UPDATE_PENDING);
-  EXPECT_EQ(state.packageKey.get(), "1/3.0.BIN");
-  EXPECT_EQ(settings_block::version(state.settingsBlock).minor, 3u);
-}
-
-// A pushed program that was installed (pending with no key, then done) ends the conversation's
-// business: an answer after it changes neither the state, the text nor the version.
-TEST(VersionAnswer, AfterAFinishedInstallIsIgnored) {
+// A newer version publishes pending only after the pause; a pushed program already installed
+// (pending with no key, then done) ends the business: a later answer changes nothing.
+TEST(VersionAnswer, NewerIsPendingAfterThePauseAndAFinishedInstallIgnoresLaterAnswers) {
   const struct {
-    int32_t state;
+    int32_t before;
     settings_block::Version announced;
+    int32_t after;
+    const char* key;
+    uint32_t minor;  // of the stored version
   } cases[] = {
-      {app_state::UPDATE_PENDING, {1, 2, 3}},
-      {app_state::UPDATE_PENDING, {1, 9, 0}},
-      {app_state::UPDATE_DONE, {1, 2, 3}},
-      {app_state::UPDATE_DONE, {1, 9, 0}},
+      {app_state::UPDATE_WAITING, {1, 9, 0}, app_state::UPDATE_PENDING, "1/9.0.BIN", 9},
+      {app_state::UPDATE_WAITING, {1, 5, 0}, app_state::UPDATE_NONE, "", 5},
+      {app_state::UPDATE_PENDING, {1, 9, 0}, app_state::UPDATE_PENDING, "", 5},
+      {app_state::UPDATE_PENDING, {1, 2, 3}, app_state::UPDATE_PENDING, "", 5},
+      {app_state::UPDATE_DONE, {1, 9, 0}, app_state::UPDATE_DONE, "", 5},
+      {app_state::UPDATE_DONE, {1, 2, 3}, app_state::UPDATE_DONE, "", 5},
   };
   for (const auto& c : cases) {
     app_state::AppState state;
     settings_block::setVersion(state.settingsBlock, {1, 5, 0});
-    state.updateState = c.state;
-    state.statusLine.set("Update completed.");
-    applyVersionAnswer(state, {c.announced, 1000}, [] { return true; });
-    EXPECT_EQ(state.updateState.load(), c.state) << c.announced.minor;
-    EXPECT_EQ(state.statusLine.get(), "Update completed.") << c.announced.minor;
-    EXPECT_EQ(state.packageKey.get(), "") << c.announced.minor;
-    EXPECT_EQ(settings_block::version(state.settingsBlock).minor, 5u) << c.announced.minor;
+    state.updateState = c.before;
+    std::string duringPause = "no pause";
+    applyVersionAnswer(state, {c.announced, 1000}, [&] {
+      duringPause = std::to_string(state.updateState) + " " + state.packageKey.get();
+      return true;
+    });
+    const std::string name =
+        std::to_string(c.before) + " then 1." + std::to_string(c.announced.minor);
+    EXPECT_EQ(state.updateState.load(), c.after) << name;
+    EXPECT_EQ(state.packageKey.get(), c.key) << name;
+    EXPECT_EQ(settings_block::version(state.settingsBlock).minor, c.minor) << name;
+    if (c.after != c.before) EXPECT_NE(state.statusLine.get(), "") << name;
+    if (c.after == c.before) EXPECT_EQ(state.statusLine.get(), "") << name;
+    EXPECT_EQ(duringPause, c.key == std::string() ? "no pause" : "1 ") << name;
   }
 }
 
