@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The loopback Update.exe in its window, on loopback against kelvora-devserver (ports 9910 and
 # 18080): first frame after the process start and the processor share over 10 s of an unchanging
-# window, once while the server stays silent and once after "Update completed.".
-# usage: flock /tmp/kelvora-ports.lock bench/progress_window/window_cost.sh [BUILD_DIR] [RUNS]
+# window (and the context switches of its threads), once while the server stays silent and once
+# after "Update completed.". The share is read in clock ticks (10 ms): SECONDS longer than the
+# default 10 gives finer figures.
+# usage: flock /tmp/kelvora-ports.lock bench/progress_window/window_cost.sh [BUILD_DIR] [RUNS] [SECONDS]
 set -euo pipefail
 build=$(realpath "${1:-build/rel}")
 runs=${2:-3}
+seconds=${3:-10}
 bin=$build/bin
 updater=$build/e2e/Update.exe
 : "${DISPLAY:?needs an X display (Xvfb :N -screen 0 1920x1080x24)}"
@@ -41,10 +44,10 @@ start_server() {
 start_server --silent
 for run in $(seq "$runs"); do
   fresh_app
-  "$bin/bench_window_watch" "$work/app" "$updater"
+  "$bin/bench_window_watch" --seconds "$seconds" "$work/app" "$updater"
 done
 start_server --announce 3.11.0 --size 1500
 for run in $(seq "$runs"); do
   fresh_app
-  "$bin/bench_window_watch" --until-complete "$work/app" "$updater"
+  "$bin/bench_window_watch" --seconds "$seconds" --until-complete "$work/app" "$updater"
 done

@@ -4,6 +4,7 @@
 // of the process over an unchanging window (process CPU time from /proc).
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,6 +57,27 @@ long cpuTicks(pid_t pid) {
   }
   if (fields.size() < 13) return -1;
   return std::atol(fields[11].c_str()) + std::atol(fields[12].c_str());
+}
+
+// Context switches of every thread of the process: how often its threads went to sleep and woke.
+long wakeUps(pid_t pid) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  long total = 0;
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return -1;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream in(tasks + "/" + entry->d_name + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+          line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+        total += std::atol(line.c_str() + line.find(':') + 1);
+      }
+    }
+  }
+  closedir(dir);
+  return total;
 }
 
 int usage(FILE* to, int status) {
@@ -124,11 +146,14 @@ int main(int argc, char** argv) {
   if (shown) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     long before = cpuTicks(child);
+    long wakesBefore = wakeUps(child);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     long after = cpuTicks(child);
-    std::printf("%s: %.2f%% of one core over %.0f s\n",
+    long wakesAfter = wakeUps(child);
+    std::printf("%s: %.2f%% of one core, %.1f thread wake-ups a second, over %.0f s\n",
                 untilComplete ? "after \"Update completed.\"" : "waiting for the server",
-                100.0 * double(after - before) / double(sysconf(_SC_CLK_TCK)) / seconds, seconds);
+                100.0 * double(after - before) / double(sysconf(_SC_CLK_TCK)) / seconds,
+                double(wakesAfter - wakesBefore) / seconds, seconds);
   }
   kill(child, SIGTERM);
   waitpid(child, &status, 0);
