@@ -125,7 +125,7 @@ ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, app_state::Ap
 void applyVersionAnswer(app_state::AppState& state, const VersionAnswer& answer,
                         const std::function<bool()>& pause);
 
-// --- The three threads ---
+// --- The connect and receive threads ---
 
 struct ConversationOptions {
   std::string host;
