@@ -209,8 +209,8 @@ TEST(VersionAnswer, NewerIsPendingAfterThePauseAndAFinishedInstallIgnoresLaterAn
     EXPECT_EQ(state.updateState.load(), c.after) << name;
     EXPECT_EQ(state.packageKey.get(), c.key) << name;
     EXPECT_EQ(settings_block::version(state.settingsBlock).minor, c.minor) << name;
-    if (c.after != c.before) EXPECT_NE(state.statusLine.get(), "") << name;
-    if (c.after == c.before) EXPECT_EQ(state.statusLine.get(), "") << name;
+    EXPECT_EQ(state.statusLine.get().empty(), c.after == c.before)
+        << name << ": a text only if acted on";
     EXPECT_EQ(duringPause, c.key == std::string() ? "no pause" : "1 ") << name;
   }
 }
