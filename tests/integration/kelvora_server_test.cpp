@@ -303,6 +303,8 @@ TEST(KelvoraServer, FollowsAStoreObjectWithOne304PerUnchangedPoll) {
   EXPECT_TRUE(waitFor([&] { return served("200") == 2; }, milliseconds(1500))) << store.log();
   EXPECT_TRUE(waitFor([&] { return ask(server.port(), 1) == "3.12.0"; }, seconds(2)));
   EXPECT_EQ(server.metric(R"(kelvora_server_manifest_reloads_total{result="ok"})"), 2);
+  server.child().kill(SIGTERM);
+  EXPECT_EQ(server.child().wait(seconds(5)), 0) << server.log();
 }
 
 TEST(KelvoraServer, SigtermWithAThousandConnectionsExitsWithinTheGrace) {
