@@ -168,7 +168,10 @@ TEST(KelvoraServer, FaultsAndTimeoutsAreClosedAndCounted) {
   EXPECT_FALSE(closedByPeer(held, 0));
   // Past --max-connections a new connection is closed at once and counted.
   std::vector<int> fds = {held};
-  for (int i = 0; i < 3; ++i) fds.push_back(connectLoopback(server.port()));
+  for (int i = 0; i < 3; ++i) {
+    fds.push_back(connectLoopback(server.port()));
+    sendBytes(fds.back(), hello);  // answered, so the idle timeout holds them, not the hello's
+  }
   EXPECT_TRUE(
       waitFor([&] { return server.metric("kelvora_server_connections") == 4; }, seconds(5)));
   int over = connectLoopback(server.port());
