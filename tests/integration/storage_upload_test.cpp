@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "storage_client/aos_http_io.h"
@@ -188,11 +189,18 @@ TEST_F(StorageUploadRetry, ServerFailuresAndCutConnectionsAreTriedAgainClientErr
     const std::string endpoint = "127.0.0.1:" + std::to_string(server.port());
     oss_object_target target{endpoint.c_str(), "id", "secret", "b", "k"};
     oss_object_outcome o{};
-    oss_put_object_from_file(&target, (dir / "data").c_str(), nullptr, nullptr, &o);
+    std::pair<int64_t, int64_t> progress{-1, -1};  // the last bytes sent and total reported
+    oss_put_object_from_file(
+        &target, (dir / "data").c_str(),
+        [](void* user, int64_t sent, int64_t total) {
+          *static_cast<std::pair<int64_t, int64_t>*>(user) = {sent, total};
+        },
+        &progress, &o);
     EXPECT_EQ(o.status, k.status);
     EXPECT_EQ(o.attempts, k.attempts);
     EXPECT_STREQ(o.error_code, k.errorCode);
     EXPECT_EQ(o.body_sent, static_cast<int64_t>(data.size()));
+    EXPECT_EQ(progress, std::make_pair(o.body_sent, o.body_sent));
     EXPECT_STREQ(o.etag, k.status == 200 ? "\"E1\"" : "");
     for (const std::string& body : bodies) EXPECT_TRUE(body == data);
     EXPECT_EQ(server.requests().size(), static_cast<size_t>(k.attempts));
