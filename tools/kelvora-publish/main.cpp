@@ -40,7 +40,7 @@ constexpr char kUsage[] =
     "Exit status: 0 done, 1 a step failed (one line on standard error says why), 2 usage.\n";
 
 int usageError(const std::string& why) {
-  std::fprintf(stderr, "kelvora-publish: %s\n%s", why.c_str(), kUsage);
+  std::fprintf(stderr, "kelvora-publish: %s (see --help)\n", why.c_str());
   return 2;
 }
 
