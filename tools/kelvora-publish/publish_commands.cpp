@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "protocol/package_names.h"
 #include "tools/kelvora-publish/manifest_store.h"
 #include "tools/kelvora-publish/read_back.h"
 #include "tools/kelvora-publish/release_files.h"
@@ -81,7 +82,9 @@ std::optional<std::string> earlierSignature(const PublishConfig& config,
     std::string text;
     const GetAnswer answer =
         getSmallObject(place, config.readKey, release_signature::MAX_SIGNATURE_FILE + 1, &text);
-    if (answer.complete && checkSignature(text, packed.packageHash, version, key).ok) {
+    if (answer.complete && checkSignature(text, packed.packageHash, packed.packageBytes,
+                                          packed.programBytes, version, key)
+                               .ok) {
       step("sign", "reusing " + placeText(place) + " from an earlier run (key " +
                        release_signature::keyIdText(key.keyId) + ")");
       return text;
@@ -117,12 +120,12 @@ void release(const PublishConfig& config, const std::string& program,
   // 2. Package and signature, made in a private folder.
   const PrivateFolder folder;
   const PackedProgram packed =
-      packProgram(program, folder.file(update_conversation::packageFileNameFor(version)));
+      packProgram(program, folder.file(protocol::packageFileName(version)));
   step("pack", shown(program) + " (" + std::to_string(packed.programBytes) + " bytes) into " +
                    std::to_string(packed.packageBytes) + " package bytes");
   std::optional<std::string> signature = earlierSignature(config, packed, version, publicKey);
   if (!signature) {
-    signature = signPackage(secret, packed, version);
+    signature = signPacked(secret, packed, version);
     step("sign",
          "for " + versionText + " with key " + release_signature::keyIdText(publicKey.keyId));
   }

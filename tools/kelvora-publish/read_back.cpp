@@ -7,9 +7,9 @@
 #include <cstring>
 #include <vector>
 
+#include "protocol/package_names.h"
 #include "tools/kelvora-publish/step_output.h"
 #include "updater/package_stream_decoder.h"
-#include "updater/update_conversation.h"
 
 namespace publish {
 
@@ -64,17 +64,41 @@ class ProgramComparer {
 }  // namespace
 
 ReleaseObjects releaseObjects(const StoreBucket& store, const protocol::Version& version) {
-  const std::string key = update_conversation::packageKeyFor(version);
+  const std::string key = protocol::packageObjectKey(version);
   return {{store, key}, {store, key + release_signature::SIGNATURE_SUFFIX}};
 }
 
+namespace {
+
+// The checks that need no package bytes, as Update.exe makes them before it asks for the package;
+// a signature of this tool always carries both sizes.
+std::optional<release_signature::CheckedSignature> checkSignatureFile(
+    const std::string& signatureFile, const protocol::Version& version,
+    const release_signature::PublicKey& key, std::string* reason) {
+  auto checked = release_signature::checkSignatureFile(
+      std::span(reinterpret_cast<const uint8_t*>(signatureFile.data()), signatureFile.size()),
+      version, std::span(&key, 1), reason);
+  if (checked && (!checked->comment.packageSize || !checked->comment.programSize)) {
+    *reason = "the signature names no package-size and program-size";
+    return std::nullopt;
+  }
+  return checked;
+}
+
+}  // namespace
+
 release_signature::SignatureCheck checkSignature(const std::string& signatureFile,
                                                  const release_signature::Hash& packageHash,
+                                                 uint64_t packageBytes, uint64_t programBytes,
                                                  const protocol::Version& version,
                                                  const release_signature::PublicKey& key) {
-  return release_signature::checkPackageSignature(
-      std::span(reinterpret_cast<const uint8_t*>(signatureFile.data()), signatureFile.size()),
-      packageHash, version, std::span(&key, 1));
+  std::string reason;
+  auto checked = checkSignatureFile(signatureFile, version, key, &reason);
+  if (!checked) return {false, reason};
+  if (*checked->comment.packageSize != packageBytes ||
+      *checked->comment.programSize != programBytes)
+    return {false, "the signature's sizes are another package's"};
+  return release_signature::checkPackageHash(*checked, packageHash);
 }
 
 ReadBack readBackRelease(const ReleaseObjects& objects, const KeyPair& readKey,
@@ -88,32 +112,49 @@ ReadBack readBackRelease(const ReleaseObjects& objects, const KeyPair& readKey,
   if (!sigAnswer.complete)
     fail("read back " + placeText(objects.signature) + ": " + sigAnswer.problem);
 
+  std::string reason;
+  const auto checked = checkSignatureFile(signature, version, publisherKey, &reason);
+  if (!checked) fail("read back " + placeText(objects.signature) + ": " + reason);
+  const uint64_t packageSize = *checked->comment.packageSize;
+  const uint64_t programSize = *checked->comment.programSize;
+
   ProgramComparer program(programPath);
-  bool mismatch = false;
+  ReadBack result;
+  std::string fault;
   package_unpack::PackageStreamDecoder decoder([&](std::span<const uint8_t> block) {
-    mismatch = !program.compare(block);
-    return !mismatch;
+    if (block.size() > programSize - result.programBytes) {
+      fault = "decodes past the signed program-size:" + std::to_string(programSize);
+    } else if (!program.compare(block)) {
+      fault = "decodes to other bytes than " + shown(programPath) + " at byte " +
+              std::to_string(program.differsAt());
+    }
+    result.programBytes += block.size();
+    return fault.empty();
   });
   release_signature::PackageHash hash;
-  ReadBack result;
   const GetAnswer answer = getObject(objects.package, readKey, [&](std::span<const uint8_t> piece) {
+    // Update.exe stops at the first byte past the signed size; so does the read-back.
+    if (piece.size() > packageSize - result.packageBytes) {
+      fault = "runs past the signed package-size:" + std::to_string(packageSize);
+      return false;
+    }
     hash.update(piece);
     result.packageBytes += piece.size();
     return decoder.feed(piece);
   });
   const std::string where = "read back " + placeText(objects.package) + ": ";
-  if (mismatch)
-    fail(where + "decodes to other bytes than " + shown(programPath) + " at byte " +
-         std::to_string(program.differsAt()));
+  if (!fault.empty()) fail(where + fault);
   if (!decoder.result().ok) fail(where + "does not decode: " + decoder.result().reason);
   if (!answer.complete)
     fail(where + (answer.problem.empty() ? "transfer cut short" : answer.problem));
   if (!decoder.finish().ok) fail(where + "does not decode: " + decoder.result().reason);
-  result.programBytes = decoder.programBytes();
-  if (result.programBytes == 0) fail(where + "decodes to an empty program");
+  if (result.packageBytes != packageSize || result.programBytes != programSize)
+    fail(where + std::to_string(result.packageBytes) + " package bytes decoding to " +
+         std::to_string(result.programBytes) + ", the signature says " +
+         std::to_string(packageSize) + " and " + std::to_string(programSize));
   if (program.active() && !program.atEnd())
     fail(where + "decodes to a shorter program than " + shown(programPath));
-  const auto check = checkSignature(signature, hash.finish(), version, publisherKey);
+  const auto check = release_signature::checkPackageHash(*checked, hash.finish());
   if (!check.ok) fail(where + check.reason);
   return result;
 }

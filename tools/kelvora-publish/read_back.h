@@ -24,17 +24,20 @@ struct ReadBack {
   uint64_t programBytes = 0;
 };
 
-// Fails the step, naming the cause, unless the signature object verifies for this version and
-// the package decodes; with a program path, the decoded bytes must also be that file's, byte for
-// byte. Memory holds a block of the package at a time.
+// Fails the step, naming the cause, unless the signature object passes Update.exe's checks for
+// this version, the package is exactly its signed package-size and decodes to exactly its signed
+// program-size, and the signature holds over the package's hash; with a program path, the decoded
+// bytes must also be that file's, byte for byte. Memory holds a block of the package at a time.
 ReadBack readBackRelease(const ReleaseObjects& objects, const KeyPair& readKey,
                          const protocol::Version& version,
                          const release_signature::PublicKey& publisherKey,
                          const std::string& programPath);
 
-// The signature check alone, for a signature file already in hand.
+// Whether a signature file already in hand holds for a package with this hash and these sizes:
+// the checks Update.exe makes before and after the package, and the signed sizes exact.
 release_signature::SignatureCheck checkSignature(const std::string& signatureFile,
                                                  const release_signature::Hash& packageHash,
+                                                 uint64_t packageBytes, uint64_t programBytes,
                                                  const protocol::Version& version,
                                                  const release_signature::PublicKey& key);
 

@@ -115,10 +115,11 @@ release_signature::PublicKey publicHalf(const release_signing::SecretKey& key) {
   return half;
 }
 
-std::string signPackage(const release_signing::SecretKey& key, const PackedProgram& packed,
-                        const protocol::Version& version) {
+std::string signPacked(const release_signing::SecretKey& key, const PackedProgram& packed,
+                       const protocol::Version& version) {
   return release_signing::signatureFile(
-      key, packed.packageHash, release_signing::releaseComment(protocol::versionText(version)));
+      key, packed.packageHash,
+      release_signing::releaseComment(version, packed.packageBytes, packed.programBytes));
 }
 
 void writeSmallFile(const std::string& path, const std::string& text) {

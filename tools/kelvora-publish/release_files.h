@@ -40,8 +40,8 @@ release_signing::SecretKey loadSecretKey(const std::string& path);
 release_signature::PublicKey publicHalf(const release_signing::SecretKey& key);
 
 // The .minisig text for this package and version.
-std::string signPackage(const release_signing::SecretKey& key, const PackedProgram& packed,
-                        const protocol::Version& version);
+std::string signPacked(const release_signing::SecretKey& key, const PackedProgram& packed,
+                       const protocol::Version& version);
 
 // Writes a small file whole; fails the step otherwise.
 void writeSmallFile(const std::string& path, const std::string& text);
