@@ -144,7 +144,7 @@ const char* keySecret(const Arguments& a) {
 
 int get(const Arguments& a) {
   oss_download_target target{a.endpoint.c_str(), keyId(a), keySecret(a), a.bucket.c_str(),
-                             a.key.c_str(),      -1,       nullptr};
+                             a.key.c_str(),      -1,       nullptr,      nullptr};
   oss_download_outcome outcome{};
   BodyFile file;
   file.path = a.output;
