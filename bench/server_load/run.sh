@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The update server under load, kelvora-server side by side with the floor (server_load_floor:
-# a bare epoll server that answers every hello with fixed bytes and keeps nothing), the same
-# generator with the same settings against each, one after the other in one run. For each:
+# The update server under load: kelvora-server side by side with the floor (server_load_floor, a
+# bare epoll server that answers every hello with fixed bytes and keeps nothing), the same
+# generator with the same settings against each. Both run AT THE SAME TIME, each with its own
+# generators, so the noise of this shared machine falls on both alike; the figures that matter
+# are the ratios. For each server:
 #   1. CONNECTIONS connections opened (RAMP_RATE a second, spread over GENERATORS processes and
 #      many loopback source addresses), each sending its hello and timed to its answer;
 #   2. all held HOLD_S seconds with a keep-alive a second each; none may be closed by the server;
@@ -9,8 +11,9 @@
 #      (hello, answer, close), timed by a generator of their own.
 # Measured: server RSS idle and held ((held - idle) / N), server CPU (utime + stime of
 # /proc/PID/stat) per hello during 1 (accept, read, answer; no keep-alives yet) and per
-# keep-alive during 2, and p99 answer time of the new connections during 3. Printed with the
-# ratios kelvora-server / floor; the load (uptime) is printed before and after.
+# keep-alive during 2, and p99 answer time of the new connections during 3. The kernel's own
+# cost per socket (Slab of /proc/meminfo, held - idle, over every socket of both ends and both
+# servers) is printed for information. The load (uptime) is printed before and after.
 #
 # usage: bench/server_load/run.sh [BUILD_DIR=build/rel] [CONNECTIONS=17000] [HOLD_S=60]
 #                                 [CHURN_RATE=5000]
@@ -33,7 +36,7 @@ floor_port=${FLOOR_PORT:-19910}
 server_port=${SERVER_PORT:-19920}
 metrics_port=${METRICS_PORT:-19921}
 bin=$build/bin
-[ "$churn_s" -lt "$hold_s" ] || { echo "CHURN_S must be below HOLD_S" >&2; exit 2; }
+[ "$churn_s" -lt $((hold_s - 4)) ] || { echo "CHURN_S must be at least 5 s below HOLD_S" >&2; exit 2; }
 
 ulimit -n "$(ulimit -Hn)"
 fd_limit=$(ulimit -n)
@@ -54,18 +57,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-cat >"$work/releases.json" <<'JSON'
-{ "format": 1,
-  "release":  { "version": "3.11.0", "package_bytes": 73811821, "rollout_percent": 25 },
-  "fallback": { "version": "3.10.0", "package_bytes": 70913454 } }
-JSON
-
 now_ns() { date +%s%N; }
 # utime + stime of a process, in clock ticks (fields 14 and 15; the name may hold spaces).
 cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+slab_kib() { awk '/^Slab:/ { print $2 }' /proc/meminfo; }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
-wait_for_line() {  # FILE PATTERN SECONDS
+wait_for_line() { # FILE PATTERN SECONDS
   local i
   for i in $(seq $(($3 * 20))); do
     grep -q "$2" "$1" 2>/dev/null && return 0
@@ -75,59 +73,126 @@ wait_for_line() {  # FILE PATTERN SECONDS
   return 1
 }
 
-# One measured run against the server listening on 127.0.0.1:PORT with process id PID.
-# Sets the globals r_hello_us, r_ka_us, r_churn_conn_us, r_bytes_per_conn, r_ramp, r_churn,
-# r_counts.
-measure() {
-  local name=$1 port=$2 pid=$3
-  local rss_idle rss_held cpu0 cpu1 cpu2 cpu3 cpu4 t0 t1 t2 t3 t4 g gen_pids=() per
-  sleep 1
-  rss_idle=$(rss_kib "$pid")
-  per=$((connections / generators))
-  cpu0=$(cpu_ticks "$pid")
-  t0=$(now_ns)
+echo "server_load: $connections connections per server, $generators generators each, hold" \
+  "${hold_s} s, churn $churn_rate/s for the last ${churn_s} s, ramp $ramp_rate/s, server threads" \
+  "$threads, descriptor limit $fd_limit"
+echo "load before: $(uptime)"
+
+# The servers. names[i], ports[i], spid[i] describe server i.
+names=(floor)
+ports=("$floor_port")
+"$bin/server_load_floor" --listen "127.0.0.1:$floor_port" --threads "$threads" \
+  >"$work/floor.server.out" 2>&1 &
+spid=($!)
+pids+=($!)
+wait_for_line "$work/floor.server.out" 'listening' 10
+if [ -x "$bin/kelvora-server" ]; then
+  cat >"$work/releases.json" <<'JSON'
+{ "format": 1,
+  "release":  { "version": "3.11.0", "package_bytes": 73811821, "rollout_percent": 25 },
+  "fallback": { "version": "3.10.0", "package_bytes": 70913454 } }
+JSON
+  "$bin/kelvora-server" --listen "127.0.0.1:$server_port" --threads "$threads" \
+    --manifest "$work/releases.json" --metrics-listen "127.0.0.1:$metrics_port" \
+    >"$work/kelvora-server.out" 2>"$work/kelvora-server.err" &
+  names+=(kelvora-server)
+  ports+=("$server_port")
+  spid+=($!)
+  pids+=($!)
+  for _ in $(seq 200); do
+    curl -sf "http://127.0.0.1:$metrics_port/healthz" >/dev/null 2>&1 && break
+    kill -0 "${spid[1]}" 2>/dev/null || { cat "$work/kelvora-server.err" >&2; exit 1; }
+    sleep 0.05
+  done
+  curl -sf "http://127.0.0.1:$metrics_port/healthz" >/dev/null ||
+    { echo "kelvora-server did not become healthy" >&2; exit 1; }
+else
+  echo "kelvora-server is not built in $bin: the floor alone is measured"
+fi
+servers=${#names[@]}
+sleep 1
+
+declare -A rss_idle rss_held cpu0 cpu1 cpu2 cpu3 cpu4 gens churner t1
+slab_idle=$(slab_kib)
+t0=$(now_ns)
+for s in $(seq 0 $((servers - 1))); do
+  name=${names[$s]}
+  rss_idle[$name]=$(rss_kib "${spid[$s]}")
+  cpu0[$name]=$(cpu_ticks "${spid[$s]}")
+done
+per=$((connections / generators))
+for s in $(seq 0 $((servers - 1))); do
+  name=${names[$s]}
   for g in $(seq 0 $((generators - 1))); do
-    local n=$per
+    n=$per
     [ "$g" -ne $((generators - 1)) ] || n=$((connections - per * (generators - 1)))
-    "$bin/server_load" --target "127.0.0.1:$port" --hold "$n" \
+    "$bin/server_load" --target "127.0.0.1:${ports[$s]}" --hold "$n" \
       --ramp-rate "$(awk -v r="$ramp_rate" -v g="$generators" 'BEGIN { print r / g }')" \
-      --sources "127.0.$((g + 1)).1/16" --serial-base $((g * 1000000)) \
+      --sources "127.$((s + 1)).$((g + 1)).1/16" --serial-base $((g * 1000000)) \
       --latency-out "$work/$name.g$g" >"$work/$name.g$g.out" &
-    gen_pids+=($!)
+    gens[$name]+="$! "
     pids+=($!)
   done
-  "$bin/server_load" --target "127.0.0.1:$port" --hold 0 --churn-rate "$churn_rate" \
-    --sources "127.0.200.1/32" --serial-base 900000000 \
+  "$bin/server_load" --target "127.0.0.1:${ports[$s]}" --hold 0 --churn-rate "$churn_rate" \
+    --sources "127.$((s + 1)).200.1/32" --serial-base 900000000 \
     --latency-out "$work/$name.churn" >"$work/$name.churn.out" &
-  local churn_pid=$!
-  pids+=($churn_pid)
-  for g in $(seq 0 $((generators - 1))); do
-    wait_for_line "$work/$name.g$g.out" '^ramped' $((connections / ramp_rate + 60))
+  churner[$name]=$!
+  pids+=($!)
+done
+
+# 1. Ramp: each server's CPU is read as soon as all its connections are answered.
+deadline=$(($(date +%s) + connections / ramp_rate + 60))
+while :; do
+  pending=0
+  for s in $(seq 0 $((servers - 1))); do
+    name=${names[$s]}
+    [ -z "${cpu1[$name]:-}" ] || continue
+    if [ "$(cat "$work/$name".g*.out | grep -c '^ramped')" -eq "$generators" ]; then
+      cpu1[$name]=$(cpu_ticks "${spid[$s]}")
+      t1[$name]=$(now_ns)
+    else
+      pending=1
+    fi
   done
-  cpu1=$(cpu_ticks "$pid")
-  t1=$(now_ns)
-  wait_for_line "$work/$name.churn.out" '^ramped' 10
+  [ "$pending" -eq 1 ] || break
+  [ "$(date +%s)" -lt "$deadline" ] || { echo "the ramp did not finish" >&2; exit 1; }
+  sleep 0.02
+done
 
-  # Hold: keep-alives only. The first two seconds settle; the rest is measured.
-  kill -USR1 "${gen_pids[@]}"
-  sleep 2
-  cpu2=$(cpu_ticks "$pid")
-  t2=$(now_ns)
-  sleep $((hold_s - churn_s - 2))
-  cpu3=$(cpu_ticks "$pid")
-  t3=$(now_ns)
-  rss_held=$(rss_kib "$pid")
+# 2. Hold: keep-alives only. The first two seconds settle; the rest is measured.
+# shellcheck disable=SC2086 # the generator lists are words
+kill -USR1 ${gens[*]}
+sleep 2
+t2=$(now_ns)
+for s in $(seq 0 $((servers - 1))); do cpu2[${names[$s]}]=$(cpu_ticks "${spid[$s]}"); done
+sleep $((hold_s - churn_s - 2))
+t3=$(now_ns)
+for s in $(seq 0 $((servers - 1))); do
+  name=${names[$s]}
+  cpu3[$name]=$(cpu_ticks "${spid[$s]}")
+  rss_held[$name]=$(rss_kib "${spid[$s]}")
+done
+slab_held=$(slab_kib)
 
-  # New connections on top of the held ones.
-  kill -USR1 "$churn_pid"
-  sleep "$churn_s"
-  cpu4=$(cpu_ticks "$pid")
-  t4=$(now_ns)
-  kill -TERM "${gen_pids[@]}" "$churn_pid"
-  wait "${gen_pids[@]}" "$churn_pid"
+# 3. New connections on top of the held ones.
+kill -USR1 "${churner[@]}"
+sleep "$churn_s"
+t4=$(now_ns)
+for s in $(seq 0 $((servers - 1))); do cpu4[${names[$s]}]=$(cpu_ticks "${spid[$s]}"); done
+# shellcheck disable=SC2086
+kill -TERM ${gens[*]} "${churner[@]}"
+# shellcheck disable=SC2086
+wait ${gens[*]} "${churner[@]}"
+if [ "$servers" -gt 1 ]; then
+  closes=$(curl -sf "http://127.0.0.1:$metrics_port/metrics" | grep '^kelvora_server_closed_total' |
+    tr '\n' ' ' || true)
+fi
+echo "load at the end: $(uptime)"
 
-  local key total answered=0 failed=0 closed=0 held_end=0 keepalives=0 blocked=0 timeouts=0
-  local bad=0 unexpected=0 line
+declare -A ok bytes hello ka churn_conn p99
+for s in $(seq 0 $((servers - 1))); do
+  name=${names[$s]}
+  answered=0 failed=0 closed=0 held_end=0 keepalives=0 blocked=0 timeouts=0 bad=0 unexpected=0
   for g in $(seq 0 $((generators - 1))); do
     line=$(grep '^done' "$work/$name.g$g.out")
     answered=$((answered + $(field answered "$line")))
@@ -141,100 +206,68 @@ measure() {
     unexpected=$((unexpected + $(field unexpected_bytes "$line")))
   done
   line=$(grep '^done' "$work/$name.churn.out")
-  local churn_answered churn_failed
   churn_answered=$(field churn_answered "$line")
   churn_failed=$(field churn_failed "$line")
   timeouts=$((timeouts + $(field timeouts "$line")))
   bad=$((bad + $(field bad_answers "$line")))
-
-  r_counts="answered=$answered/$connections ramp_failed=$failed held_at_end=$held_end"
-  r_counts+=" closed_by_server=$closed keepalives=$keepalives keepalive_blocked=$blocked"
-  r_counts+=" churn_answered=$churn_answered churn_failed=$churn_failed timeouts=$timeouts"
-  r_counts+=" bad_answers=$bad unexpected_bytes=$unexpected"
-  r_ok=$([ "$answered" -eq "$connections" ] && [ "$closed" -eq 0 ] && [ "$held_end" -eq "$connections" ] &&
-    [ "$churn_failed" -eq 0 ] && [ "$bad" -eq 0 ] && echo yes || echo no)
-  r_ramp=$("$bin/server_load" --percentiles "$work/$name".g*.ramp)
-  r_churn=$("$bin/server_load" --percentiles "$work/$name.churn.churn")
-  r_rss="idle=${rss_idle}KiB held=${rss_held}KiB"
-  # CPU in microseconds: ticks * 1e6 / CLK_TCK.
-  read -r r_hello_us r_ka_us r_churn_conn_us r_bytes_per_conn < <(awk \
-    -v c0="$cpu0" -v c1="$cpu1" -v c2="$cpu2" -v c3="$cpu3" -v c4="$cpu4" \
-    -v t2="$t2" -v t3="$t3" -v t4="$t4" -v tick="$tick" -v n="$connections" \
-    -v churned="$churn_answered" -v ri="$rss_idle" -v rh="$rss_held" 'BEGIN {
+  ok[$name]=$([ "$answered" -eq "$connections" ] && [ "$closed" -eq 0 ] &&
+    [ "$held_end" -eq "$connections" ] && [ "$churn_failed" -eq 0 ] && [ "$bad" -eq 0 ] &&
+    echo yes || echo no)
+  ramp=$("$bin/server_load" --percentiles "$work/$name".g*.ramp)
+  churn=$("$bin/server_load" --percentiles "$work/$name.churn.churn")
+  p99[$name]=$(field p99_us "$churn")
+  # CPU in microseconds: ticks * 1e6 / CLK_TCK. Keep-alives: one a second per held connection.
+  read -r hello[$name] ka[$name] churn_conn[$name] bytes[$name] < <(awk \
+    -v c0="${cpu0[$name]}" -v c1="${cpu1[$name]}" -v c2="${cpu2[$name]}" -v c3="${cpu3[$name]}" \
+    -v c4="${cpu4[$name]}" -v t2="$t2" -v t3="$t3" -v t4="$t4" -v tick="$tick" \
+    -v n="$connections" -v churned="$churn_answered" -v ri="${rss_idle[$name]}" \
+    -v rh="${rss_held[$name]}" 'BEGIN {
       us = 1e6 / tick
-      hello = (c1 - c0) * us / n
-      ka_per_s = n  # one keep-alive a second per held connection
-      ka = (c3 - c2) * us / (ka_per_s * (t3 - t2) / 1e9)
-      churn_cpu = (c4 - c3) * us - ka * ka_per_s * (t4 - t3) / 1e9
-      per_conn = churned > 0 ? churn_cpu / churned : 0
-      printf "%.2f %.2f %.2f %.0f\n", hello, ka, per_conn, (rh - ri) * 1024 / n
+      ka = (c3 - c2) * us / (n * (t3 - t2) / 1e9)
+      churn_cpu = (c4 - c3) * us - ka * n * (t4 - t3) / 1e9
+      printf "%.2f %.2f %.2f %.0f\n", (c1 - c0) * us / n, ka,
+        (churned > 0 ? churn_cpu / churned : 0), (rh - ri) * 1024 / n
     }')
-  echo "[$name] ramp $(((t1 - t0) / 1000000)) ms, hold ${hold_s} s (last ${churn_s} s with $churn_rate new/s)"
-  echo "[$name] counts: $r_counts"
-  echo "[$name] rss: $r_rss -> $r_bytes_per_conn bytes per held connection"
-  echo "[$name] cpu: ${r_hello_us} us per hello (ramp), ${r_ka_us} us per keep-alive (hold)," \
-    "${r_churn_conn_us} us per new connection (churn, keep-alives taken off)"
-  echo "[$name] answer time, ramp: $r_ramp"
-  echo "[$name] answer time, new connections on top of the held: $r_churn"
-}
-
-echo "server_load: $connections connections, $generators generators, hold ${hold_s} s," \
-  "churn $churn_rate/s for the last ${churn_s} s, ramp $ramp_rate/s, server threads $threads," \
-  "descriptor limit $fd_limit"
-echo "load before: $(uptime)"
-
-"$bin/server_load_floor" --listen "127.0.0.1:$floor_port" --threads "$threads" \
-  >"$work/floor.server.out" 2>&1 &
-floor_pid=$!
-pids+=($floor_pid)
-wait_for_line "$work/floor.server.out" 'listening' 10
-measure floor "$floor_port" "$floor_pid"
-f_hello=$r_hello_us f_ka=$r_ka_us f_churn_conn=$r_churn_conn_us f_bytes=$r_bytes_per_conn
-f_p99=$(field p99_us "$r_churn") f_ok=$r_ok
-kill -TERM "$floor_pid"
-wait "$floor_pid" || true
-
-if [ ! -x "$bin/kelvora-server" ]; then
-  echo "kelvora-server is not built in $bin: the floor alone was measured"
-  echo "load after: $(uptime)"
-  exit 0
-fi
-
-"$bin/kelvora-server" --listen "127.0.0.1:$server_port" --threads "$threads" \
-  --manifest "$work/releases.json" --metrics-listen "127.0.0.1:$metrics_port" \
-  >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-pids+=($server_pid)
-for _ in $(seq 200); do
-  curl -sf "http://127.0.0.1:$metrics_port/healthz" >/dev/null 2>&1 && break
-  kill -0 "$server_pid" 2>/dev/null || { cat "$work/server.err" >&2; exit 1; }
-  sleep 0.05
+  echo
+  echo "[$name] ramp $(((${t1[$name]} - t0) / 1000000)) ms; counts: answered=$answered/$connections" \
+    "ramp_failed=$failed held_at_end=$held_end closed_by_server=$closed keepalives=$keepalives" \
+    "keepalive_blocked=$blocked churn_answered=$churn_answered churn_failed=$churn_failed" \
+    "timeouts=$timeouts bad_answers=$bad unexpected_bytes=$unexpected"
+  echo "[$name] rss idle ${rss_idle[$name]} KiB, held ${rss_held[$name]} KiB:" \
+    "${bytes[$name]} bytes per held connection"
+  echo "[$name] cpu: ${hello[$name]} us per hello (ramp), ${ka[$name]} us per keep-alive (hold)," \
+    "${churn_conn[$name]} us per new connection (churn, keep-alives taken off)"
+  echo "[$name] answer time, ramp: $ramp"
+  echo "[$name] answer time, new connections on top of the held: $churn"
 done
-measure kelvora-server "$server_port" "$server_pid"
-echo "[kelvora-server] its own count of closes: $(curl -sf "http://127.0.0.1:$metrics_port/metrics" |
-  grep '^kelvora_server_closed_total' | tr '\n' ' ')"
-if [ -s "$work/server.err" ]; then echo "[kelvora-server] stderr: $(head -c 2000 "$work/server.err")"; fi
-kill -TERM "$server_pid"
-wait "$server_pid" || echo "[kelvora-server] exit status $?"
-s_p99=$(field p99_us "$r_churn")
+[ -z "${closes:-}" ] || echo "[kelvora-server] its own count of closes: $closes"
+echo "kernel: Slab idle $slab_idle KiB, held $slab_held KiB:" \
+  "$(((slab_held - slab_idle) * 1024 / (2 * servers * connections))) bytes per TCP socket (each end)"
+
+for s in $(seq 1 $((servers - 1))); do kill -TERM "${spid[$s]}"; done
+for s in $(seq 1 $((servers - 1))); do
+  wait "${spid[$s]}" || echo "[${names[$s]}] exit status $? after SIGTERM"
+  [ ! -s "$work/${names[$s]}.err" ] || echo "[${names[$s]}] stderr: $(head -c 2000 "$work/${names[$s]}.err")"
+done
+[ "$servers" -gt 1 ] || exit 0
 
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 verdict() { awk -v v="$1" -v t="$2" 'BEGIN { print (v != "-" && v <= t) ? "met" : "MISSED" }'; }
-hello_ratio=$(ratio "$r_hello_us" "$f_hello")
-ka_ratio=$(ratio "$r_ka_us" "$f_ka")
-p99_ratio=$(ratio "$s_p99" "$f_p99")
+f=floor k=kelvora-server
 echo
-echo "figure                                   floor     kelvora-server   ratio   target"
-printf '%-40s %-9s %-16s %-7s %s\n' "all answered and held, none closed" "$f_ok" "$r_ok" "" \
-  "$([ "$r_ok" = yes ] && echo met || echo MISSED)"
-printf '%-40s %-9s %-16s %-7s %s\n' "server RSS bytes per held connection" "$f_bytes" \
-  "$r_bytes_per_conn" "" "<= 1024: $(verdict "$r_bytes_per_conn" 1024)"
-printf '%-40s %-9s %-16s %-7s %s\n' "server CPU us per hello" "$f_hello" "$r_hello_us" \
-  "$hello_ratio" "<= 1.5x: $(verdict "$hello_ratio" 1.5)"
-printf '%-40s %-9s %-16s %-7s %s\n' "server CPU us per keep-alive" "$f_ka" "$r_ka_us" \
-  "$ka_ratio" "<= 1.5x: $(verdict "$ka_ratio" 1.5)"
-printf '%-40s %-9s %-16s %-7s %s\n' "server CPU us per new connection" "$f_churn_conn" \
-  "$r_churn_conn_us" "$(ratio "$r_churn_conn_us" "$f_churn_conn")" "(information)"
-printf '%-40s %-9s %-16s %-7s %s\n' "p99 answer us, $churn_rate new/s on top" "$f_p99" "$s_p99" \
-  "$p99_ratio" "<= 2x: $(verdict "$p99_ratio" 2)"
-echo "load after: $(uptime)"
+printf '%-42s %-9s %-15s %-6s %s\n' figure floor kelvora-server ratio target
+printf '%-42s %-9s %-15s %-6s %s\n' "all answered and held, none closed" "${ok[$f]}" "${ok[$k]}" "" \
+  "$([ "${ok[$k]}" = yes ] && echo met || echo MISSED)"
+printf '%-42s %-9s %-15s %-6s %s\n' "server RSS bytes per held connection" "${bytes[$f]}" \
+  "${bytes[$k]}" "" "<= 1024: $(verdict "${bytes[$k]}" 1024)"
+r=$(ratio "${hello[$k]}" "${hello[$f]}")
+printf '%-42s %-9s %-15s %-6s %s\n' "server CPU us per hello" "${hello[$f]}" "${hello[$k]}" "$r" \
+  "<= 1.5x: $(verdict "$r" 1.5)"
+r=$(ratio "${ka[$k]}" "${ka[$f]}")
+printf '%-42s %-9s %-15s %-6s %s\n' "server CPU us per keep-alive" "${ka[$f]}" "${ka[$k]}" "$r" \
+  "<= 1.5x: $(verdict "$r" 1.5)"
+printf '%-42s %-9s %-15s %-6s %s\n' "server CPU us per new connection" "${churn_conn[$f]}" \
+  "${churn_conn[$k]}" "$(ratio "${churn_conn[$k]}" "${churn_conn[$f]}")" "(information)"
+r=$(ratio "${p99[$k]}" "${p99[$f]}")
+printf '%-42s %-9s %-15s %-6s %s\n' "p99 answer us, $churn_rate new/s on top" "${p99[$f]}" \
+  "${p99[$k]}" "$r" "<= 2x: $(verdict "$r" 2)"
