@@ -103,6 +103,8 @@ void oss_download_object(const oss_download_target* target, oss_body_sink sink, 
     apr_table_set(headers, "Range", apr_psprintf(pool, "bytes=%" PRId64 "-", target->range_start));
     if (target->if_range != nullptr) apr_table_set(headers, "If-Range", target->if_range);
   }
+  if (target->if_none_match != nullptr)
+    apr_table_set(headers, "If-None-Match", target->if_none_match);
   aos_span bucket = aos_span_of(target->bucket);
   aos_span object = aos_span_of(target->object);
   aos_http_request* req = nullptr;

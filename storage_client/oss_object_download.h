@@ -24,6 +24,9 @@ struct oss_download_target {
   const char* object;
   int64_t range_start;   // < 0: the whole object; N >= 0: "Range: bytes=N-"
   const char* if_range;  // an ETag sent as "If-Range", or nullptr (only with a range)
+  // An ETag sent as "If-None-Match", or nullptr: an object that still has it answers 304 with
+  // no body (status 304, the sink never called), so a poll of an unchanged object costs little.
+  const char* if_none_match;
 };
 
 struct oss_download_outcome {

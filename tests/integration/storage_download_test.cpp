@@ -51,13 +51,10 @@ class StorageDownload : public ::testing::Test {
   oss_download_outcome get(int64_t start, const char* ifRange, Collected* sink,
                            const char* secret = nullptr, const char* key = "3/11.0.BIN") {
     const builtin_config::BuiltinConfig& c = builtin_config::builtinConfig();
-    oss_download_target target{endpoint_.c_str(),
-                               c.accessKeyId,
-                               secret != nullptr ? secret : c.accessKeySecret,
-                               "update-en-1",
-                               key,
-                               start,
-                               ifRange};
+    oss_download_target target{
+        endpoint_.c_str(), c.accessKeyId, secret != nullptr ? secret : c.accessKeySecret,
+        "update-en-1",     key,           start,
+        ifRange,           nullptr};
     oss_download_outcome outcome;
     oss_download_object(&target, collect, sink, &outcome);
     return outcome;

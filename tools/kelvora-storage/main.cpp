@@ -136,6 +136,7 @@ int get(const Arguments& a) {
                              a.bucket.c_str(),
                              a.key.c_str(),
                              -1,
+                             nullptr,
                              nullptr};
   oss_download_outcome outcome{};
   BodyFile file;
