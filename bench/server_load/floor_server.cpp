@@ -29,8 +29,8 @@
 
 namespace {
 
-using server_load::ANSWER_SIZE;
-using server_load::HELLO_SIZE;
+using protocol::HELLO_SIZE;
+using protocol::VERSION_ANSWER_SIZE;
 
 constexpr int EVENTS_PER_WAIT = 256;
 constexpr size_t READ_BUFFER = 4096;
@@ -125,7 +125,7 @@ void runLoop(int listener, int stopFd) {
       uint8_t& seen = g_helloBytes[size_t(fd)];
       if (seen < HELLO_SIZE) {
         seen = uint8_t(std::min<size_t>(HELLO_SIZE, seen + size_t(got)));
-        if (seen == HELLO_SIZE) send(fd, answer.data(), ANSWER_SIZE, MSG_NOSIGNAL);
+        if (seen == HELLO_SIZE) send(fd, answer.data(), VERSION_ANSWER_SIZE, MSG_NOSIGNAL);
       }
     }
   }

@@ -35,7 +35,10 @@
 
 namespace {
 
-using namespace server_load;
+using protocol::HELLO_SIZE;
+using protocol::MSG_VERSION;
+using protocol::VERSION_ANSWER_SIZE;
+using server_load::helloFor;
 
 constexpr int EVENTS_PER_WAIT = 512;
 // New connections opened in one pass of the loop at most, so a late pass does not burst.
@@ -203,7 +206,7 @@ void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t no
     uint64_t ns = std::min<uint64_t>(now - c.helloSentNs, UINT32_MAX);
     (c.churn ? churnLatency_ : rampLatency_).push_back(uint32_t(ns));
   }
-  for (size_t i = 0; i < n && c.answerBytes < ANSWER_SIZE; ++i, ++c.answerBytes) {
+  for (size_t i = 0; i < n && c.answerBytes < VERSION_ANSWER_SIZE; ++i, ++c.answerBytes) {
     // Only the type is checked: the version depends on the server's manifest and the cohort.
     if ((c.answerBytes == 0 && data[i] != uint8_t(MSG_VERSION)) ||
         (c.answerBytes == 1 && data[i] != uint8_t(MSG_VERSION >> 8))) {
@@ -212,7 +215,7 @@ void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t no
       return;
     }
   }
-  if (c.answerBytes < ANSWER_SIZE) return;
+  if (c.answerBytes < VERSION_ANSWER_SIZE) return;
   if (c.churn) {
     ++c_.churnAnswered;
     closeConnection(fd);
@@ -254,8 +257,8 @@ void Generator::onEvent(int fd, uint32_t events, uint64_t now) {
       size_t before = c.answerBytes;
       onAnswerBytes(fd, buffer, size_t(got), now);
       if (c.state == State::kFree) return;
-      if (size_t(got) > ANSWER_SIZE - before)
-        c_.unexpectedBytes += size_t(got) - (ANSWER_SIZE - before);
+      if (size_t(got) > VERSION_ANSWER_SIZE - before)
+        c_.unexpectedBytes += size_t(got) - (VERSION_ANSWER_SIZE - before);
     } else {
       c_.unexpectedBytes += size_t(got);
     }
@@ -267,7 +270,7 @@ void Generator::sendKeepAlives(uint64_t now) {
   // Connection i sends at i/N of each second: the load is even, as it is from real clients
   // that started at random moments.
   uint64_t due = (now - runStartNs_) * held_.size() / NS;
-  static const auto message = keepAlive();
+  static const auto message = protocol::keepAliveMessage();
   for (; keepAlivesDue_ < due; ++keepAlivesDue_) {
     int& fd = held_[keepAlivesDue_ % held_.size()];
     if (fd < 0) continue;

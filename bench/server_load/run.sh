@@ -10,7 +10,7 @@
 #   3. during the last CHURN_S seconds of the hold, CHURN_RATE new connections a second on top
 #      (hello, answer, close), timed by a generator of their own.
 # Measured: server RSS idle and held ((held - idle) / N), server CPU (utime + stime of
-# /proc/PID/stat) per hello during 1 (accept, read, answer; no keep-alives yet) and per
+# /proc/PID/stat; also the scheduler's exact run time, /proc/PID/task/*/schedstat) per hello during 1 (accept, read, answer; no keep-alives yet) and per
 # keep-alive during 2, and p99 answer time of the new connections during 3. The kernel's own
 # cost per socket (Slab of /proc/meminfo, held - idle, over every socket of both ends and both
 # servers) is printed for information. The load (uptime) is printed before and after.
@@ -60,6 +60,8 @@ trap cleanup EXIT
 now_ns() { date +%s%N; }
 # utime + stime of a process, in clock ticks (fields 14 and 15; the name may hold spaces).
 cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
+# The same, exact: the run time in nanoseconds the scheduler kept for every thread.
+run_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f\n", s }'; }
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 slab_kib() { awk '/^Slab:/ { print $2 }' /proc/meminfo; }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
@@ -112,13 +114,14 @@ fi
 servers=${#names[@]}
 sleep 1
 
-declare -A rss_idle rss_held cpu0 cpu1 cpu2 cpu3 cpu4 gens churner t1
+declare -A rss_idle rss_held cpu0 cpu1 cpu2 cpu3 cpu4 ns0 ns1 ns2 ns3 ns4 gens churner t1
 slab_idle=$(slab_kib)
 t0=$(now_ns)
 for s in $(seq 0 $((servers - 1))); do
   name=${names[$s]}
   rss_idle[$name]=$(rss_kib "${spid[$s]}")
   cpu0[$name]=$(cpu_ticks "${spid[$s]}")
+  ns0[$name]=$(run_ns "${spid[$s]}")
 done
 per=$((connections / generators))
 for s in $(seq 0 $((servers - 1))); do
@@ -149,6 +152,7 @@ while :; do
     [ -z "${cpu1[$name]:-}" ] || continue
     if [ "$(cat "$work/$name".g*.out | grep -c '^ramped')" -eq "$generators" ]; then
       cpu1[$name]=$(cpu_ticks "${spid[$s]}")
+      ns1[$name]=$(run_ns "${spid[$s]}")
       t1[$name]=$(now_ns)
     else
       pending=1
@@ -164,12 +168,16 @@ done
 kill -USR1 ${gens[*]}
 sleep 2
 t2=$(now_ns)
-for s in $(seq 0 $((servers - 1))); do cpu2[${names[$s]}]=$(cpu_ticks "${spid[$s]}"); done
+for s in $(seq 0 $((servers - 1))); do
+  cpu2[${names[$s]}]=$(cpu_ticks "${spid[$s]}")
+  ns2[${names[$s]}]=$(run_ns "${spid[$s]}")
+done
 sleep $((hold_s - churn_s - 2))
 t3=$(now_ns)
 for s in $(seq 0 $((servers - 1))); do
   name=${names[$s]}
   cpu3[$name]=$(cpu_ticks "${spid[$s]}")
+  ns3[$name]=$(run_ns "${spid[$s]}")
   rss_held[$name]=$(rss_kib "${spid[$s]}")
 done
 slab_held=$(slab_kib)
@@ -178,7 +186,10 @@ slab_held=$(slab_kib)
 kill -USR1 "${churner[@]}"
 sleep "$churn_s"
 t4=$(now_ns)
-for s in $(seq 0 $((servers - 1))); do cpu4[${names[$s]}]=$(cpu_ticks "${spid[$s]}"); done
+for s in $(seq 0 $((servers - 1))); do
+  cpu4[${names[$s]}]=$(cpu_ticks "${spid[$s]}")
+  ns4[${names[$s]}]=$(run_ns "${spid[$s]}")
+done
 # shellcheck disable=SC2086
 kill -TERM ${gens[*]} "${churner[@]}"
 # shellcheck disable=SC2086
@@ -237,6 +248,11 @@ for s in $(seq 0 $((servers - 1))); do
     "${bytes[$name]} bytes per held connection"
   echo "[$name] cpu: ${hello[$name]} us per hello (ramp), ${ka[$name]} us per keep-alive (hold)," \
     "${churn_conn[$name]} us per new connection (churn, keep-alives taken off)"
+  echo "[$name] the same from the scheduler's run time:" "$(awk -v n="$connections" \
+    -v h="$((${ns1[$name]} - ${ns0[$name]}))" -v k="$((${ns3[$name]} - ${ns2[$name]}))" \
+    -v t2="$t2" -v t3="$t3" 'BEGIN {
+      printf "%.2f us per hello, %.2f us per keep-alive", h / 1000 / n, k / 1000 / (n * (t3 - t2) / 1e9)
+    }')"
   echo "[$name] answer time, ramp: $ramp"
   echo "[$name] answer time, new connections on top of the held: $churn"
 done
