@@ -1,7 +1,8 @@
-// kelvora-publish against kelvora-devserver's store on free loopback ports: a run killed in the
-// middle finishes on the next run without uploading twice, and a run that would change what is
+// kelvora-publish against kelvora-devserver's store: the whole road on the loopback ports, from
+// the maker's release to kelvora-server and two clients of either language; a run killed in the
+// middle finishes on the next run without uploading twice; and a run that would change what is
 // already published, or overwrite another publisher's manifest, is refused with the manifest left
-// as it was. The store's request log is the witness of what was uploaded.
+// as it was. The store's request log is the witness of what was uploaded and downloaded.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -10,6 +11,8 @@
 #include <sstream>
 
 #include "support/update_road.h"
+#include "updater/app_state.h"
+#include "updater/builtin_config.h"
 
 namespace {
 
@@ -29,15 +32,16 @@ struct PublishStore {
   std::unique_ptr<ChildProcess> server;
   int port = 0;
 
-  PublishStore() {
+  // Port 0: any free one; the road needs the store where the loopback Update.exe looks, 18080.
+  explicit PublishStore(int httpPort = 0) {
     for (const char* bucket : {"pravex-update-1", "update-en-1"})
       fs::create_directories(dir / "store" / bucket);
     writeFile(dir / "write.secret", std::string("w7Kq2Zp9Lm4Xc8Vb3Nd6\n"));
     server = std::make_unique<ChildProcess>(
         std::vector<std::string>{binPath("kelvora-devserver"), "--root", (dir / "store").string(),
-                                 "--http-port", "0", "--update-port", "0", "--put-id", "PUBLISHER1",
-                                 "--put-secret", "w7Kq2Zp9Lm4Xc8Vb3Nd6", "--request-log",
-                                 (dir / "requests.log").string()},
+                                 "--http-port", std::to_string(httpPort), "--update-port", "0",
+                                 "--put-id", "PUBLISHER1", "--put-secret", "w7Kq2Zp9Lm4Xc8Vb3Nd6",
+                                 "--request-log", (dir / "requests.log").string()},
         fs::path{}, dir / "server.out", dir / "server.err");
     waitFor(
         [&] {
@@ -87,6 +91,76 @@ struct PublishStore {
     return count;
   }
 };
+
+// The worker of a loopback Update.exe at 3.10.0 in `language`, run to its end: its state and
+// whether Kelvora.exe is now the new program.
+std::pair<int, bool> runClient(RoadDir& road, uint32_t language) {
+  road.prepare(language);
+  const pid_t pid = startWorker(road.app.path(), road.work / "result", 0);
+  auto exit = waitChild(pid, seconds(40));
+  if (!exit) killChild(pid);
+  EXPECT_EQ(exit, 0) << fileText(road.work / "result.err");
+  int state = 99;
+  std::ifstream(road.work / "result") >> state;
+  return {state, readFile(road.app / "Kelvora.exe") == road.newProgram};
+}
+
+TEST(Publish, StagedReleaseReachesBothLanguagesOnlyWhenRolledOutAndRevokeWithdrawsIt) {
+  PublishStore store(18080);
+  ASSERT_EQ(store.port, 18080) << fileText(store.dir / "server.err");
+  RoadDir road;
+  writeFile(store.dir / "old.exe", road.oldProgram);
+  writeFile(store.dir / "new.exe", road.newProgram);
+  ASSERT_EQ(store.run({"release", (store.dir / "old.exe").string(), "--version", "3.10.0",
+                       "--rollout", "100"}),
+            0)
+      << store.err();
+  ASSERT_EQ(store.run({"release", (store.dir / "new.exe").string(), "--version", "3.11.0"}), 0)
+      << store.err();
+
+  const builtin_config::BuiltinConfig& builtin = builtin_config::builtinConfig();
+  writeFile(store.dir / "read.secret", std::string(builtin.accessKeySecret));
+  const fs::path serverLog = store.dir / "kelvora-server.err";
+  ChildProcess server(
+      {binPath("kelvora-server"), "--listen", "127.0.0.1:9910", "--metrics-listen", "127.0.0.1:0",
+       "--threads", "1", "--manifest-object", "update-en-1/releases.json", "--endpoint",
+       "localhost:18080", "--id", builtin.accessKeyId, "--secret-file",
+       (store.dir / "read.secret").string(), "--poll", "1"},
+      fs::path{}, store.dir / "kelvora-server.out", serverLog);
+  ASSERT_TRUE(waitFor([&] { return fileText(serverLog).find("listening on") != std::string::npos; },
+                      seconds(15)))
+      << fileText(serverLog);
+  // The server says "manifest: SUMMARY" for each manifest it takes.
+  auto change = [&](const std::vector<std::string>& command, const std::string& summary) {
+    ASSERT_EQ(store.run(command), 0) << store.err();
+    ASSERT_TRUE(waitFor([&] { return fileText(serverLog).find(summary) != std::string::npos; },
+                        seconds(15)))
+        << fileText(serverLog);
+  };
+
+  struct Client {
+    uint32_t language;
+    const char* bucket;
+  };
+  const Client clients[] = {{9, "update-en-1"}, {2052, "pravex-update-1"}};
+  for (const Client& client : clients)  // at 0 %, the fallback 3.10.0: nothing newer
+    EXPECT_EQ(runClient(road, client.language), std::make_pair(app_state::UPDATE_NONE, false))
+        << client.bucket;
+
+  change({"rollout", "--percent", "100"}, "manifest: release 3.11.0 to 100 %");
+  for (const Client& client : clients) {
+    const std::string get = std::string("GET /") + client.bucket + "/3/11.0.BIN 200";
+    const int before = store.requests(get);
+    EXPECT_EQ(runClient(road, client.language), std::make_pair(app_state::UPDATE_DONE, true))
+        << client.bucket << ": " << fileText(road.work / "result.err");
+    EXPECT_EQ(store.requests(get), before + 1) << client.bucket;  // from its own bucket
+  }
+
+  change({"revoke"}, "manifest: release 3.10.0 to 100 %");
+  EXPECT_EQ(runClient(road, 9), std::make_pair(app_state::UPDATE_NONE, false))
+      << fileText(serverLog) << fileText(store.dir / "requests.log")
+      << fileText(road.work / "result.err");
+}
 
 TEST(Publish, RunAgainAfterAKillInTheSecondBucketFinishesWithoutUploadingTwice) {
   PublishStore store;

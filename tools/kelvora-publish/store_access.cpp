@@ -65,6 +65,7 @@ GetAnswer getObject(const ObjectPlace& place, const KeyPair& key, const BodyPiec
                                    place.store.bucket.c_str(),
                                    place.key.c_str(),
                                    -1,
+                                   nullptr,
                                    nullptr};
   oss_download_outcome outcome{};
   PieceSink sink{&piece};
