@@ -72,13 +72,12 @@ PublishConfig parse(const json& root, const std::string& directory) {
   config.manifestBucket = bucketAt(manifest, "manifest.");
   config.manifestKey = text(manifest, "key", "manifest.");
   config.writeKey = keyPairAt(member(root, "credentials", ""), "credentials.", directory);
-  if (root.contains("read_credentials")) {
+  const builtin_config::BuiltinConfig& builtin = builtin_config::builtinConfig();
+  config.readKey = {builtin.accessKeyId, builtin.accessKeySecret};
+  if (root.contains("read_credentials"))
     config.readKey = keyPairAt(root.at("read_credentials"), "read_credentials.", directory);
-  } else {
-    const builtin_config::BuiltinConfig& builtin = builtin_config::builtinConfig();
-    config.readKey = {builtin.accessKeyId, builtin.accessKeySecret};
-  }
-  if (config.readKey.id == config.writeKey.id)
+  // The read key is in every Update.exe, for anyone to take out of the binary.
+  if (config.writeKey.id == config.readKey.id || config.writeKey.id == builtin.accessKeyId)
     throw ConfigError{
         "credentials.id: the write key must differ from the read key that every "
         "Update.exe carries"};
