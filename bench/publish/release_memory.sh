@@ -23,7 +23,7 @@ cleanup() {
 trap cleanup EXIT
 
 # Half noise, which the packer stores, and half text, which it compresses.
-{ head -c $((mib << 19)) /dev/urandom; yes 'Kelvora keeps notes in order' | head -c $((mib << 19)); } \
+{ head -c $((mib << 19)) /dev/urandom; { yes 'Kelvora keeps notes in order' || true; } | head -c $((mib << 19)); } \
   >"$work/Kelvora.exe"
 mkdir -p "$work/store/update-en-1" "$work/store/pravex-update-1" "$work/store/bench"
 "$bin/kelvora-devserver" --root "$work/store" --http-port 0 --update-port 0 \
