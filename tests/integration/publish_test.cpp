@@ -10,6 +10,7 @@
 #include <map>
 #include <sstream>
 
+#include "support/kelvora_server_process.h"
 #include "support/update_road.h"
 #include "updater/app_state.h"
 #include "updater/builtin_config.h"
@@ -120,22 +121,18 @@ TEST(Publish, StagedReleaseReachesBothLanguagesOnlyWhenRolledOutAndRevokeWithdra
 
   const builtin_config::BuiltinConfig& builtin = builtin_config::builtinConfig();
   writeFile(store.dir / "read.secret", std::string(builtin.accessKeySecret));
-  const fs::path serverLog = store.dir / "kelvora-server.err";
-  ChildProcess server(
-      {binPath("kelvora-server"), "--listen", "127.0.0.1:9910", "--metrics-listen", "127.0.0.1:0",
-       "--threads", "1", "--manifest-object", "update-en-1/releases.json", "--endpoint",
-       "localhost:18080", "--id", builtin.accessKeyId, "--secret-file",
-       (store.dir / "read.secret").string(), "--poll", "1"},
-      fs::path{}, store.dir / "kelvora-server.out", serverLog);
-  ASSERT_TRUE(waitFor([&] { return fileText(serverLog).find("listening on") != std::string::npos; },
-                      seconds(15)))
-      << fileText(serverLog);
+  KelvoraServerProcess server(
+      {"--listen", "127.0.0.1:9910", "--threads", "1", "--manifest-object",
+       "update-en-1/releases.json", "--endpoint", "localhost:18080", "--id", builtin.accessKeyId,
+       "--secret-file", (store.dir / "read.secret").string(), "--poll", "1"},
+      store.dir / "kelvora-server.log");
+  ASSERT_TRUE(server.ready()) << server.log();
   // The server says "manifest: SUMMARY" for each manifest it takes.
   auto change = [&](const std::vector<std::string>& command, const std::string& summary) {
     ASSERT_EQ(store.run(command), 0) << store.err();
-    ASSERT_TRUE(waitFor([&] { return fileText(serverLog).find(summary) != std::string::npos; },
-                        seconds(15)))
-        << fileText(serverLog);
+    ASSERT_TRUE(
+        waitFor([&] { return server.log().find(summary) != std::string::npos; }, seconds(15)))
+        << server.log();
   };
 
   struct Client {
@@ -158,8 +155,7 @@ TEST(Publish, StagedReleaseReachesBothLanguagesOnlyWhenRolledOutAndRevokeWithdra
 
   change({"revoke"}, "manifest: release 3.10.0 to 100 %");
   EXPECT_EQ(runClient(road, 9), std::make_pair(app_state::UPDATE_NONE, false))
-      << fileText(serverLog) << fileText(store.dir / "requests.log")
-      << fileText(road.work / "result.err");
+      << server.log() << fileText(store.dir / "requests.log") << fileText(road.work / "result.err");
 }
 
 TEST(Publish, RunAgainAfterAKillInTheSecondBucketFinishesWithoutUploadingTwice) {
