@@ -11,6 +11,7 @@
 
 #include "server/release_manifest.h"
 #include "storage_client/aos_http_io.h"
+#include "storage_client/aos_log.h"
 #include "tools/kelvora-publish/publish_commands.h"
 #include "tools/kelvora-publish/step_output.h"
 
@@ -123,6 +124,9 @@ int run(const CommandLine& line) {
     std::fputs("kelvora-publish: the storage client could not be initialised\n", stderr);
     return 1;
   }
+  // Each request's outcome carries the client's reason, which the failing step says in its one
+  // line; the client's own log lines would only say it twice.
+  aos_log_format = [](int, const char*, int, const char*, const char*, va_list) {};
   int status = 0;
   try {
     if (line.command == "release") {

@@ -8,6 +8,10 @@
 
 namespace publish {
 
+namespace {
+constexpr int64_t kShownFrom = 1 << 20;
+}  // namespace
+
 void fail(std::string cause) {
   throw Failure{std::move(cause)};
 }
@@ -22,7 +26,10 @@ std::string shown(const std::string& text) {
 }
 
 ProgressBar::ProgressBar(std::string label, int64_t total)
-    : label_(std::move(label)), total_(total), shown_(total > 0 && isatty(STDERR_FILENO) == 1) {}
+    : label_(std::move(label)),
+      total_(total),
+      // A signature or a manifest goes up in an instant: only packages get a bar.
+      shown_(total >= kShownFrom && isatty(STDERR_FILENO) == 1) {}
 
 ProgressBar::~ProgressBar() {
   if (drawn_) std::fputc('\n', stderr);
