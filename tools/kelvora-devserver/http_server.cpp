@@ -263,7 +263,8 @@ void HttpServer::putObject(const httplib::Request& req, httplib::Response& res,
 
   ObjectUpload upload;
   std::string why;
-  if (!upload.open(bucketDir, t.object, &why)) return fail(500, "InternalError", why);
+  if (!upload.open(bucketDir, t.object, expected.has_value(), &why))
+    return fail(500, "InternalError", why);
   uint64_t received = 0;
   bodyTaken = true;
   const bool read = reader([&](const char* data, size_t len) {

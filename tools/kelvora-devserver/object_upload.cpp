@@ -61,7 +61,8 @@ ObjectUpload::~ObjectUpload() {
   EVP_MD_CTX_free(md5_);
 }
 
-bool ObjectUpload::open(const std::string& bucketDir, const std::string& object, std::string* why) {
+bool ObjectUpload::open(const std::string& bucketDir, const std::string& object, bool digest,
+                        std::string* why) {
   finalPath_ = bucketDir + "/" + object;
   for (size_t slash = object.find('/'); slash != std::string::npos;
        slash = object.find('/', slash + 1)) {
@@ -74,8 +75,9 @@ bool ObjectUpload::open(const std::string& bucketDir, const std::string& object,
   const size_t lastSlash = finalPath_.rfind('/');
   tempPath_ = finalPath_.substr(0, lastSlash + 1) + std::string(kUploadPrefix) + "XXXXXX";
   fd_ = ::mkostemp(tempPath_.data(), O_CLOEXEC);
-  md5_ = EVP_MD_CTX_new();
-  if (fd_ < 0 || md5_ == nullptr || EVP_DigestInit_ex(md5_, EVP_md5(), nullptr) != 1) {
+  if (digest) md5_ = EVP_MD_CTX_new();
+  if (fd_ < 0 ||
+      (digest && (md5_ == nullptr || EVP_DigestInit_ex(md5_, EVP_md5(), nullptr) != 1))) {
     *why = fd_ < 0 ? tempPath_ + ": " + std::strerror(errno) : "no MD5";
     return false;
   }
@@ -84,7 +86,7 @@ bool ObjectUpload::open(const std::string& bucketDir, const std::string& object,
 }
 
 bool ObjectUpload::write(const char* data, size_t len) {
-  if (fd_ < 0 || EVP_DigestUpdate(md5_, data, len) != 1) return false;
+  if (fd_ < 0 || (md5_ != nullptr && EVP_DigestUpdate(md5_, data, len) != 1)) return false;
   while (len > 0) {
     ssize_t n = ::write(fd_, data, len);
     if (n < 0 && errno == EINTR) continue;
@@ -99,7 +101,7 @@ Md5 ObjectUpload::digest() {
   Md5 out{};
   unsigned int len = 0;
   EVP_MD_CTX* copy = EVP_MD_CTX_new();
-  if (copy != nullptr && EVP_MD_CTX_copy_ex(copy, md5_) == 1)
+  if (md5_ != nullptr && copy != nullptr && EVP_MD_CTX_copy_ex(copy, md5_) == 1)
     EVP_DigestFinal_ex(copy, out.data(), &len);
   EVP_MD_CTX_free(copy);
   return out;

@@ -35,10 +35,11 @@ class ObjectUpload {
   ObjectUpload& operator=(const ObjectUpload&) = delete;
 
   // Makes the object's missing parent folders below `bucketDir` and the temporary file; false
-  // with the reason when it cannot.
-  bool open(const std::string& bucketDir, const std::string& object, std::string* why);
+  // with the reason when it cannot. With `digest` the body's MD5 is taken as it arrives (it costs
+  // as much as the transfer, so only when the request brought one to compare).
+  bool open(const std::string& bucketDir, const std::string& object, bool digest, std::string* why);
   bool write(const char* data, size_t len);
-  // The MD5 of everything written.
+  // The MD5 of everything written (opened with `digest`).
   Md5 digest();
   // Moves the body into place; false with the reason when it cannot (it is then removed).
   bool commit(std::string* why);
