@@ -142,9 +142,9 @@ int verify(int argc, char** argv) {
   if (!checked) return failure(printable(package) + ": " + reason);
   auto facts = release_signing::measurePackage(package, &reason);
   if (!facts) return failure(printable(reason));
-  if (!facts->decodeFault.empty()) return failure(printable(facts->decodeFault));
   auto result = release_signature::checkPackageHash(*checked, facts->hash);
   if (!result.ok) return failure(printable(package) + ": " + result.reason);
+  if (!facts->decodeFault.empty()) return failure(printable(facts->decodeFault));
   // The sizes Update.exe bounds its download by must be the file's.
   const auto& comment = checked->comment;
   if (comment.packageSize && *comment.packageSize != facts->packageBytes)
