@@ -200,16 +200,18 @@ TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
   }
 }
 
-// A version argument is three canonical decimal numbers that fit, or the command refuses it.
+// A version argument of any tool is three canonical decimal numbers that fit, or it is refused.
 TEST_F(PackSigning, VersionsAreCanonicalOrRefused) {
-  sign("a.key", "3.11.0");
+  const std::string key = " --secret-key " + path("a.key"), pub = " --public-key " + path("a.pub");
   for (const char* version :
-       {"3.11.00", "3.11.4294967296", "+3.11.0", "3.11", "3.11.0.1", " 3.11.0"}) {
-    const std::string quoted = std::string(" --version '") + version + "' ";
-    EXPECT_EQ(pack("sign --secret-key " + path("a.key") + quoted + path("11.0.BIN")).status, 2)
-        << version;
-    EXPECT_EQ(pack("verify --public-key " + path("a.pub") + quoted + path("11.0.BIN")).status, 2)
-        << version;
+       {"3.11.00", "3.11.4294967296", "+3.11.0", "3.11", "3.11.0.1", " 3.11.0", "4294967296.1.1"}) {
+    const std::string v = std::string(" '") + version + "' ";
+    for (const std::string command :
+         {binPath("kelvora-pack") + " sign" + key + " --version" + v + path("11.0.BIN"),
+          binPath("kelvora-pack") + " verify" + pub + " --version" + v + path("11.0.BIN"),
+          binPath("kelvora-config") + " set " + path("config.cfg") + " --version" + v,
+          binPath("kelvora-devserver") + " --http-port 0 --update-port 0 --announce" + v})
+      EXPECT_EQ(runCommand(command + " 2>/dev/null").status, 2) << command;
   }
 }
 
