@@ -166,20 +166,23 @@ std::optional<PackageFacts> measurePackage(const std::string& path, std::string*
     *error = "cannot read " + path;
     return std::nullopt;
   }
-  if (!decoder.finish().ok) {
-    *error = path + " is not a package: block " + std::to_string(decoder.result().block) + ": " +
-             decoder.result().reason;
-    return std::nullopt;
-  }
+  if (!decoder.finish().ok)
+    facts.decodeFault = path + " is not a package: block " +
+                        std::to_string(decoder.result().block) + ": " + decoder.result().reason;
   facts.hash = hash.finish();
   facts.programBytes = decoder.programBytes();
   return facts;
 }
 
 std::optional<std::string> signPackage(const SecretKey& key, const std::string& path,
-                                       const protocol::Version& version, std::string* error) {
+                                       const protocol::Version& version, std::string* error,
+                                       bool evenIfBroken) {
   auto facts = measurePackage(path, error);
   if (!facts) return std::nullopt;
+  if (!facts->decodeFault.empty() && !evenIfBroken) {
+    *error = facts->decodeFault;
+    return std::nullopt;
+  }
   return signatureFile(key, facts->hash,
                        releaseComment(version, facts->packageBytes, facts->programBytes));
 }

@@ -43,7 +43,7 @@ std::optional<std::string> SignatureObjects::lookup(const std::string& objectPat
   const auto version = versionOfPackage(package);
   std::string error;
   auto signature =
-      version ? release_signing::signPackage(*key_, package, *version, &error) : std::nullopt;
+      version ? release_signing::signPackage(*key_, package, *version, &error, true) : std::nullopt;
   if (!signature) return std::nullopt;
   std::string& file = *signature;
   if (damage_) {

@@ -144,6 +144,7 @@ int verify(int argc, char** argv) {
   if (!facts) return failure(printable(reason));
   auto result = release_signature::checkPackageHash(*checked, facts->hash);
   if (!result.ok) return failure(printable(package) + ": " + result.reason);
+  if (!facts->decodeFault.empty()) return failure(printable(facts->decodeFault));
   // The sizes Update.exe bounds its download by must be the file's.
   const auto& comment = checked->comment;
   if (comment.packageSize && *comment.packageSize != facts->packageBytes)
