@@ -168,7 +168,10 @@ TEST(KelvoraServer, FaultsAndTimeoutsAreClosedAndCounted) {
   EXPECT_FALSE(closedByPeer(held, 0));
   // Past --max-connections a new connection is closed at once and counted.
   std::vector<int> fds = {held};
-  for (int i = 0; i < 3; ++i) fds.push_back(connectLoopback(server.port()));
+  for (int i = 0; i < 3; ++i) {
+    fds.push_back(connectLoopback(server.port()));
+    sendBytes(fds.back(), hello);  // answered, so the idle timeout holds them, not the hello's
+  }
   EXPECT_TRUE(
       waitFor([&] { return server.metric("kelvora_server_connections") == 4; }, seconds(5)));
   int over = connectLoopback(server.port());
@@ -303,6 +306,8 @@ TEST(KelvoraServer, FollowsAStoreObjectWithOne304PerUnchangedPoll) {
   EXPECT_TRUE(waitFor([&] { return served("200") == 2; }, milliseconds(1500))) << store.log();
   EXPECT_TRUE(waitFor([&] { return ask(server.port(), 1) == "3.12.0"; }, seconds(2)));
   EXPECT_EQ(server.metric(R"(kelvora_server_manifest_reloads_total{result="ok"})"), 2);
+  server.child().kill(SIGTERM);
+  EXPECT_EQ(server.child().wait(seconds(5)), 0) << server.log();
 }
 
 TEST(KelvoraServer, SigtermWithAThousandConnectionsExitsWithinTheGrace) {
