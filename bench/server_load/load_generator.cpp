@@ -3,10 +3,11 @@
 // second from several loopback source addresses (so that the ephemeral ports of one address do
 // not run out), sends each the 166-byte hello and times hello-last-byte to answer-first-byte.
 // Once all are answered it says "ramped" and waits for SIGUSR1; from then on every held
-// connection sends a keep-alive a second (spread evenly over the second) and `--churn-rate` new
-// connections a second come and go (connect, hello, answer, close), each timed. SIGTERM ends the
-// run: one line of counts on standard output, and the answer times in PREFIX.ramp and
-// PREFIX.churn (u32 nanoseconds each) for `server_load --percentiles`.
+// connection sends a keep-alive a second (spread evenly over the second). Each SIGUSR2 turns on
+// or off `--churn-rate` new connections a second that come and go (connect, hello, answer,
+// close), each timed. SIGTERM ends the run: one line of counts on standard output, and the
+// answer times in PREFIX.ramp and PREFIX.churn (u32 nanoseconds each) for
+// `server_load --percentiles`.
 //
 // bench/server_load/run.sh drives several of these against the floor and kelvora-server.
 #include <arpa/inet.h>
@@ -126,6 +127,10 @@ class Generator {
   uint64_t rampPending_ = 0;  // ramp connections not yet answered or failed
   bool ramped_ = false, runRequested_ = false, running_ = false, stop_ = false;
   uint64_t runStartNs_ = 0, keepAlivesDue_ = 0, churnStarted_ = 0;
+  // New connections come only while churning (SIGUSR2 turns it on and off); their rate counts
+  // the time spent churning only.
+  bool churnToggled_ = false, churning_ = false;
+  uint64_t churnNsBefore_ = 0, churnResumedNs_ = 0;
   uint32_t serial_ = 0;
 };
 
@@ -305,6 +310,7 @@ bool Generator::readSignals() {
   signalfd_siginfo info{};
   while (read(sigFd_, &info, sizeof info) == ssize_t(sizeof info)) {
     if (info.ssi_signo == SIGUSR1) runRequested_ = true;
+    if (info.ssi_signo == SIGUSR2) churnToggled_ = !churnToggled_;
     if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop_ = true;
   }
   return stop_;
@@ -332,15 +338,25 @@ void Generator::run() {
       running_ = true;
       runStartNs_ = now;
     }
-    if (running_) {
-      sendKeepAlives(now);
-      uint64_t due = uint64_t(double(now - runStartNs_) / double(NS) * o_.churnRate);
+    if (running_) sendKeepAlives(now);
+    if (ramped_ && churnToggled_ != churning_) {
+      churning_ = churnToggled_;
+      if (churning_) {
+        churnResumedNs_ = now;
+      } else {
+        churnNsBefore_ += now - churnResumedNs_;
+      }
+    }
+    if (churning_) {
+      uint64_t churnNs = churnNsBefore_ + (now - churnResumedNs_);
+      uint64_t due = uint64_t(double(churnNs) / double(NS) * o_.churnRate);
       for (uint64_t n = 0; churnStarted_ < due && n < OPEN_BATCH; ++n, ++churnStarted_) {
         open(true);
       }
     }
     expireAnswers(now);
-    bool paced = rampOpened < o_.hold || (running_ && (!held_.empty() || o_.churnRate > 0));
+    bool paced =
+        rampOpened < o_.hold || (running_ && !held_.empty()) || (churning_ && o_.churnRate > 0);
     int n = epoll_wait(ep_, events, EVENTS_PER_WAIT, paced ? 1 : 100);
     now = nowNs();
     for (int i = 0; i < n; ++i) {
@@ -429,9 +445,10 @@ const char USAGE[] =
     "                   [--latency-out PREFIX]\n"
     "       server_load --percentiles FILE...\n"
     "Holds N connections to an update server (opened R a second, each sending the hello), says\n"
-    "\"ramped\" when all are answered, and on SIGUSR1 starts a keep-alive a second on each and C\n"
-    "new connections a second (hello, answer, close). SIGTERM: a line of counts, and the answer\n"
-    "times in PREFIX.ramp and PREFIX.churn. --percentiles prints p50/p99/max of such files.\n"
+    "\"ramped\" when all are answered, and on SIGUSR1 starts a keep-alive a second on each.\n"
+    "Each SIGUSR2 turns on or off C new connections a second (hello, answer, close). SIGTERM:\n"
+    "a line of counts, and the answer times in PREFIX.ramp and PREFIX.churn.\n"
+    "--percentiles prints p50/p99/max of such files.\n"
     "  --sources   loopback source addresses, round robin (default 127.0.0.2/8)\n"
     "  defaults: --hold 0 --ramp-rate 5000 --churn-rate 0 --answer-timeout 10\n";
 
@@ -506,6 +523,7 @@ int main(int argc, char** argv) {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGUSR1);
+  sigaddset(&signals, SIGUSR2);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
