@@ -1,7 +1,8 @@
 // Load generator for the port 9910 conversation: one process, one epoll set, as many client
 // connections as its descriptor limit allows. It opens `--hold` connections at `--ramp-rate` a
 // second from several loopback source addresses (so that the ephemeral ports of one address do
-// not run out), sends each the 166-byte hello and times hello-last-byte to answer-first-byte.
+// not run out), sends each the 166-byte hello and times hello-last-byte (when send returns) to
+// answer-first-byte (the kernel's receive stamp of the answer).
 // Once all are answered it says "ramped" and waits for SIGUSR1; from then on every held
 // connection sends a keep-alive a second (spread evenly over the second). Each SIGUSR2 turns on
 // or off `--churn-rate` new connections a second that come and go (connect, hello, answer,
@@ -48,10 +49,21 @@ constexpr uint64_t OPEN_BATCH = 64;
 constexpr uint64_t FD_MARGIN = 32;
 constexpr uint64_t NS = 1000000000;
 
+uint64_t nsOf(const timespec& ts) {
+  return uint64_t(ts.tv_sec) * NS + uint64_t(ts.tv_nsec);
+}
+
 uint64_t nowNs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * NS + uint64_t(ts.tv_nsec);
+  return nsOf(ts);
+}
+
+// The clock of the kernel's receive time stamps (SO_TIMESTAMPNS).
+uint64_t wallNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return nsOf(ts);
 }
 
 struct Options {
@@ -73,7 +85,7 @@ struct Connection {
   bool churn = false;
   uint8_t answerBytes = 0;
   uint32_t generation = 0;
-  uint64_t helloSentNs = 0;
+  uint64_t helloSentNs = 0;  // wall clock
 };
 
 struct Counts {
@@ -104,8 +116,8 @@ class Generator {
 
   void open(bool churn);
   void sendHello(int fd);
-  void onEvent(int fd, uint32_t events, uint64_t now);
-  void onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t now);
+  void onEvent(int fd, uint32_t events);
+  void onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t arrivedNs);
   void fail(int fd);
   void closeConnection(int fd);
   void sendKeepAlives(uint64_t now);
@@ -147,6 +159,9 @@ void Generator::open(bool churn) {
   // the address alone, so each source address serves every target port.
   int one = 1;
   setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+  // The answer is timed by when the kernel received it, not by when this process, busy with
+  // thousands of other connections on a shared machine, got round to reading it.
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   sockaddr_in source{};
   source.sin_family = AF_INET;
   source.sin_addr.s_addr = htonl(ntohl(o_.firstSource) + uint32_t(c_.opened % o_.sourceCount));
@@ -175,7 +190,7 @@ void Generator::sendHello(int fd) {
   auto hello = helloFor(o_.serialBase + serial_++);
   ssize_t sent = send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
   Connection& c = conns_[size_t(fd)];
-  c.helloSentNs = nowNs();
+  c.helloSentNs = wallNs();
   if (sent != ssize_t(hello.size())) {  // 166 bytes always fit a fresh socket's buffer
     fail(fd);
     return;
@@ -205,10 +220,11 @@ void Generator::fail(int fd) {
   closeConnection(fd);
 }
 
-void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t now) {
+void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t arrivedNs) {
   Connection& c = conns_[size_t(fd)];
   if (c.answerBytes == 0) {
-    uint64_t ns = std::min<uint64_t>(now - c.helloSentNs, UINT32_MAX);
+    uint64_t ns =
+        std::min<uint64_t>(arrivedNs > c.helloSentNs ? arrivedNs - c.helloSentNs : 0, UINT32_MAX);
     (c.churn ? churnLatency_ : rampLatency_).push_back(uint32_t(ns));
   }
   for (size_t i = 0; i < n && c.answerBytes < VERSION_ANSWER_SIZE; ++i, ++c.answerBytes) {
@@ -232,7 +248,7 @@ void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t no
   held_.push_back(fd);
 }
 
-void Generator::onEvent(int fd, uint32_t events, uint64_t now) {
+void Generator::onEvent(int fd, uint32_t events) {
   Connection& c = conns_[size_t(fd)];
   if (c.state == State::kConnecting) {
     if (events & (EPOLLERR | EPOLLHUP)) {
@@ -244,8 +260,15 @@ void Generator::onEvent(int fd, uint32_t events, uint64_t now) {
     return;
   }
   uint8_t buffer[512];
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
   for (;;) {
-    ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    iovec iov{buffer, sizeof buffer};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t got = recvmsg(fd, &msg, MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (got <= 0) {
       if (c.state == State::kHeld) {
@@ -260,7 +283,15 @@ void Generator::onEvent(int fd, uint32_t events, uint64_t now) {
     }
     if (c.state == State::kHelloSent) {
       size_t before = c.answerBytes;
-      onAnswerBytes(fd, buffer, size_t(got), now);
+      uint64_t arrived = 0;
+      for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
+        if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec ts{};
+          std::memcpy(&ts, CMSG_DATA(cm), sizeof ts);
+          arrived = nsOf(ts);
+        }
+      }
+      onAnswerBytes(fd, buffer, size_t(got), arrived != 0 ? arrived : wallNs());
       if (c.state == State::kFree) return;
       if (size_t(got) > VERSION_ANSWER_SIZE - before)
         c_.unexpectedBytes += size_t(got) - (VERSION_ANSWER_SIZE - before);
@@ -358,20 +389,18 @@ void Generator::run() {
     bool paced =
         rampOpened < o_.hold || (running_ && !held_.empty()) || (churning_ && o_.churnRate > 0);
     int n = epoll_wait(ep_, events, EVENTS_PER_WAIT, paced ? 1 : 100);
-    now = nowNs();
     for (int i = 0; i < n; ++i) {
       if (events[i].data.u64 == SIGNAL_TAG) {
         readSignals();
         continue;
       }
-      onEvent(int(events[i].data.u64), events[i].events, now);
+      onEvent(int(events[i].data.u64), events[i].events);
     }
   }
   // Closes already on their way are counted before the report.
   int n = epoll_wait(ep_, events, EVENTS_PER_WAIT, 0);
   for (int i = 0; i < n; ++i) {
-    if (events[i].data.u64 != SIGNAL_TAG)
-      onEvent(int(events[i].data.u64), events[i].events, nowNs());
+    if (events[i].data.u64 != SIGNAL_TAG) onEvent(int(events[i].data.u64), events[i].events);
   }
 }
 
