@@ -7,7 +7,7 @@
 // connection sends a keep-alive a second (spread evenly over the second). Each SIGUSR2 turns on
 // or off `--churn-rate` new connections a second that come and go (connect, hello, answer,
 // close), each timed. SIGTERM ends the run: one line of counts on standard output, and the
-// answer times in PREFIX.ramp and PREFIX.churn (u32 nanoseconds each) for
+// answer times in PREFIX.ramp and PREFIX.churn (u64 nanoseconds each) for
 // `server_load --percentiles`.
 //
 // bench/server_load/run.sh drives several of these against the floor and kelvora-server.
@@ -129,7 +129,7 @@ class Generator {
   int ep_ = -1, sigFd_ = -1;
   Counts c_;
   std::vector<int> held_;  // in ramp order; -1 once closed
-  std::vector<uint32_t> rampLatency_, churnLatency_;
+  std::vector<uint64_t> rampLatency_, churnLatency_;
   struct Deadline {
     uint64_t at;
     int fd;
@@ -223,9 +223,8 @@ void Generator::fail(int fd) {
 void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t arrivedNs) {
   Connection& c = conns_[size_t(fd)];
   if (c.answerBytes == 0) {
-    uint64_t ns =
-        std::min<uint64_t>(arrivedNs > c.helloSentNs ? arrivedNs - c.helloSentNs : 0, UINT32_MAX);
-    (c.churn ? churnLatency_ : rampLatency_).push_back(uint32_t(ns));
+    uint64_t ns = arrivedNs > c.helloSentNs ? arrivedNs - c.helloSentNs : 0;
+    (c.churn ? churnLatency_ : rampLatency_).push_back(ns);
   }
   for (size_t i = 0; i < n && c.answerBytes < VERSION_ANSWER_SIZE; ++i, ++c.answerBytes) {
     // Only the type is checked: the version depends on the server's manifest and the cohort.
@@ -404,10 +403,10 @@ void Generator::run() {
   }
 }
 
-void writeSamples(const std::string& path, const std::vector<uint32_t>& samples) {
+void writeSamples(const std::string& path, const std::vector<uint64_t>& samples) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(samples.data()),
-            std::streamsize(samples.size() * sizeof(uint32_t)));
+            std::streamsize(samples.size() * sizeof(uint64_t)));
 }
 
 void Generator::writeReport() const {
@@ -433,14 +432,14 @@ void Generator::writeReport() const {
 
 // p50, p99 and the largest of every sample in the files, in microseconds.
 int percentiles(int count, char** paths) {
-  std::vector<uint32_t> all;
+  std::vector<uint64_t> all;
   for (int i = 0; i < count; ++i) {
     std::ifstream in(paths[i], std::ios::binary);
     if (!in) {
       std::fprintf(stderr, "server_load: cannot read %s\n", paths[i]);
       return 1;
     }
-    uint32_t v = 0;
+    uint64_t v = 0;
     while (in.read(reinterpret_cast<char*>(&v), sizeof v)) all.push_back(v);
   }
   if (all.empty()) {

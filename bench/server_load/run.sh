@@ -22,11 +22,16 @@
 #
 # usage: bench/server_load/run.sh [BUILD_DIR=build/rel] [CONNECTIONS=17000] [HOLD_S=60]
 #                                 [CHURN_RATE=5000]
-#   environment: CHURN_S=20 CHURN_SLICE=5 CHURN_GENERATORS=4 RAMP_RATE=5000 THREADS=2 GENERATORS (default: enough processes for
+#   environment: CHURN_S=20 CHURN_SLICE=5 CHURN_GENERATORS=4 RAMP_RATE=5000 SERVER_NICE=-10 THREADS=2 GENERATORS (default: enough processes for
 #   the descriptor limit, at least 2) FLOOR_PORT=19910 SERVER_PORT=19920 METRICS_PORT=19921
 #   (BUILD_DIR configured with -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCH=ON and the
 #   targets server_load, server_load_floor and kelvora-server built; without kelvora-server the
 #   floor alone is measured.)
+# Both servers run at the niceness SERVER_NICE (the generators at the caller's): a server has its
+# machine in production, while here the generators and whatever else runs on this shared
+# machine would otherwise starve it, so that its accept queue and then its descriptor limit fill
+# up and the answer times measure the queue, not the server. Niceness below 0 needs root; the
+# script says when it could not be set.
 # Ports are on 127.0.0.1 and are not 9910, so no lock is needed. Each process's descriptor limit
 # is raised to its hard limit here and in the programs, never in the system.
 set -euo pipefail
@@ -39,6 +44,7 @@ slice_s=${CHURN_SLICE:-5}
 churn_generators=${CHURN_GENERATORS:-4}
 ramp_rate=${RAMP_RATE:-5000}
 threads=${THREADS:-2}
+server_nice=${SERVER_NICE:--10}
 floor_port=${FLOOR_PORT:-19910}
 server_port=${SERVER_PORT:-19920}
 metrics_port=${METRICS_PORT:-19921}
@@ -88,13 +94,13 @@ wait_for_line() { # FILE PATTERN SECONDS
 echo "server_load: $connections connections per server, $generators generators each, hold" \
   "${hold_s} s, the last $((2 * churn_s)) s with $churn_rate new/s on one server at a time" \
   "(${slice_s}-s slices, $((slices * slice_s)) s each), ramp $ramp_rate/s, server threads" \
-  "$threads, descriptor limit $fd_limit"
+  "$threads at niceness $server_nice, descriptor limit $fd_limit"
 echo "load before: $(uptime)"
 
 # The servers. names[i], ports[i], spid[i] describe server i.
 names=(floor)
 ports=("$floor_port")
-"$bin/server_load_floor" --listen "127.0.0.1:$floor_port" --threads "$threads" \
+nice -n "$server_nice" "$bin/server_load_floor" --listen "127.0.0.1:$floor_port" --threads "$threads" \
   >"$work/floor.server.out" 2>&1 &
 spid=($!)
 pids+=($!)
@@ -105,7 +111,7 @@ if [ -x "$bin/kelvora-server" ]; then
   "release":  { "version": "3.11.0", "package_bytes": 73811821, "rollout_percent": 25 },
   "fallback": { "version": "3.10.0", "package_bytes": 70913454 } }
 JSON
-  "$bin/kelvora-server" --listen "127.0.0.1:$server_port" --threads "$threads" \
+  nice -n "$server_nice" "$bin/kelvora-server" --listen "127.0.0.1:$server_port" --threads "$threads" \
     --manifest "$work/releases.json" --metrics-listen "127.0.0.1:$metrics_port" \
     >"$work/kelvora-server.out" 2>"$work/kelvora-server.err" &
   names+=(kelvora-server)
@@ -123,6 +129,10 @@ else
   echo "kelvora-server is not built in $bin: the floor alone is measured"
 fi
 servers=${#names[@]}
+for s in $(seq 0 $((servers - 1))); do
+  got=$(sed 's/^.*) //' "/proc/${spid[$s]}/stat" | awk '{ print $17 }')
+  [ "$got" = "$server_nice" ] || echo "note: ${names[$s]} runs at niceness $got, not $server_nice"
+done
 sleep 1
 
 declare -A rss_idle rss_held cpu0 cpu1 cpu2 cpu3 ns0 ns1 ns2 ns3 gens churner t1
