@@ -22,7 +22,7 @@
 #
 # usage: bench/server_load/run.sh [BUILD_DIR=build/rel] [CONNECTIONS=17000] [HOLD_S=60]
 #                                 [CHURN_RATE=5000]
-#   environment: CHURN_S=20 CHURN_SLICE=5 CHURN_GENERATORS=4 RAMP_RATE=5000 SERVER_NICE=-10 THREADS=2 GENERATORS (default: enough processes for
+#   environment: CHURN_S=20 CHURN_SLICE=2 CHURN_GENERATORS=4 RAMP_RATE=5000 SERVER_NICE=-10 THREADS=2 GENERATORS (default: enough processes for
 #   the descriptor limit, at least 2) FLOOR_PORT=19910 SERVER_PORT=19920 METRICS_PORT=19921
 #   (BUILD_DIR configured with -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCH=ON and the
 #   targets server_load, server_load_floor and kelvora-server built; without kelvora-server the
@@ -40,7 +40,7 @@ connections=${2:-17000}
 hold_s=${3:-60}
 churn_rate=${4:-5000}
 churn_s=${CHURN_S:-20}
-slice_s=${CHURN_SLICE:-5}
+slice_s=${CHURN_SLICE:-2}
 churn_generators=${CHURN_GENERATORS:-4}
 ramp_rate=${RAMP_RATE:-5000}
 threads=${THREADS:-2}
