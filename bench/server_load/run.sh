@@ -174,7 +174,7 @@ while :; do
   for s in $(seq 0 $((servers - 1))); do
     name=${names[$s]}
     [ -z "${cpu1[$name]:-}" ] || continue
-    if [ "$(cat "$work/$name".g*.out | grep -c '^ramped')" -eq "$generators" ]; then
+    if [ "$(cat "$work/$name".g*.out 2>/dev/null | grep -c '^ramped')" -eq "$generators" ]; then
       cpu1[$name]=$(cpu_ticks "${spid[$s]}")
       ns1[$name]=$(run_ns "${spid[$s]}")
       t1[$name]=$(now_ns)
