@@ -1,12 +1,14 @@
 // Load generator for the port 9910 conversation: one process, one epoll set, as many client
 // connections as its descriptor limit allows. It opens `--hold` connections at `--ramp-rate` a
 // second from several loopback source addresses (so that the ephemeral ports of one address do
-// not run out), sends each the 166-byte hello and times hello-last-byte to answer-first-byte.
+// not run out), sends each the 166-byte hello and times hello-last-byte (when send returns) to
+// answer-first-byte (the kernel's receive stamp of the answer).
 // Once all are answered it says "ramped" and waits for SIGUSR1; from then on every held
-// connection sends a keep-alive a second (spread evenly over the second) and `--churn-rate` new
-// connections a second come and go (connect, hello, answer, close), each timed. SIGTERM ends the
-// run: one line of counts on standard output, and the answer times in PREFIX.ramp and
-// PREFIX.churn (u32 nanoseconds each) for `server_load --percentiles`.
+// connection sends a keep-alive a second (spread evenly over the second). Each SIGUSR2 turns on
+// or off `--churn-rate` new connections a second that come and go (connect, hello, answer,
+// close), each timed. SIGTERM ends the run: one line of counts on standard output, and the
+// answer times in PREFIX.ramp and PREFIX.churn (u64 nanoseconds each) for
+// `server_load --percentiles`.
 //
 // bench/server_load/run.sh drives several of these against the floor and kelvora-server.
 #include <arpa/inet.h>
@@ -47,10 +49,21 @@ constexpr uint64_t OPEN_BATCH = 64;
 constexpr uint64_t FD_MARGIN = 32;
 constexpr uint64_t NS = 1000000000;
 
+uint64_t nsOf(const timespec& ts) {
+  return uint64_t(ts.tv_sec) * NS + uint64_t(ts.tv_nsec);
+}
+
 uint64_t nowNs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return uint64_t(ts.tv_sec) * NS + uint64_t(ts.tv_nsec);
+  return nsOf(ts);
+}
+
+// The clock of the kernel's receive time stamps (SO_TIMESTAMPNS).
+uint64_t wallNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return nsOf(ts);
 }
 
 struct Options {
@@ -72,7 +85,7 @@ struct Connection {
   bool churn = false;
   uint8_t answerBytes = 0;
   uint32_t generation = 0;
-  uint64_t helloSentNs = 0;
+  uint64_t helloSentNs = 0;  // wall clock
 };
 
 struct Counts {
@@ -103,8 +116,8 @@ class Generator {
 
   void open(bool churn);
   void sendHello(int fd);
-  void onEvent(int fd, uint32_t events, uint64_t now);
-  void onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t now);
+  void onEvent(int fd, uint32_t events);
+  void onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t arrivedNs);
   void fail(int fd);
   void closeConnection(int fd);
   void sendKeepAlives(uint64_t now);
@@ -116,7 +129,7 @@ class Generator {
   int ep_ = -1, sigFd_ = -1;
   Counts c_;
   std::vector<int> held_;  // in ramp order; -1 once closed
-  std::vector<uint32_t> rampLatency_, churnLatency_;
+  std::vector<uint64_t> rampLatency_, churnLatency_;
   struct Deadline {
     uint64_t at;
     int fd;
@@ -126,6 +139,10 @@ class Generator {
   uint64_t rampPending_ = 0;  // ramp connections not yet answered or failed
   bool ramped_ = false, runRequested_ = false, running_ = false, stop_ = false;
   uint64_t runStartNs_ = 0, keepAlivesDue_ = 0, churnStarted_ = 0;
+  // New connections come only while churning (SIGUSR2 turns it on and off); their rate counts
+  // the time spent churning only.
+  bool churnToggled_ = false, churning_ = false;
+  uint64_t churnNsBefore_ = 0, churnResumedNs_ = 0;
   uint32_t serial_ = 0;
 };
 
@@ -142,6 +159,9 @@ void Generator::open(bool churn) {
   // the address alone, so each source address serves every target port.
   int one = 1;
   setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+  // The answer is timed by when the kernel received it, not by when this process, busy with
+  // thousands of other connections on a shared machine, got round to reading it.
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
   sockaddr_in source{};
   source.sin_family = AF_INET;
   source.sin_addr.s_addr = htonl(ntohl(o_.firstSource) + uint32_t(c_.opened % o_.sourceCount));
@@ -170,7 +190,7 @@ void Generator::sendHello(int fd) {
   auto hello = helloFor(o_.serialBase + serial_++);
   ssize_t sent = send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
   Connection& c = conns_[size_t(fd)];
-  c.helloSentNs = nowNs();
+  c.helloSentNs = wallNs();
   if (sent != ssize_t(hello.size())) {  // 166 bytes always fit a fresh socket's buffer
     fail(fd);
     return;
@@ -200,11 +220,11 @@ void Generator::fail(int fd) {
   closeConnection(fd);
 }
 
-void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t now) {
+void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t arrivedNs) {
   Connection& c = conns_[size_t(fd)];
   if (c.answerBytes == 0) {
-    uint64_t ns = std::min<uint64_t>(now - c.helloSentNs, UINT32_MAX);
-    (c.churn ? churnLatency_ : rampLatency_).push_back(uint32_t(ns));
+    uint64_t ns = arrivedNs > c.helloSentNs ? arrivedNs - c.helloSentNs : 0;
+    (c.churn ? churnLatency_ : rampLatency_).push_back(ns);
   }
   for (size_t i = 0; i < n && c.answerBytes < VERSION_ANSWER_SIZE; ++i, ++c.answerBytes) {
     // Only the type is checked: the version depends on the server's manifest and the cohort.
@@ -227,7 +247,7 @@ void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t no
   held_.push_back(fd);
 }
 
-void Generator::onEvent(int fd, uint32_t events, uint64_t now) {
+void Generator::onEvent(int fd, uint32_t events) {
   Connection& c = conns_[size_t(fd)];
   if (c.state == State::kConnecting) {
     if (events & (EPOLLERR | EPOLLHUP)) {
@@ -239,8 +259,15 @@ void Generator::onEvent(int fd, uint32_t events, uint64_t now) {
     return;
   }
   uint8_t buffer[512];
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
   for (;;) {
-    ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    iovec iov{buffer, sizeof buffer};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t got = recvmsg(fd, &msg, MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) return;
     if (got <= 0) {
       if (c.state == State::kHeld) {
@@ -255,7 +282,15 @@ void Generator::onEvent(int fd, uint32_t events, uint64_t now) {
     }
     if (c.state == State::kHelloSent) {
       size_t before = c.answerBytes;
-      onAnswerBytes(fd, buffer, size_t(got), now);
+      uint64_t arrived = 0;
+      for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
+        if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec ts{};
+          std::memcpy(&ts, CMSG_DATA(cm), sizeof ts);
+          arrived = nsOf(ts);
+        }
+      }
+      onAnswerBytes(fd, buffer, size_t(got), arrived != 0 ? arrived : wallNs());
       if (c.state == State::kFree) return;
       if (size_t(got) > VERSION_ANSWER_SIZE - before)
         c_.unexpectedBytes += size_t(got) - (VERSION_ANSWER_SIZE - before);
@@ -305,6 +340,7 @@ bool Generator::readSignals() {
   signalfd_siginfo info{};
   while (read(sigFd_, &info, sizeof info) == ssize_t(sizeof info)) {
     if (info.ssi_signo == SIGUSR1) runRequested_ = true;
+    if (info.ssi_signo == SIGUSR2) churnToggled_ = !churnToggled_;
     if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop_ = true;
   }
   return stop_;
@@ -332,37 +368,45 @@ void Generator::run() {
       running_ = true;
       runStartNs_ = now;
     }
-    if (running_) {
-      sendKeepAlives(now);
-      uint64_t due = uint64_t(double(now - runStartNs_) / double(NS) * o_.churnRate);
+    if (running_) sendKeepAlives(now);
+    if (ramped_ && churnToggled_ != churning_) {
+      churning_ = churnToggled_;
+      if (churning_) {
+        churnResumedNs_ = now;
+      } else {
+        churnNsBefore_ += now - churnResumedNs_;
+      }
+    }
+    if (churning_) {
+      uint64_t churnNs = churnNsBefore_ + (now - churnResumedNs_);
+      uint64_t due = uint64_t(double(churnNs) / double(NS) * o_.churnRate);
       for (uint64_t n = 0; churnStarted_ < due && n < OPEN_BATCH; ++n, ++churnStarted_) {
         open(true);
       }
     }
     expireAnswers(now);
-    bool paced = rampOpened < o_.hold || (running_ && (!held_.empty() || o_.churnRate > 0));
+    bool paced =
+        rampOpened < o_.hold || (running_ && !held_.empty()) || (churning_ && o_.churnRate > 0);
     int n = epoll_wait(ep_, events, EVENTS_PER_WAIT, paced ? 1 : 100);
-    now = nowNs();
     for (int i = 0; i < n; ++i) {
       if (events[i].data.u64 == SIGNAL_TAG) {
         readSignals();
         continue;
       }
-      onEvent(int(events[i].data.u64), events[i].events, now);
+      onEvent(int(events[i].data.u64), events[i].events);
     }
   }
   // Closes already on their way are counted before the report.
   int n = epoll_wait(ep_, events, EVENTS_PER_WAIT, 0);
   for (int i = 0; i < n; ++i) {
-    if (events[i].data.u64 != SIGNAL_TAG)
-      onEvent(int(events[i].data.u64), events[i].events, nowNs());
+    if (events[i].data.u64 != SIGNAL_TAG) onEvent(int(events[i].data.u64), events[i].events);
   }
 }
 
-void writeSamples(const std::string& path, const std::vector<uint32_t>& samples) {
+void writeSamples(const std::string& path, const std::vector<uint64_t>& samples) {
   std::ofstream out(path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(samples.data()),
-            std::streamsize(samples.size() * sizeof(uint32_t)));
+            std::streamsize(samples.size() * sizeof(uint64_t)));
 }
 
 void Generator::writeReport() const {
@@ -388,14 +432,14 @@ void Generator::writeReport() const {
 
 // p50, p99 and the largest of every sample in the files, in microseconds.
 int percentiles(int count, char** paths) {
-  std::vector<uint32_t> all;
+  std::vector<uint64_t> all;
   for (int i = 0; i < count; ++i) {
     std::ifstream in(paths[i], std::ios::binary);
     if (!in) {
       std::fprintf(stderr, "server_load: cannot read %s\n", paths[i]);
       return 1;
     }
-    uint32_t v = 0;
+    uint64_t v = 0;
     while (in.read(reinterpret_cast<char*>(&v), sizeof v)) all.push_back(v);
   }
   if (all.empty()) {
@@ -429,9 +473,10 @@ const char USAGE[] =
     "                   [--latency-out PREFIX]\n"
     "       server_load --percentiles FILE...\n"
     "Holds N connections to an update server (opened R a second, each sending the hello), says\n"
-    "\"ramped\" when all are answered, and on SIGUSR1 starts a keep-alive a second on each and C\n"
-    "new connections a second (hello, answer, close). SIGTERM: a line of counts, and the answer\n"
-    "times in PREFIX.ramp and PREFIX.churn. --percentiles prints p50/p99/max of such files.\n"
+    "\"ramped\" when all are answered, and on SIGUSR1 starts a keep-alive a second on each.\n"
+    "Each SIGUSR2 turns on or off C new connections a second (hello, answer, close). SIGTERM:\n"
+    "a line of counts, and the answer times in PREFIX.ramp and PREFIX.churn.\n"
+    "--percentiles prints p50/p99/max of such files.\n"
     "  --sources   loopback source addresses, round robin (default 127.0.0.2/8)\n"
     "  defaults: --hold 0 --ramp-rate 5000 --churn-rate 0 --answer-timeout 10\n";
 
@@ -506,6 +551,7 @@ int main(int argc, char** argv) {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGUSR1);
+  sigaddset(&signals, SIGUSR2);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
