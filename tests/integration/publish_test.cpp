@@ -184,6 +184,15 @@ TEST(Publish, RunAgainAfterAKillInTheSecondBucketFinishesWithoutUploadingTwice) 
       << store.out();
   EXPECT_NE(fileText(store.manifest()).find("\"3.11.0\""), std::string::npos);
   EXPECT_EQ(store.run({"status"}), 0) << store.out() << store.err();
+
+  // One byte changed in the store: status reads it back as a client would and says so.
+  const fs::path package = store.dir / "store" / "update-en-1" / "3" / "11.0.BIN";
+  Bytes bytes = readFile(package);
+  bytes[bytes.size() / 2] ^= 1;
+  writeFile(package, bytes);
+  EXPECT_EQ(store.run({"status"}), 1);
+  EXPECT_NE(store.out().find("FAILED   read back update-en-1/3/11.0.BIN"), std::string::npos)
+      << store.out();
 }
 
 // Each way a release would change what is published: refused, and the manifest left as it was.
