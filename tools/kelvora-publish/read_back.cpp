@@ -61,15 +61,6 @@ class ProgramComparer {
   uint64_t differsAt_ = 0;
 };
 
-}  // namespace
-
-ReleaseObjects releaseObjects(const StoreBucket& store, const protocol::Version& version) {
-  const std::string key = protocol::packageObjectKey(version);
-  return {{store, key}, {store, key + release_signature::SIGNATURE_SUFFIX}};
-}
-
-namespace {
-
 // The checks that need no package bytes, as Update.exe makes them before it asks for the package;
 // a signature of this tool always carries both sizes.
 std::optional<release_signature::CheckedSignature> checkSignatureFile(
@@ -86,6 +77,11 @@ std::optional<release_signature::CheckedSignature> checkSignatureFile(
 }
 
 }  // namespace
+
+ReleaseObjects releaseObjects(const StoreBucket& store, const protocol::Version& version) {
+  const std::string key = protocol::packageObjectKey(version);
+  return {{store, key}, {store, key + release_signature::SIGNATURE_SUFFIX}};
+}
 
 release_signature::SignatureCheck checkSignature(const std::string& signatureFile,
                                                  const release_signature::Hash& packageHash,
