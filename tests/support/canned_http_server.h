@@ -21,6 +21,7 @@ namespace testsupport {
 
 struct CannedRequest {
   std::string method, target;
+  std::string range;  // the Range header's value, "" without one
 };
 
 // Waits up to 100 ms for the socket to be ready; false when it is not, or the server stops.
@@ -135,6 +136,9 @@ class CannedHttpServer {
     if (sp2 == std::string::npos || sp2 > headEnd) return false;
     request->method = data.substr(0, sp1);
     request->target = data.substr(sp1 + 1, sp2 - sp1 - 1);
+    const size_t range = data.find("\r\nRange: ");
+    if (range != std::string::npos && range < headEnd)
+      request->range = data.substr(range + 9, data.find("\r\n", range + 2) - range - 9);
     return true;
   }
 
