@@ -3,7 +3,9 @@
 #include <apr_pools.h>
 #include <apr_strings.h>
 #include <apr_tables.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
@@ -12,7 +14,6 @@
 #include "aos_status.h"
 #include "oss_auth.h"
 #include "oss_util.h"
-#include "platform/write_all.h"
 
 namespace {
 
@@ -135,5 +136,13 @@ void oss_download_object(const oss_download_target* target, oss_body_sink sink, 
 }
 
 int oss_write_to_fd(void* fd, const uint8_t* data, size_t len) {
-  return platform::writeAll(*static_cast<int*>(fd), std::span<const uint8_t>(data, len)) ? 0 : -1;
+  const int out = *static_cast<int*>(fd);
+  while (len > 0) {
+    ssize_t n = ::write(out, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
 }

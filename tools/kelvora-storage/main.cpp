@@ -30,9 +30,10 @@ constexpr char kUsage[] =
     "              prints code=N error=E message=M request-id=R length=L (L: body bytes received;\n"
     "              server text with control characters escaped); exit status 0 only for 2xx\n"
     "  --output    stream a 2xx body into FILE as it arrives; until it is complete, FILE.etag\n"
-    "              beside it keeps the object's ETag\n"
+    "              beside it keeps the object's ETag when it is a strong one\n"
     "  --continue  resume a partial FILE that has its FILE.etag from where it stopped, if the\n"
-    "              object is unchanged (Range with If-Range); otherwise start over\n"
+    "              object is unchanged (Range with If-Range): only a 206 of that ETag from\n"
+    "              FILE's end whose total is the final size is appended; otherwise start over\n"
     "  progress goes to standard error when it is a terminal\n"
     "  --help, --version\n";
 
