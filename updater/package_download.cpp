@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/write_all.h"
 #include "updater/builtin_config.h"
 #include "updater/overlapped_hash.h"
 #include "updater/package_install.h"
@@ -139,18 +140,6 @@ constexpr size_t kReplayPiece = 256 * 1024;
 // before the swap finds little left to write.
 constexpr uint64_t kWritebackStep = 8u << 20;
 
-bool writeAllAt(int fd, const uint8_t* data, size_t size, uint64_t offset) {
-  while (size > 0) {
-    const ssize_t n = ::pwrite(fd, data, size, off_t(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= size_t(n);
-    offset += uint64_t(n);
-  }
-  return true;
-}
-
 // One pass over one response: the package file, the decoder and the temporary program.
 class StreamedPackage final : public BodySink {
  public:
@@ -212,7 +201,7 @@ class StreamedPackage final : public BodySink {
   bool write(std::span<const uint8_t> bytes) override {
     if (bytes.size() > bounds_.package - received_)
       return refuse("the body runs past " + bounds_.packageText());
-    if (!writeAllAt(packageFd_, bytes.data(), bytes.size(), received_)) {
+    if (!platform::writeAll(packageFd_, bytes, int64_t(received_))) {
       fault_ = Fault::kWrite;
       return false;
     }
@@ -330,7 +319,7 @@ class StreamedPackage final : public BodySink {
                     (gate_ != nullptr && gate_->checked.comment.programSize
                          ? "program-size:" + std::to_string(bounds_.program) + " of the signature"
                          : "the limit of " + std::to_string(bounds_.program) + " bytes"));
-    if (!writeAllAt(programFd_, block.data(), block.size(), programWritten_)) {
+    if (!platform::writeAll(programFd_, block, int64_t(programWritten_))) {
       programWriteFailed_ = true;
       return false;
     }

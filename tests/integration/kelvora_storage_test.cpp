@@ -2,6 +2,7 @@
 // whole and resumed downloads against the local object store, whose signature check is its own.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -52,6 +53,61 @@ TEST(KelvoraStorage, ServerTextIsEscapedBeforeItReachesTheTerminal) {
     EXPECT_EQ(r.output, "code=403 error=Bad\\u009b1mCode message=" + k.printed +
                             " length=" + std::to_string(xml.size()) + "\n");
   }
+}
+
+// --continue by Update.exe's resume rules, against scripted answers to a partial "abc" kept
+// with ETag "e": only the rest of that very object, ending at its declared total, is appended;
+// anything else starts over with a plain GET, whose answer is the whole object "abcdef".
+TEST(KelvoraStorage, ContinueAppendsOnlyTheRestOfTheKeptObject) {
+  const std::string whole = "HTTP/1.1 200 OK\r\nETag: \"n\"\r\nContent-Length: 6\r\n\r\nabcdef";
+  auto partial = [](const char* etag, const char* range, const char* body) {
+    return std::string("HTTP/1.1 206 Partial\r\nETag: ") + etag + "\r\nContent-Range: bytes " +
+           range + "\r\nContent-Length: " + std::to_string(std::strlen(body)) + "\r\n\r\n" + body;
+  };
+  const struct {
+    const char* what;
+    const char* keptEtag;
+    std::string first;
+    size_t requests;
+    const char* file;
+  } cases[] = {
+      {"the rest of the kept object", "\"e\"", partial("\"e\"", "3-5/6", "def"), 1, "abcdef"},
+      {"another object's rest", "\"e\"", partial("\"other\"", "3-5/6", "XYZ"), 2, "abcdef"},
+      {"from another offset", "\"e\"", partial("\"e\"", "2-5/6", "cdef"), 2, "abcdef"},
+      {"a total that is not the file's", "\"e\"", partial("\"e\"", "3-5/9", "def"), 2, "abcdef"},
+      {"weak ETag kept: never sent", "W/\"e\"", whole, 1, "abcdef"},
+      {"the kept part is all of it", "\"e\"",
+       "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */3\r\nContent-Length: "
+       "0\r\n\r\n",
+       1, "abc"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string out = (dir / "got").string();
+    writeFile(out, std::string("abc"));
+    writeFile(out + ".etag", std::string(c.keptEtag) + "\n");
+    CannedHttpServer server([&](const CannedRequest& r, CannedConnection& to) {
+      to.send(r.range.empty() ? whole : c.first);
+    });
+    auto r = runCommand(binPath("kelvora-storage") +
+                        " get --endpoint 127.0.0.1:" + std::to_string(server.port()) +
+                        " --bucket b --key k --output " + out + " --continue");
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(contents(out), c.file);
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), c.requests);
+    EXPECT_EQ(requests[0].range, c.keptEtag[0] == '"' ? "bytes=3-" : "");
+  }
+  // A weak ETag is not kept for a later --continue.
+  TempDir dir;
+  CannedHttpServer cut([&](const CannedRequest&, CannedConnection& to) {
+    to.send("HTTP/1.1 200 OK\r\nETag: W/\"w\"\r\nContent-Length: 6\r\n\r\nabc");
+  });
+  runCommand(binPath("kelvora-storage") + " get --endpoint 127.0.0.1:" +
+             std::to_string(cut.port()) + " --bucket b --key k --output " + (dir / "got").string());
+  EXPECT_EQ(contents(dir / "got"), "abc");
+  EXPECT_FALSE(fs::exists(dir / "got.etag"));
 }
 
 // A download cut short resumes where it stopped; a changed object, a partial file longer than the

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/write_all.h"
 #include "protocol/version_text.h"
 #include "updater/release_signature.h"
 #include "updater/release_signing.h"
@@ -59,7 +60,8 @@ std::optional<std::string> readFile(const std::string& path, size_t limit) {
 bool writeNewFile(const char* path, const std::string& text, mode_t mode) {
   int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL, mode);
   if (fd < 0) return false;
-  bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+  bool ok =
+      platform::writeAll(fd, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
   ok = ::close(fd) == 0 && ok;
   if (!ok) ::unlink(path);
   return ok;
