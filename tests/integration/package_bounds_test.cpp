@@ -261,6 +261,12 @@ TEST(PackageResume, EachAnswerToARangeEndsInItsOwnOutcome) {
        true,
        ""},
       {"200 replaces", half, 0, {{200, "\"g\"", 0, whole, whole}}, true, ""},
+      {"200 cut short keeps its own ETag",
+       half,
+       1,
+       {{200, "\"g\"", 0, whole, 1000}},
+       false,
+       "\"g\""},
       {"416 of the kept length: kept part is whole", whole, 0, {{416, "", 0, whole, 0}}, true, ""},
       {"416 of another length starts over",
        half,
@@ -273,6 +279,12 @@ TEST(PackageResume, EachAnswerToARangeEndsInItsOwnOutcome) {
        half,
        1,
        {{206, "\"e\"", half, whole, 0}, {200, "\"e\"", 0, whole, whole}},
+       true,
+       ""},
+      {"206 cut before its body, twice: whole object",
+       half,
+       1,
+       {{-9, "\"e\"", half, whole, 0}, {200, "\"e\"", 0, whole, whole}},
        true,
        ""},
       {"progress clears the count", half, 1, {{206, "\"e\"", half, whole, 10}}, false, "\"e\""},
@@ -290,7 +302,8 @@ TEST(PackageResume, EachAnswerToARangeEndsInItsOwnOutcome) {
       ranges.push_back(request.rangeStart);
       if (next == c.answers.size()) return outcome;
       const Answer& a = c.answers[next++];
-      outcome.head = {a.status, a.etag, a.status == 206 ? a.first : -1, a.size};
+      // A negative status: a 206 whose transfer failed before its body.
+      outcome.head = {a.status, a.etag, a.status == 206 || a.status < 0 ? a.first : -1, a.size};
       if (a.status / 100 != 2) return outcome;
       if (!sink.begin(outcome.head)) return outcome;
       if (a.count > 0 && !sink.write(std::span(package).subspan(size_t(a.first), size_t(a.count))))
