@@ -118,6 +118,7 @@ struct Bounds {
   uint64_t package = UNSIGNED_SIZE_LIMIT;
   uint64_t program = UNSIGNED_SIZE_LIMIT;
   bool packageSigned = false;
+  bool programSigned = false;
 
   static Bounds of(const SignatureGate* gate) {
     Bounds bounds;
@@ -126,12 +127,15 @@ struct Bounds {
     if (comment.packageSize) bounds.package = *comment.packageSize;
     if (comment.programSize) bounds.program = *comment.programSize;
     bounds.packageSigned = comment.packageSize.has_value();
+    bounds.programSigned = comment.programSize.has_value();
     return bounds;
   }
-  std::string packageText() const {
-    return packageSigned ? "package-size:" + std::to_string(package) + " of the signature"
-                         : "the limit of " + std::to_string(package) + " bytes";
+  static std::string text(const char* token, bool isSigned, uint64_t size) {
+    return isSigned ? std::string(token) + ":" + std::to_string(size) + " of the signature"
+                    : "the limit of " + std::to_string(size) + " bytes";
   }
+  std::string packageText() const { return text("package-size", packageSigned, package); }
+  std::string programText() const { return text("program-size", programSigned, program); }
 };
 
 // The kept part is read back in pieces of this size, so its size never shows in memory.
@@ -228,9 +232,12 @@ class StreamedPackage final : public BodySink {
   Fault fault() const { return fault_; }
   const std::string& refusal() const { return refusal_; }
   uint64_t received() const { return received_; }
-  // The response answered the range asked for, but brought nothing new.
-  bool idle() const {
-    return kept_ && fault_ == Fault::kNone && head_.status == 206 && received_ == kept_->size;
+  // The body followed the kept part (a 206 of its object from its end).
+  bool continuesKept() const { return kept_ && head_.status == 206 && fault_ == Fault::kNone; }
+  // A 206 answered the range asked for (whether or not its body came) but brought nothing new.
+  bool idle(const FetchOutcome& outcome) const {
+    return kept_ && fault_ == Fault::kNone && received_ <= kept_->size &&
+           (head_.status == 206 || outcome.head.rangeFirst >= 0);
   }
 
   // After the transfer: whether all of the object is in the package file. Its length is the one
@@ -315,10 +322,7 @@ class StreamedPackage final : public BodySink {
 
   bool writeProgram(std::span<const uint8_t> block) {
     if (block.size() > bounds_.program - programWritten_)
-      return refuse("the program runs past " +
-                    (gate_ != nullptr && gate_->checked.comment.programSize
-                         ? "program-size:" + std::to_string(bounds_.program) + " of the signature"
-                         : "the limit of " + std::to_string(bounds_.program) + " bytes"));
+      return refuse("the program runs past " + bounds_.programText());
     if (!platform::writeAll(programFd_, block, int64_t(programWritten_))) {
       programWriteFailed_ = true;
       return false;
@@ -403,8 +407,9 @@ Attempt downloadOnce(app_state::AppState& state, const ObjectFetcher& fetch, Fet
   if (ready || package.fault() != StreamedPackage::Fault::kNone || package.whole(outcome) ||
       !package_resume::keptPart(file) || !package.flushPackage()) {
     package_resume::discard(file);
-  } else if (kept && (package.idle() || (kept->idleRuns > 0 && package.received() > kept->size))) {
-    const unsigned idleRuns = package.idle() ? kept->idleRuns + 1 : 0;
+  } else if (package.idle(outcome) || (kept && kept->idleRuns > 0 && package.continuesKept())) {
+    // The count goes up when a 206 brought nothing, and back to 0 when one brought bytes.
+    const unsigned idleRuns = package.idle(outcome) ? kept->idleRuns + 1 : 0;
     if (idleRuns >= package_resume::MAX_IDLE_RUNS) {
       package_resume::discard(file);
       return Attempt::kStartOver;

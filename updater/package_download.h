@@ -34,7 +34,7 @@ struct FetchRequest {
 struct ResponseHead {
   int32_t status = -1;      // HTTP status, or a negative client code
   std::string etag;         // as sent, quotes kept; "" when absent
-  int64_t rangeFirst = -1;  // first byte of a 206
+  int64_t rangeFirst = -1;  // first byte of a 206, kept when its body then fails
   int64_t objectSize = -1;  // whole object size as the response declares it; -1 when it does not
 };
 

@@ -67,14 +67,14 @@ std::span<const PublicKey> testKeys() {
   return release_signature::builtInPublisherKeys();  // the loopback test key
 }
 
-std::string signatureOf(const Bytes& package) {
+std::string signatureOf(const Bytes& package, protocol::Version version = {3, 11, 0}) {
   TempDir dir;
   writeFile(dir / "p", package);
   std::string error;
   const Bytes keyText = readFile(fs::path(KELVORA_TEST_DATA_DIR) / "loopback-publisher.key");
   auto key = release_signing::parseSecretKeyFile(
       std::string_view(reinterpret_cast<const char*>(keyText.data()), keyText.size()), &error);
-  auto text = release_signing::signPackage(*key, dir / "p", {3, 11, 0}, &error);
+  auto text = release_signing::signPackage(*key, dir / "p", version, &error);
   EXPECT_TRUE(text.has_value()) << error;
   return text.value_or("");
 }
@@ -114,7 +114,8 @@ TEST_F(PackageBounds, HostileBodiesNeverPassTheirBound) {
     kBombDeclaredHuge,
     kOtherLength,
     kCloseDelimitedCut,
-    kChunkedEndsEarly
+    kChunkedEndsEarly,
+    kOtherVersion
   };
   const struct {
     const char* what;
@@ -127,6 +128,7 @@ TEST_F(PackageBounds, HostileBodiesNeverPassTheirBound) {
       {"signed, chunked but signed sizes", true, kWholeChunked, true, ""},
       {"signed, endless bomb", true, kEndlessChunked, false, "runs past"},
       {"signed, other declared length", true, kOtherLength, false, "declares"},
+      {"signed for another version: no package GET", true, kOtherVersion, false, "version"},
       {"unsigned, whole", false, kWhole, true, ""},
       {"unsigned, endless bomb", false, kEndlessChunked, false, "does not declare"},
       {"unsigned, declared past the cap", false, kBombDeclaredHuge, false, "declares"},
@@ -139,6 +141,7 @@ TEST_F(PackageBounds, HostileBodiesNeverPassTheirBound) {
   const Bytes small = package_unpack::packPackage(testProgram(3, 70000));
   const std::string otherSignature = signatureOf(small);
   const std::string ownSignature = signatureOf(package);
+  const std::string otherVersion = signatureOf(package, {3, 12, 0});
   const uint64_t programBound = 70000;
 
   for (const auto& c : cases) {
@@ -152,12 +155,15 @@ TEST_F(PackageBounds, HostileBodiesNeverPassTheirBound) {
     };
     CannedHttpServer server([&](const CannedRequest& r, CannedConnection& to) {
       if (r.target.ends_with(".minisig")) {
-        to.respond(200, c.body == kEndlessChunked ? otherSignature : ownSignature);
+        to.respond(200, c.body == kEndlessChunked ? otherSignature
+                        : c.body == kOtherVersion ? otherVersion
+                                                  : ownSignature);
         return;
       }
       const std::string head = "HTTP/1.1 200 OK\r\nETag: \"e\"\r\nConnection: close\r\n";
       const std::string_view all(reinterpret_cast<const char*>(package.data()), package.size());
       switch (c.body) {
+        case kOtherVersion:
         case kWhole:
           to.respond(200, all, "ETag: \"e\"\r\n");
           break;
@@ -213,6 +219,9 @@ TEST_F(PackageBounds, HostileBodiesNeverPassTheirBound) {
       EXPECT_FALSE(fs::exists(app.dir / package_install::UNPACK_TEMP_FILE));
       EXPECT_FALSE(fs::exists(app.dir / "3.11.0.BIN"));
     }
+    if (c.body == kOtherVersion) {
+      EXPECT_EQ(server.requests().size(), 1u) << "only the signature was asked for";
+    }
     EXPECT_LE(maxProgram.load(), c.keys ? programBound : package_download::UNSIGNED_SIZE_LIMIT);
     EXPECT_LE(maxPackage.load(), c.keys ? small.size() : package_download::UNSIGNED_SIZE_LIMIT);
   }
@@ -252,6 +261,12 @@ TEST(PackageResume, EachAnswerToARangeEndsInItsOwnOutcome) {
        true,
        ""},
       {"200 replaces", half, 0, {{200, "\"g\"", 0, whole, whole}}, true, ""},
+      {"200 cut short keeps its own ETag",
+       half,
+       1,
+       {{200, "\"g\"", 0, whole, 1000}},
+       false,
+       "\"g\""},
       {"416 of the kept length: kept part is whole", whole, 0, {{416, "", 0, whole, 0}}, true, ""},
       {"416 of another length starts over",
        half,
@@ -264,6 +279,12 @@ TEST(PackageResume, EachAnswerToARangeEndsInItsOwnOutcome) {
        half,
        1,
        {{206, "\"e\"", half, whole, 0}, {200, "\"e\"", 0, whole, whole}},
+       true,
+       ""},
+      {"206 cut before its body, twice: whole object",
+       half,
+       1,
+       {{-9, "\"e\"", half, whole, 0}, {200, "\"e\"", 0, whole, whole}},
        true,
        ""},
       {"progress clears the count", half, 1, {{206, "\"e\"", half, whole, 10}}, false, "\"e\""},
@@ -281,7 +302,8 @@ TEST(PackageResume, EachAnswerToARangeEndsInItsOwnOutcome) {
       ranges.push_back(request.rangeStart);
       if (next == c.answers.size()) return outcome;
       const Answer& a = c.answers[next++];
-      outcome.head = {a.status, a.etag, a.status == 206 ? a.first : -1, a.size};
+      // A negative status: a 206 whose transfer failed before its body.
+      outcome.head = {a.status, a.etag, a.status == 206 || a.status < 0 ? a.first : -1, a.size};
       if (a.status / 100 != 2) return outcome;
       if (!sink.begin(outcome.head)) return outcome;
       if (a.count > 0 && !sink.write(std::span(package).subspan(size_t(a.first), size_t(a.count))))
