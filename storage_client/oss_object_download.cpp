@@ -50,7 +50,10 @@ void copy_cut(char* out, size_t size, const char* text) {
 void describe_response(const aos_http_response* resp, oss_download_outcome* o) {
   o->status = resp->status;
   copy_text(o->etag, sizeof o->etag, apr_table_get(resp->headers, "ETag"));
-  o->content_length = decimal(apr_table_get(resp->headers, "Content-Length"));
+  // A chunked body is measured by its chunks: a Content-Length beside them declares nothing.
+  const char* coding = apr_table_get(resp->headers, "Transfer-Encoding");
+  const bool chunked = coding != nullptr && strcasestr(coding, "chunked") != nullptr;
+  o->content_length = chunked ? -1 : decimal(apr_table_get(resp->headers, "Content-Length"));
   aos_content_range range{-1, -1, -1};
   const char* range_text = apr_table_get(resp->headers, "Content-Range");
   bool have_range = (resp->status == 206 || resp->status == 416) && range_text != nullptr &&

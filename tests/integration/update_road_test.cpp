@@ -69,7 +69,8 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
       {"404", 9, OtherRegion, false, fault, 10,
        "not installed: missing signature object 3/11.0.BIN.minisig (HTTP 404)"},
       {"corrupt package", 9, Cut, false, fault, 10, nullptr},  // signed as served, then refused
-      {"bad signature", 9, BadSignature, false, fault, 10, "not installed: bad signature"},
+      {"bad signature", 9, BadSignature, false, fault, 10,
+       "not installed: bad trusted-comment signature"},
   };
   for (const Case& c : cases) {
     Road road;
