@@ -22,7 +22,7 @@
 #
 # usage: bench/server_load/run.sh [BUILD_DIR=build/rel] [CONNECTIONS=17000] [HOLD_S=60]
 #                                 [CHURN_RATE=5000]
-#   environment: CHURN_S=20 CHURN_SLICE=2 CHURN_GENERATORS=4 RAMP_RATE=5000 SERVER_NICE=-10 THREADS=2 GENERATORS (default: enough processes for
+#   environment: KEEP_WORK=1 keeps the answer times and outputs; CHURN_S=20 CHURN_SLICE=2 CHURN_GENERATORS=4 RAMP_RATE=5000 SERVER_NICE=-10 THREADS=2 GENERATORS (default: enough processes for
 #   the descriptor limit, at least 2) FLOOR_PORT=19910 SERVER_PORT=19920 METRICS_PORT=19921
 #   (BUILD_DIR configured with -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCH=ON and the
 #   targets server_load, server_load_floor and kelvora-server built; without kelvora-server the
@@ -69,7 +69,7 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$work"
+  if [ -n "${KEEP_WORK:-}" ]; then echo "work files kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
@@ -79,6 +79,11 @@ cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
 # The same, exact: the run time in nanoseconds the scheduler kept for every thread.
 run_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f\n", s }'; }
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+# Connections the kernel dropped because a listener's accept queue was full, and TCP segments
+# sent again, machine-wide; counted per slice of new connections, so each server's own slices
+# say how often its accept queue overflowed.
+listen_overflows() { awk '/^TcpExt:/ { if (!h) { for (i = 1; i <= NF; i++) f[$i] = i; h = 1 } else print $f["ListenOverflows"] }' /proc/net/netstat; }
+retrans_segs() { awk '/^Tcp:/ { if (!h) { for (i = 1; i <= NF; i++) f[$i] = i; h = 1 } else print $f["RetransSegs"] }' /proc/net/snmp; }
 slab_kib() { awk '/^Slab:/ { print $2 }' /proc/meminfo; }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
 wait_for_line() { # FILE PATTERN SECONDS
@@ -208,13 +213,16 @@ slab_held=$(slab_kib)
 
 # 3. New connections on top of the held ones, one server at a time; each server's CPU is summed
 # over its own slices and over the others'.
-declare -A own_ns other_ns own_t other_t prev_ns
+declare -A own_ns other_ns own_t other_t prev_ns overflows retrans
 for s in $(seq 0 $((servers - 1))); do
   name=${names[$s]}
   own_ns[$name]=0 other_ns[$name]=0 own_t[$name]=0 other_t[$name]=0
   prev_ns[$name]=${ns3[$name]}
+  overflows[$name]=0 retrans[$name]=0
 done
 prev_t=$t3
+prev_overflows=$(listen_overflows)
+prev_retrans=$(retrans_segs)
 for i in $(seq 0 $((2 * slices - 1))); do
   active=${names[$((i % 2))]:-}  # with the floor alone, every other slice is quiet
   # shellcheck disable=SC2086
@@ -223,6 +231,13 @@ for i in $(seq 0 $((2 * slices - 1))); do
   # shellcheck disable=SC2086
   [ -z "$active" ] || kill -USR2 ${churner[$active]}
   t=$(now_ns)
+  now_overflows=$(listen_overflows)
+  now_retrans=$(retrans_segs)
+  if [ -n "$active" ]; then
+    overflows[$active]=$((${overflows[$active]} + now_overflows - prev_overflows))
+    retrans[$active]=$((${retrans[$active]} + now_retrans - prev_retrans))
+  fi
+  prev_overflows=$now_overflows prev_retrans=$now_retrans
   for s in $(seq 0 $((servers - 1))); do
     name=${names[$s]}
     used=$(run_ns "${spid[$s]}")
@@ -308,6 +323,8 @@ for s in $(seq 0 $((servers - 1))); do
   echo "[$name] answer time, ramp: $ramp"
   rates[$name]=$rate
   echo "[$name] answer time, new connections on top of the held ($rate a second): $churn"
+  echo "[$name] during its slices of new connections, machine-wide: ${overflows[$name]} connections" \
+    "dropped on a full accept queue, ${retrans[$name]} TCP segments sent again"
 done
 [ -z "${closes:-}" ] || echo "[kelvora-server] its own count of closes: $closes"
 echo "kernel: Slab idle $slab_idle KiB, held $slab_held KiB:" \
