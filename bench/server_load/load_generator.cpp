@@ -7,8 +7,8 @@
 // connection sends a keep-alive a second (spread evenly over the second). Each SIGUSR2 turns on
 // or off `--churn-rate` new connections a second that come and go (connect, hello, answer,
 // close), each timed. SIGTERM ends the run: one line of counts on standard output, and the
-// answer times in PREFIX.ramp and PREFIX.churn (u64 nanoseconds each) for
-// `server_load --percentiles`.
+// answer times in PREFIX.ramp and PREFIX.churn, and those of each period of churning in
+// PREFIX.churn.0, .1, ... (u64 nanoseconds each) for `server_load --percentiles`.
 //
 // bench/server_load/run.sh drives several of these against the floor and kelvora-server.
 #include <arpa/inet.h>
@@ -129,7 +129,8 @@ class Generator {
   int ep_ = -1, sigFd_ = -1;
   Counts c_;
   std::vector<int> held_;  // in ramp order; -1 once closed
-  std::vector<uint64_t> rampLatency_, churnLatency_;
+  std::vector<uint64_t> rampLatency_;
+  std::vector<std::vector<uint64_t>> churnLatency_;  // one list per period of churning
   struct Deadline {
     uint64_t at;
     int fd;
@@ -188,9 +189,11 @@ void Generator::open(bool churn) {
 
 void Generator::sendHello(int fd) {
   auto hello = helloFor(o_.serialBase + serial_++);
-  ssize_t sent = send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
   Connection& c = conns_[size_t(fd)];
+  // Stamped before the call: on loopback the server may answer, and preempt this process, before
+  // send returns.
   c.helloSentNs = wallNs();
+  ssize_t sent = send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
   if (sent != ssize_t(hello.size())) {  // 166 bytes always fit a fresh socket's buffer
     fail(fd);
     return;
@@ -224,7 +227,7 @@ void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t ar
   Connection& c = conns_[size_t(fd)];
   if (c.answerBytes == 0) {
     uint64_t ns = arrivedNs > c.helloSentNs ? arrivedNs - c.helloSentNs : 0;
-    (c.churn ? churnLatency_ : rampLatency_).push_back(ns);
+    (c.churn ? churnLatency_.back() : rampLatency_).push_back(ns);
   }
   for (size_t i = 0; i < n && c.answerBytes < VERSION_ANSWER_SIZE; ++i, ++c.answerBytes) {
     // Only the type is checked: the version depends on the server's manifest and the cohort.
@@ -373,6 +376,7 @@ void Generator::run() {
       churning_ = churnToggled_;
       if (churning_) {
         churnResumedNs_ = now;
+        churnLatency_.emplace_back();
       } else {
         churnNsBefore_ += now - churnResumedNs_;
       }
@@ -426,7 +430,12 @@ void Generator::writeReport() const {
   std::fflush(stdout);
   if (!o_.latencyOut.empty()) {
     writeSamples(o_.latencyOut + ".ramp", rampLatency_);
-    writeSamples(o_.latencyOut + ".churn", churnLatency_);
+    std::vector<uint64_t> all;
+    for (size_t k = 0; k < churnLatency_.size(); ++k) {
+      writeSamples(o_.latencyOut + ".churn." + std::to_string(k), churnLatency_[k]);
+      all.insert(all.end(), churnLatency_[k].begin(), churnLatency_[k].end());
+    }
+    writeSamples(o_.latencyOut + ".churn", all);
   }
 }
 

@@ -15,8 +15,8 @@
 #      takes new connections at a time and the noise of the machine still falls on both alike.
 # Measured: server RSS idle and held ((held - idle) / N), server CPU (utime + stime of
 # /proc/PID/stat; also the scheduler's exact run time, /proc/PID/task/*/schedstat) per hello during 1 (accept, read, answer; no keep-alives yet) and per
-# keep-alive during 2, and p99 answer time of the new connections during 3, with the rate they
-# really came at; for information, the CPU per new connection (its own slices less the others'). The kernel's own
+# keep-alive during 2, and p99 answer time of the new connections during 3 (over all of them, and
+# the median of each slice's p99), with the rate they really came at; for information, the CPU per new connection (its own slices less the others'). The kernel's own
 # cost per socket (Slab of /proc/meminfo, held - idle, over every socket of both ends and both
 # servers) is printed for information. The load (uptime) is printed before and after.
 #
@@ -262,7 +262,7 @@ if [ "$servers" -gt 1 ]; then
 fi
 echo "load at the end: $(uptime)"
 
-declare -A ok bytes hello ka churn_conn p99 rates s_hello s_ka
+declare -A ok bytes hello ka churn_conn p99 rates s_hello s_ka slice_p99
 for s in $(seq 0 $((servers - 1))); do
   name=${names[$s]}
   answered=0 failed=0 closed=0 held_end=0 keepalives=0 blocked=0 timeouts=0 bad=0 unexpected=0
@@ -292,6 +292,14 @@ for s in $(seq 0 $((servers - 1))); do
   ramp=$("$bin/server_load" --percentiles "$work/$name".g*.ramp)
   churn=$("$bin/server_load" --percentiles "$work/$name".churn*.churn)
   p99[$name]=$(field p99_us "$churn")
+  # The p99 of each slice, and their median: a burst of other work on the machine spoils the
+  # slice it falls in, not the figure.
+  slice_list=""
+  for k in $(seq 0 $((slices - 1))); do
+    slice_list+="$(field p99_us "$("$bin/server_load" --percentiles "$work/$name".churn*.churn.$k)") "
+  done
+  slice_p99[$name]=$(tr ' ' '\n' <<<"$slice_list" | grep . | sort -g |
+    awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }')
   # CPU in microseconds: ticks * 1e6 / CLK_TCK. Keep-alives: one a second per held connection.
   read -r hello[$name] ka[$name] churn_conn[$name] bytes[$name] rate < <(awk \
     -v c0="${cpu0[$name]}" -v c1="${cpu1[$name]}" -v c2="${cpu2[$name]}" -v c3="${cpu3[$name]}" \
@@ -323,6 +331,7 @@ for s in $(seq 0 $((servers - 1))); do
   echo "[$name] answer time, ramp: $ramp"
   rates[$name]=$rate
   echo "[$name] answer time, new connections on top of the held ($rate a second): $churn"
+  echo "[$name] p99 of each slice of new connections (us): $slice_list"
   echo "[$name] during its slices of new connections, machine-wide: ${overflows[$name]} connections" \
     "dropped on a full accept queue, ${retrans[$name]} TCP segments sent again"
 done
@@ -363,5 +372,8 @@ printf '%-42s %-9s %-15s %-6s %s\n' "server CPU us per new connection" "${churn_
 r=$(ratio "${p99[$k]}" "${p99[$f]}")
 printf '%-42s %-9s %-15s %-6s %s\n' "p99 answer us, new connections on top" "${p99[$f]}" \
   "${p99[$k]}" "$r" "<= 2x: $(verdict "$r" 2)"
+r=$(ratio "${slice_p99[$k]}" "${slice_p99[$f]}")
+printf '%-42s %-9s %-15s %-6s %s\n' "  median of the slices' p99" "${slice_p99[$f]}" \
+  "${slice_p99[$k]}" "$r" "<= 2x: $(verdict "$r" 2)"
 printf '%-42s %-9s %-15s %-6s %s\n' "  at new connections a second" "${rates[$f]}" "${rates[$k]}" "" \
   "$churn_rate asked"
