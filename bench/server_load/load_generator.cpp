@@ -1,8 +1,9 @@
 // Load generator for the port 9910 conversation: one process, one epoll set, as many client
 // connections as its descriptor limit allows. It opens `--hold` connections at `--ramp-rate` a
 // second from several loopback source addresses (so that the ephemeral ports of one address do
-// not run out), sends each the 166-byte hello and times hello-last-byte (when send returns) to
-// answer-first-byte (the kernel's receive stamp of the answer).
+// not run out), sends each the 166-byte hello and times hello-last-byte to answer-first-byte by
+// the kernel's own stamps (the hello's transmit stamp, the answer's receive stamp), so that
+// the generator's scheduling on a busy machine stays out of the figure.
 // Once all are answered it says "ramped" and waits for SIGUSR1; from then on every held
 // connection sends a keep-alive a second (spread evenly over the second). Each SIGUSR2 turns on
 // or off `--churn-rate` new connections a second that come and go (connect, hello, answer,
@@ -13,6 +14,8 @@
 // bench/server_load/run.sh drives several of these against the floor and kelvora-server.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -85,13 +88,33 @@ struct Connection {
   bool churn = false;
   uint8_t answerBytes = 0;
   uint32_t generation = 0;
-  uint64_t helloSentNs = 0;  // wall clock
+  uint64_t helloSentNs = 0;  // wall clock, just before the send call
+  uint64_t helloLeftNs = 0;  // the kernel's transmit stamp of the hello, once read
 };
+
+// The hello's transmit stamp, from the socket's error queue; 0 when none is there (yet).
+uint64_t readTransmitStamp(int fd) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(scm_timestamping)) + 128];
+  uint64_t stamp = 0;
+  for (;;) {
+    msghdr msg{};
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    if (recvmsg(fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return stamp;
+    for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
+      if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_TIMESTAMPING) {
+        scm_timestamping ts{};
+        std::memcpy(&ts, CMSG_DATA(cm), sizeof ts);
+        stamp = uint64_t(ts.ts[0].tv_sec) * 1000000000 + uint64_t(ts.ts[0].tv_nsec);
+      }
+    }
+  }
+}
 
 struct Counts {
   uint64_t opened = 0, answered = 0, rampFailed = 0, closedByServer = 0, keepAlives = 0,
            keepAliveBlocked = 0, churnOpened = 0, churnAnswered = 0, churnFailed = 0, timeouts = 0,
-           badAnswers = 0, unexpectedBytes = 0, connectErrors = 0;
+           badAnswers = 0, unexpectedBytes = 0, connectErrors = 0, transmitStamps = 0;
 };
 
 class Generator {
@@ -163,6 +186,11 @@ void Generator::open(bool churn) {
   // The answer is timed by when the kernel received it, not by when this process, busy with
   // thousands of other connections on a shared machine, got round to reading it.
   setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+  // And the hello by when the kernel passed it to the loopback device, not by when this
+  // process called send (it may be preempted in between, by the server or by anything else).
+  int transmitStamps =
+      SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_TSONLY;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &transmitStamps, sizeof transmitStamps);
   sockaddr_in source{};
   source.sin_family = AF_INET;
   source.sin_addr.s_addr = htonl(ntohl(o_.firstSource) + uint32_t(c_.opened % o_.sourceCount));
@@ -193,7 +221,11 @@ void Generator::sendHello(int fd) {
   // Stamped before the call: on loopback the server may answer, and preempt this process, before
   // send returns.
   c.helloSentNs = wallNs();
+  c.helloLeftNs = 0;
   ssize_t sent = send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
+  // Keep-alives are not stamped; the stamp taken is still reported.
+  int reportOnly = SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_TSONLY;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &reportOnly, sizeof reportOnly);
   if (sent != ssize_t(hello.size())) {  // 166 bytes always fit a fresh socket's buffer
     fail(fd);
     return;
@@ -226,7 +258,10 @@ void Generator::fail(int fd) {
 void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t arrivedNs) {
   Connection& c = conns_[size_t(fd)];
   if (c.answerBytes == 0) {
-    uint64_t ns = arrivedNs > c.helloSentNs ? arrivedNs - c.helloSentNs : 0;
+    if (c.helloLeftNs == 0) c.helloLeftNs = readTransmitStamp(fd);
+    if (c.helloLeftNs != 0) ++c_.transmitStamps;
+    uint64_t sent = c.helloLeftNs != 0 ? c.helloLeftNs : c.helloSentNs;
+    uint64_t ns = arrivedNs > sent ? arrivedNs - sent : 0;
     (c.churn ? churnLatency_.back() : rampLatency_).push_back(ns);
   }
   for (size_t i = 0; i < n && c.answerBytes < VERSION_ANSWER_SIZE; ++i, ++c.answerBytes) {
@@ -252,6 +287,10 @@ void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t ar
 
 void Generator::onEvent(int fd, uint32_t events) {
   Connection& c = conns_[size_t(fd)];
+  // The hello's transmit stamp raises EPOLLERR until it is read.
+  if ((events & EPOLLERR) && c.state == State::kHelloSent && c.helloLeftNs == 0) {
+    c.helloLeftNs = readTransmitStamp(fd);
+  }
   if (c.state == State::kConnecting) {
     if (events & (EPOLLERR | EPOLLHUP)) {
       ++c_.connectErrors;
@@ -419,14 +458,14 @@ void Generator::writeReport() const {
       "done hold=%llu answered=%llu ramp_failed=%llu held_at_end=%zu closed_by_server=%llu "
       "keepalives=%llu keepalive_blocked=%llu churn_opened=%llu churn_answered=%llu "
       "churn_failed=%llu timeouts=%llu connect_errors=%llu bad_answers=%llu "
-      "unexpected_bytes=%llu\n",
+      "unexpected_bytes=%llu transmit_stamps=%llu\n",
       (unsigned long long)o_.hold, (unsigned long long)c_.answered,
       (unsigned long long)c_.rampFailed, held, (unsigned long long)c_.closedByServer,
       (unsigned long long)c_.keepAlives, (unsigned long long)c_.keepAliveBlocked,
       (unsigned long long)c_.churnOpened, (unsigned long long)c_.churnAnswered,
       (unsigned long long)c_.churnFailed, (unsigned long long)c_.timeouts,
       (unsigned long long)c_.connectErrors, (unsigned long long)c_.badAnswers,
-      (unsigned long long)c_.unexpectedBytes);
+      (unsigned long long)c_.unexpectedBytes, (unsigned long long)c_.transmitStamps);
   std::fflush(stdout);
   if (!o_.latencyOut.empty()) {
     writeSamples(o_.latencyOut + ".ramp", rampLatency_);

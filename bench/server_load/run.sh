@@ -45,6 +45,15 @@ churn_generators=${CHURN_GENERATORS:-4}
 ramp_rate=${RAMP_RATE:-5000}
 threads=${THREADS:-2}
 server_nice=${SERVER_NICE:--10}
+# SERVER_FIFO=N runs both servers in the real-time class at priority N instead (chrt -f; root):
+# then no other work on the machine delays them at all, and the answer times are the servers'.
+if [ -n "${SERVER_FIFO:-}" ]; then
+  launch=(chrt -f "$SERVER_FIFO")
+  priority="real-time priority $SERVER_FIFO"
+else
+  launch=(nice -n "$server_nice")
+  priority="niceness $server_nice"
+fi
 floor_port=${FLOOR_PORT:-19910}
 server_port=${SERVER_PORT:-19920}
 metrics_port=${METRICS_PORT:-19921}
@@ -99,13 +108,13 @@ wait_for_line() { # FILE PATTERN SECONDS
 echo "server_load: $connections connections per server, $generators generators each, hold" \
   "${hold_s} s, the last $((2 * churn_s)) s with $churn_rate new/s on one server at a time" \
   "(${slice_s}-s slices, $((slices * slice_s)) s each), ramp $ramp_rate/s, server threads" \
-  "$threads at niceness $server_nice, descriptor limit $fd_limit"
+  "$threads at $priority, descriptor limit $fd_limit"
 echo "load before: $(uptime)"
 
 # The servers. names[i], ports[i], spid[i] describe server i.
 names=(floor)
 ports=("$floor_port")
-nice -n "$server_nice" "$bin/server_load_floor" --listen "127.0.0.1:$floor_port" --threads "$threads" \
+"${launch[@]}" "$bin/server_load_floor" --listen "127.0.0.1:$floor_port" --threads "$threads" \
   >"$work/floor.server.out" 2>&1 &
 spid=($!)
 pids+=($!)
@@ -116,7 +125,7 @@ if [ -x "$bin/kelvora-server" ]; then
   "release":  { "version": "3.11.0", "package_bytes": 73811821, "rollout_percent": 25 },
   "fallback": { "version": "3.10.0", "package_bytes": 70913454 } }
 JSON
-  nice -n "$server_nice" "$bin/kelvora-server" --listen "127.0.0.1:$server_port" --threads "$threads" \
+  "${launch[@]}" "$bin/kelvora-server" --listen "127.0.0.1:$server_port" --threads "$threads" \
     --manifest "$work/releases.json" --metrics-listen "127.0.0.1:$metrics_port" \
     >"$work/kelvora-server.out" 2>"$work/kelvora-server.err" &
   names+=(kelvora-server)
@@ -135,8 +144,11 @@ else
 fi
 servers=${#names[@]}
 for s in $(seq 0 $((servers - 1))); do
-  got=$(sed 's/^.*) //' "/proc/${spid[$s]}/stat" | awk '{ print $17 }')
-  [ "$got" = "$server_nice" ] || echo "note: ${names[$s]} runs at niceness $got, not $server_nice"
+  got=$(sed 's/^.*) //' "/proc/${spid[$s]}/stat" | awk '{ print $17, $39 }')
+  [ -n "${SERVER_FIFO:-}" ] || [ "${got% *}" = "$server_nice" ] ||
+    echo "note: ${names[$s]} runs at niceness ${got% *}, not $server_nice"
+  [ -z "${SERVER_FIFO:-}" ] || [ "${got#* }" = 1 ] ||
+    echo "note: ${names[$s]} runs in scheduling class ${got#* }, not the real-time one"
 done
 sleep 1
 
