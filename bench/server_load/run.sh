@@ -8,30 +8,35 @@
 #      many loopback source addresses), each sending its hello and timed to its answer;
 #   2. all held HOLD_S seconds with a keep-alive a second each; none may be closed by the server;
 #   3. in the last 2 x CHURN_S seconds of the hold, CHURN_RATE new connections a second on top
-#      (hello, answer, close), timed by CHURN_GENERATORS processes of their own (new connections
-#      cost the generator more than the server: one process could not keep the rate on this
-#      shared machine), in CHURN_SLICE-second slices
-#      that alternate between the two servers (CHURN_S seconds each), so that only one server
-#      takes new connections at a time and the noise of the machine still falls on both alike.
-# Measured: server RSS idle and held ((held - idle) / N), server CPU (utime + stime of
-# /proc/PID/stat; also the scheduler's exact run time, /proc/PID/task/*/schedstat) per hello during 1 (accept, read, answer; no keep-alives yet) and per
-# keep-alive during 2, and p99 answer time of the new connections during 3 (over all of them, and
-# the median of each slice's p99), with the rate they really came at; for information, the CPU per new connection (its own slices less the others'). The kernel's own
-# cost per socket (Slab of /proc/meminfo, held - idle, over every socket of both ends and both
-# servers) is printed for information. The load (uptime) is printed before and after.
+#      (hello, answer, close), timed by CHURN_GENERATORS processes of their own (a new
+#      connection costs the generator more than the server: one process could not keep the rate
+#      on this shared machine), in CHURN_SLICE-second slices that alternate between the two
+#      servers (CHURN_S seconds each), so that only one server takes new connections at a time
+#      and the noise of the machine still falls on both alike.
+# Measured: server RSS idle and held ((held - idle) / N); server CPU (utime + stime of
+# /proc/PID/stat, and the scheduler's exact run time of /proc/PID/task/*/schedstat) per hello
+# during 1 (accept, read, answer; no keep-alives yet) and per keep-alive during 2; the p99 answer
+# time of the new connections during 3 (over all of them, and the median of each slice's p99),
+# with the rate they really came at. Answer times run from the hello's transmit stamp to the
+# answer's receive stamp, both taken by the kernel. For information: the CPU per new connection
+# (its own slices less the others'), accept-queue drops and retransmissions in each server's
+# slices, and the kernel's memory per socket (Slab of /proc/meminfo, held - idle, over every
+# socket of both ends and both servers). The load (uptime) is printed before and after.
 #
 # usage: bench/server_load/run.sh [BUILD_DIR=build/rel] [CONNECTIONS=17000] [HOLD_S=60]
 #                                 [CHURN_RATE=5000]
-#   environment: KEEP_WORK=1 keeps the answer times and outputs; CHURN_S=20 CHURN_SLICE=2 CHURN_GENERATORS=4 RAMP_RATE=5000 SERVER_NICE=-10 THREADS=2 GENERATORS (default: enough processes for
-#   the descriptor limit, at least 2) FLOOR_PORT=19910 SERVER_PORT=19920 METRICS_PORT=19921
 #   (BUILD_DIR configured with -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCH=ON and the
 #   targets server_load, server_load_floor and kelvora-server built; without kelvora-server the
 #   floor alone is measured.)
-# Both servers run at the niceness SERVER_NICE (the generators at the caller's): a server has its
+#   environment: CHURN_S=20 CHURN_SLICE=2 CHURN_GENERATORS=6 RAMP_RATE=5000 THREADS=2
+#   GENERATORS (default: enough processes for the descriptor limit, at least 2) SERVER_FIFO=10
+#   SERVER_NICE=-10 FLOOR_PORT=19910 SERVER_PORT=19920 METRICS_PORT=19921; KEEP_WORK=1 keeps
+#   the answer times and outputs.
+# Both servers run at a raised priority (below), the generators at the caller's: a server has its
 # machine in production, while here the generators and whatever else runs on this shared
 # machine would otherwise starve it, so that its accept queue and then its descriptor limit fill
-# up and the answer times measure the queue, not the server. Niceness below 0 needs root; the
-# script says when it could not be set.
+# up and the answer times measure the queue, not the server. Needs root; the script says when
+# the priority could not be set.
 # Ports are on 127.0.0.1 and are not 9910, so no lock is needed. Each process's descriptor limit
 # is raised to its hard limit here and in the programs, never in the system.
 set -euo pipefail
@@ -41,15 +46,17 @@ hold_s=${3:-60}
 churn_rate=${4:-5000}
 churn_s=${CHURN_S:-20}
 slice_s=${CHURN_SLICE:-2}
-churn_generators=${CHURN_GENERATORS:-4}
+churn_generators=${CHURN_GENERATORS:-6}
 ramp_rate=${RAMP_RATE:-5000}
 threads=${THREADS:-2}
 server_nice=${SERVER_NICE:--10}
-# SERVER_FIFO=N runs both servers in the real-time class at priority N instead (chrt -f; root):
-# then no other work on the machine delays them at all, and the answer times are the servers'.
-if [ -n "${SERVER_FIFO:-}" ]; then
-  launch=(chrt -f "$SERVER_FIFO")
-  priority="real-time priority $SERVER_FIFO"
+# By default both servers run in the real-time class at priority SERVER_FIFO=10 (chrt -f; root):
+# no other work on the machine delays them, and the answer times are the servers' own. With
+# SERVER_FIFO= (empty) they run at the niceness SERVER_NICE instead.
+server_fifo=${SERVER_FIFO-10}
+if [ -n "$server_fifo" ]; then
+  launch=(chrt -f "$server_fifo")
+  priority="real-time priority $server_fifo"
 else
   launch=(nice -n "$server_nice")
   priority="niceness $server_nice"
@@ -145,9 +152,9 @@ fi
 servers=${#names[@]}
 for s in $(seq 0 $((servers - 1))); do
   got=$(sed 's/^.*) //' "/proc/${spid[$s]}/stat" | awk '{ print $17, $39 }')
-  [ -n "${SERVER_FIFO:-}" ] || [ "${got% *}" = "$server_nice" ] ||
+  [ -n "$server_fifo" ] || [ "${got% *}" = "$server_nice" ] ||
     echo "note: ${names[$s]} runs at niceness ${got% *}, not $server_nice"
-  [ -z "${SERVER_FIFO:-}" ] || [ "${got#* }" = 1 ] ||
+  [ -z "$server_fifo" ] || [ "${got#* }" = 1 ] ||
     echo "note: ${names[$s]} runs in scheduling class ${got#* }, not the real-time one"
 done
 sleep 1
