@@ -4,7 +4,6 @@
 // Threads: one event loop per --threads (event_loop.h), the metrics listener, the report writer
 // (with --reports), and this one, which owns the signals (SIGHUP reloads and reopens, SIGTERM
 // and SIGINT stop) and the manifest's loads and polls.
-#include <poll.h>
 #include <sodium.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -13,10 +12,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -207,29 +209,35 @@ int Server::run() {
       socketAddressText(reinterpret_cast<sockaddr*>(&metricsBound->storage), metricsBound->length));
   sd_notify(0, "READY=1");
 
-  using Clock = std::chrono::steady_clock;
-  auto nextPoll = Clock::now() + std::chrono::seconds(options_.pollSeconds);
+  // The store is polled on a thread of its own, so a slow store never holds up a signal.
+  std::mutex pollLock;
+  std::condition_variable pollWake;
+  bool pollStop = false, pollDone = false;
+  std::thread poller;
+  if (object_)
+    poller = std::thread([&] {
+      std::unique_lock<std::mutex> lock(pollLock);
+      while (!pollWake.wait_for(lock, std::chrono::seconds(options_.pollSeconds),
+                                [&] { return pollStop; })) {
+        lock.unlock();
+        loadManifest(false);
+        lock.lock();
+      }
+      pollDone = true;
+      pollWake.notify_all();
+    });
+
   int stopSignal = 0;
   while (stopSignal == 0) {
-    int timeout = -1;
-    if (object_)
-      timeout = int(std::max<int64_t>(
-          0,
-          std::chrono::duration_cast<std::chrono::milliseconds>(nextPoll - Clock::now()).count()));
-    pollfd p{signalFd, POLLIN, 0};
-    if (poll(&p, 1, timeout) > 0) {
-      signalfd_siginfo info{};
-      if (read(signalFd, &info, sizeof info) != ssize_t(sizeof info)) continue;
-      if (info.ssi_signo == SIGHUP) {
-        say("SIGHUP: reading the manifest again, reopening the reports");
-        if (!object_) loadManifest(false);
-        reports.reopen();
-      } else {
-        stopSignal = int(info.ssi_signo);
-      }
-    } else if (object_ && Clock::now() >= nextPoll) {
-      loadManifest(false);
-      nextPoll = Clock::now() + std::chrono::seconds(options_.pollSeconds);
+    signalfd_siginfo info{};
+    if (read(signalFd, &info, sizeof info) != ssize_t(sizeof info)) continue;
+    if (info.ssi_signo == SIGHUP) {
+      say("SIGHUP: reopening the reports" +
+          std::string(object_ ? "" : ", reading the manifest again"));
+      if (!object_) loadManifest(false);
+      reports.reopen();
+    } else {
+      stopSignal = int(info.ssi_signo);
     }
   }
   stopping_ = true;
@@ -237,10 +245,25 @@ int Server::run() {
   say(std::string("stopping on ") + strsignal(stopSignal) + " within " +
       std::to_string(options_.graceSeconds) + " s");
   for (auto& loop : eventLoops) loop->requestStop();
+  bool pollerStuck = false;
+  if (poller.joinable()) {
+    std::unique_lock<std::mutex> lock(pollLock);
+    pollStop = true;
+    pollWake.notify_all();
+    pollerStuck = !pollWake.wait_for(lock, std::chrono::seconds(options_.graceSeconds) / 2,
+                                     [&] { return pollDone; });
+  }
   for (auto& t : threads) t.join();
   metricsServer.stop();
   reports.stop();
   close(signalFd);
+  if (pollerStuck) {
+    // A fetch from a store that stalls may take longer than the grace: leave it to the exit.
+    say("stopped, leaving a manifest poll still waiting on the store");
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
+  if (poller.joinable()) poller.join();
   say("stopped");
   return 0;
 }

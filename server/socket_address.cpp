@@ -70,6 +70,11 @@ int listenOn(const SocketAddress& address, bool reusePort, int backlog, std::str
   }
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  // "[::]:PORT" takes IPv4 clients too, whatever the system's default for IPv6 sockets.
+  if (sa->sa_family == AF_INET6) {
+    int zero = 0;
+    setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+  }
   if ((reusePort && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) ||
       bind(fd, sa, address.length) != 0 || listen(fd, backlog) != 0) {
     *error = socketAddressText(sa, address.length) + ": " + std::strerror(errno);

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -168,7 +169,10 @@ TEST(KelvoraServer, FaultsAndTimeoutsAreClosedAndCounted) {
   EXPECT_FALSE(closedByPeer(held, 0));
   // Past --max-connections a new connection is closed at once and counted.
   std::vector<int> fds = {held};
-  for (int i = 0; i < 3; ++i) fds.push_back(connectLoopback(server.port()));
+  for (int i = 0; i < 3; ++i) {
+    fds.push_back(connectLoopback(server.port()));
+    sendBytes(fds.back(), hello);  // answered, so the idle timeout holds them, not the hello's
+  }
   EXPECT_TRUE(
       waitFor([&] { return server.metric("kelvora_server_connections") == 4; }, seconds(5)));
   int over = connectLoopback(server.port());
@@ -233,8 +237,22 @@ TEST(KelvoraServer, RolloutAnswersAndReportLog) {
 TEST(KelvoraServer, MetricsAndHealthReadWithCurl) {
   TempDir dir;
   writeFile(dir / "manifest.json", manifestText("3.11.0", "12.5", ""));
+  // systemd's readiness protocol: a datagram "READY=1" to $NOTIFY_SOCKET once it serves.
+  int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un at{};
+  at.sun_family = AF_UNIX;
+  std::snprintf(at.sun_path, sizeof at.sun_path, "%s", (dir / "notify").c_str());
+  ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  setenv("NOTIFY_SOCKET", at.sun_path, 1);
   KelvoraServerProcess server({"--manifest", (dir / "manifest.json").string()}, dir / "log");
+  unsetenv("NOTIFY_SOCKET");
   ASSERT_TRUE(server.ready()) << server.log();
+  timeval five{5, 0};
+  setsockopt(notify, SOL_SOCKET, SO_RCVTIMEO, &five, sizeof five);
+  char said[64] = {};
+  EXPECT_GT(recv(notify, said, sizeof said - 1, 0), 0);
+  EXPECT_STREQ(said, "READY=1");
+  close(notify);
   const std::string base =
       "curl -s -o /dev/null -w '%{http_code} %{content_type}' http://127.0.0.1:" +
       std::to_string(server.metricsPort());
@@ -303,6 +321,8 @@ TEST(KelvoraServer, FollowsAStoreObjectWithOne304PerUnchangedPoll) {
   EXPECT_TRUE(waitFor([&] { return served("200") == 2; }, milliseconds(1500))) << store.log();
   EXPECT_TRUE(waitFor([&] { return ask(server.port(), 1) == "3.12.0"; }, seconds(2)));
   EXPECT_EQ(server.metric(R"(kelvora_server_manifest_reloads_total{result="ok"})"), 2);
+  server.child().kill(SIGTERM);
+  EXPECT_EQ(server.child().wait(seconds(5)), 0) << server.log();
 }
 
 TEST(KelvoraServer, SigtermWithAThousandConnectionsExitsWithinTheGrace) {
@@ -327,6 +347,11 @@ TEST(KelvoraServer, SigtermWithAThousandConnectionsExitsWithinTheGrace) {
       waitFor([&] { return server.metric("kelvora_server_connections") == 1000; }, seconds(10)));
   const auto start = std::chrono::steady_clock::now();
   server.child().kill(SIGTERM);
+  // Hellos still in flight hold the stop open; meanwhile the load balancer's check fails.
+  EXPECT_EQ(runCommand("curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1:" +
+                       std::to_string(server.metricsPort()) + "/healthz")
+                .output,
+            "503");
   EXPECT_EQ(server.child().wait(seconds(2)), 0) << server.log();
   EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(2));
   for (int fd : fds) {

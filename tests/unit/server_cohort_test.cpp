@@ -56,15 +56,4 @@ TEST(Cohorts, ShareFollowsThePercentageAndARiseKeepsEveryone) {
   EXPECT_NE(releaseGoesTo(m, metrics), at25);
 }
 
-TEST(Cohorts, AnswersCarryTheManifestsVersionsAndRoundedSizes) {
-  Metrics metrics(1);
-  auto withFallback = makeSnapshot({{{3, 11, 0}, 73811821}, 0, {{{3, 10, 0}, 1048576}}}, metrics);
-  EXPECT_EQ(withFallback->releaseAnswer, protocol::versionAnswerMessage({{3, 11, 0}, 70393}));
-  EXPECT_EQ(withFallback->fallbackAnswer, protocol::versionAnswerMessage({{3, 10, 0}, 1000}));
-  // Without a fallback the others hear 0.0.0 with size 0.
-  auto without = makeSnapshot({{{3, 11, 0}, 1}, 0, std::nullopt}, metrics);
-  EXPECT_EQ(without->fallbackAnswer, protocol::versionAnswerMessage({{0, 0, 0}, 0}));
-  EXPECT_EQ(without->fallbackCounter->version, "0.0.0");
-}
-
 }  // namespace
