@@ -7,9 +7,10 @@
 // Once all are answered it says "ramped" and waits for SIGUSR1; from then on every held
 // connection sends a keep-alive a second (spread evenly over the second). Each SIGUSR2 turns on
 // or off `--churn-rate` new connections a second that come and go (connect, hello, answer,
-// close), each timed. SIGTERM ends the run: one line of counts on standard output, and the
-// answer times in PREFIX.ramp and PREFIX.churn, and those of each period of churning in
-// PREFIX.churn.0, .1, ... (u64 nanoseconds each) for `server_load --percentiles`.
+// close), each timed; SIGHUP prints the keep-alives sent so far. SIGTERM ends the run: one line
+// of counts on standard output, and the answer times in PREFIX.ramp and PREFIX.churn, and
+// those of each period of churning in PREFIX.churn.0, .1, ... (u64 nanoseconds each) for
+// `server_load --percentiles`.
 //
 // bench/server_load/run.sh drives several of these against the floor and kelvora-server.
 #include <arpa/inet.h>
@@ -383,6 +384,10 @@ bool Generator::readSignals() {
   while (read(sigFd_, &info, sizeof info) == ssize_t(sizeof info)) {
     if (info.ssi_signo == SIGUSR1) runRequested_ = true;
     if (info.ssi_signo == SIGUSR2) churnToggled_ = !churnToggled_;
+    if (info.ssi_signo == SIGHUP) {
+      std::printf("keepalives=%llu\n", (unsigned long long)c_.keepAlives);
+      std::fflush(stdout);
+    }
     if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop_ = true;
   }
   return stop_;
@@ -522,7 +527,8 @@ const char USAGE[] =
     "       server_load --percentiles FILE...\n"
     "Holds N connections to an update server (opened R a second, each sending the hello), says\n"
     "\"ramped\" when all are answered, and on SIGUSR1 starts a keep-alive a second on each.\n"
-    "Each SIGUSR2 turns on or off C new connections a second (hello, answer, close). SIGTERM:\n"
+    "Each SIGUSR2 turns on or off C new connections a second (hello, answer, close); SIGHUP\n"
+    "prints the keep-alives sent so far. SIGTERM:\n"
     "a line of counts, and the answer times in PREFIX.ramp and PREFIX.churn.\n"
     "--percentiles prints p50/p99/max of such files.\n"
     "  --sources   loopback source addresses, round robin (default 127.0.0.2/8)\n"
@@ -600,6 +606,7 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGUSR1);
   sigaddset(&signals, SIGUSR2);
+  sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   sigprocmask(SIG_BLOCK, &signals, nullptr);

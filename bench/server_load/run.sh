@@ -100,6 +100,22 @@ rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 # say how often its accept queue overflowed.
 listen_overflows() { awk '/^TcpExt:/ { if (!h) { for (i = 1; i <= NF; i++) f[$i] = i; h = 1 } else print $f["ListenOverflows"] }' /proc/net/netstat; }
 retrans_segs() { awk '/^Tcp:/ { if (!h) { for (i = 1; i <= NF; i++) f[$i] = i; h = 1 } else print $f["RetransSegs"] }' /proc/net/snmp; }
+# Keep-alives the generators of a server have sent so far (each prints its count on SIGHUP):
+# the CPU per keep-alive is divided by what was sent, not by what was asked for.
+keepalives_sent() { # NAME
+  local g total=0 before=()
+  for g in $(seq 0 $((generators - 1))); do before+=("$(grep -c '^keepalives=' "$work/$1.g$g.out" || true)"); done
+  # shellcheck disable=SC2086
+  kill -HUP ${gens[$1]}
+  for g in $(seq 0 $((generators - 1))); do
+    for _ in $(seq 100); do
+      [ "$(grep -c '^keepalives=' "$work/$1.g$g.out" || true)" -gt "${before[$g]}" ] && break
+      sleep 0.01
+    done
+    total=$((total + $(grep '^keepalives=' "$work/$1.g$g.out" | tail -n 1 | cut -d= -f2)))
+  done
+  echo "$total"
+}
 slab_kib() { awk '/^Slab:/ { print $2 }' /proc/meminfo; }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
 wait_for_line() { # FILE PATTERN SECONDS
@@ -159,7 +175,7 @@ for s in $(seq 0 $((servers - 1))); do
 done
 sleep 1
 
-declare -A rss_idle rss_held cpu0 cpu1 cpu2 cpu3 ns0 ns1 ns2 ns3 gens churner t1
+declare -A rss_idle rss_held cpu0 cpu1 cpu2 cpu3 ns0 ns1 ns2 ns3 ka2 ka3 gens churner t1
 slab_idle=$(slab_kib)
 t0=$(now_ns)
 for s in $(seq 0 $((servers - 1))); do
@@ -219,6 +235,7 @@ t2=$(now_ns)
 for s in $(seq 0 $((servers - 1))); do
   cpu2[${names[$s]}]=$(cpu_ticks "${spid[$s]}")
   ns2[${names[$s]}]=$(run_ns "${spid[$s]}")
+  ka2[${names[$s]}]=$(keepalives_sent "${names[$s]}")
 done
 sleep $((quiet_s - 2))
 t3=$(now_ns)
@@ -226,6 +243,7 @@ for s in $(seq 0 $((servers - 1))); do
   name=${names[$s]}
   cpu3[$name]=$(cpu_ticks "${spid[$s]}")
   ns3[$name]=$(run_ns "${spid[$s]}")
+  ka3[$name]=$(keepalives_sent "$name")
   rss_held[$name]=$(rss_kib "${spid[$s]}")
 done
 slab_held=$(slab_kib)
@@ -322,11 +340,12 @@ for s in $(seq 0 $((servers - 1))); do
   # CPU in microseconds: ticks * 1e6 / CLK_TCK. Keep-alives: one a second per held connection.
   read -r hello[$name] ka[$name] churn_conn[$name] bytes[$name] rate < <(awk \
     -v c0="${cpu0[$name]}" -v c1="${cpu1[$name]}" -v c2="${cpu2[$name]}" -v c3="${cpu3[$name]}" \
-    -v t2="$t2" -v t3="$t3" -v tick="$tick" -v n="$connections" -v churned="$churn_answered" \
+    -v kas="$((${ka3[$name]} - ${ka2[$name]}))" -v tick="$tick" -v n="$connections" \
+    -v churned="$churn_answered" \
     -v own="${own_ns[$name]}" -v other="${other_ns[$name]}" -v own_t="${own_t[$name]}" \
     -v other_t="${other_t[$name]}" -v ri="${rss_idle[$name]}" -v rh="${rss_held[$name]}" 'BEGIN {
       us = 1e6 / tick
-      ka = (c3 - c2) * us / (n * (t3 - t2) / 1e9)
+      ka = (c3 - c2) * us / kas
       churn_cpu = (own - other * own_t / other_t) / 1000
       printf "%.2f %.2f %.2f %.0f %.0f\n", (c1 - c0) * us / n, ka,
         (churned > 0 ? churn_cpu / churned : 0), (rh - ri) * 1024 / n, churned / (own_t / 1e9)
@@ -336,14 +355,17 @@ for s in $(seq 0 $((servers - 1))); do
     "ramp_failed=$failed held_at_end=$held_end closed_by_server=$closed keepalives=$keepalives" \
     "keepalive_blocked=$blocked churn_answered=$churn_answered churn_failed=$churn_failed" \
     "timeouts=$timeouts bad_answers=$bad unexpected_bytes=$unexpected"
+  echo "[$name] keep-alives sent while measured: $((${ka3[$name]} - ${ka2[$name]})) in" \
+    "$(awk -v a="$t2" -v b="$t3" 'BEGIN { printf "%.1f", (b - a) / 1e9 }') s" \
+    "($connections a second asked)"
   echo "[$name] rss idle ${rss_idle[$name]} KiB, held ${rss_held[$name]} KiB:" \
     "${bytes[$name]} bytes per held connection"
   echo "[$name] cpu: ${hello[$name]} us per hello (ramp), ${ka[$name]} us per keep-alive (hold)," \
     "${churn_conn[$name]} us per new connection (own churn slices less the others')"
   read -r s_hello[$name] s_ka[$name] < <(awk -v n="$connections" \
     -v h="$((${ns1[$name]} - ${ns0[$name]}))" -v k="$((${ns3[$name]} - ${ns2[$name]}))" \
-    -v t2="$t2" -v t3="$t3" 'BEGIN {
-      printf "%.2f %.2f\n", h / 1000 / n, k / 1000 / (n * (t3 - t2) / 1e9)
+    -v kas="$((${ka3[$name]} - ${ka2[$name]}))" 'BEGIN {
+      printf "%.2f %.2f\n", h / 1000 / n, k / 1000 / kas
     }')
   echo "[$name] the same from the scheduler's run time: ${s_hello[$name]} us per hello," \
     "${s_ka[$name]} us per keep-alive"
