@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/package_names.h"
 #include "updater/package_resume.h"
 #include "updater/settings_block.h"
 #include "updater/update_texts.h"
@@ -29,24 +30,6 @@ bool writeWhole(int fd, const uint8_t* data, size_t n) {
     n -= size_t(w);
   }
   return true;
-}
-
-// "A.B.C.BIN" with three decimal numbers: the name of a package file.
-bool isPackageFileName(std::string_view name) {
-  constexpr std::string_view kSuffix = ".BIN";
-  if (!name.ends_with(kSuffix)) return false;
-  name.remove_suffix(kSuffix.size());
-  for (int part = 0; part < 3; ++part) {
-    size_t digits = 0;
-    while (digits < name.size() && std::isdigit(static_cast<unsigned char>(name[digits]))) ++digits;
-    if (digits == 0) return false;
-    name.remove_prefix(digits);
-    if (part < 2) {
-      if (name.empty() || name.front() != '.') return false;
-      name.remove_prefix(1);
-    }
-  }
-  return name.empty();
 }
 
 void syncDirectory() {
@@ -123,7 +106,7 @@ bool settleProgram(int fd) {
 bool isStaleFile(std::string_view name) {
   const std::string file(name);
   // A package that a cut-off download keeps beside its ETag file waits for the next run.
-  if ((isPackageFileName(name) || package_resume::isResumeFile(file)) &&
+  if ((protocol::parsePackageFileName(name) || package_resume::isResumeFile(file)) &&
       !package_resume::isKeptForResume(file))
     return true;
   return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE || isSettingsTempName(name);

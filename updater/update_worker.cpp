@@ -7,9 +7,9 @@
 #include <thread>
 
 #include "graphics/pacing.h"
+#include "protocol/client_report.h"
 #include "updater/atomic_file.h"
 #include "updater/builtin_config.h"
-#include "updater/client_report.h"
 #include "updater/package_fetch.h"
 #include "updater/package_install.h"
 #include "updater/package_resume.h"

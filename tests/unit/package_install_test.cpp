@@ -65,6 +65,7 @@ class InstallDir : public ::testing::Test {
           size_t a = std::min<size_t>(7, body.size()), b = body.size() / 2 + a / 2;
           package_download::FetchOutcome o;
           o.head.status = status;
+          o.head.objectSize = int64_t(body.size());  // as Content-Length declares it
           o.complete = package_download::isFetchSuccess(status) && sink.begin(o.head) &&
                        sink.write({body.data(), a}) && sink.write({body.data() + a, b - a}) &&
                        sink.write({body.data() + b, body.size() - b});
