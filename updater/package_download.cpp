@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "updater/app_directory.h"
 #include "updater/builtin_config.h"
 #include "updater/overlapped_hash.h"
 #include "updater/package_install.h"
@@ -147,9 +148,9 @@ class StreamedPackage final : public BodySink {
   }
 
   bool open() {
-    packageFd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    packageFd_ = app_directory::open(file_.c_str(), app_directory::Open::kUpdate);
     programFd_ =
-        ::open(package_install::UNPACK_TEMP_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        app_directory::open(package_install::UNPACK_TEMP_FILE, app_directory::Open::kFresh);
     if (packageFd_ < 0 || programFd_ < 0) fault_ = Fault::kWrite;
     return fault_ == Fault::kNone;
   }
@@ -166,7 +167,7 @@ class StreamedPackage final : public BodySink {
     }
     // A whole body: the kept part, if any, is of no use now. Its ETag goes first, so that the
     // file never pairs new bytes with the old ETag.
-    ::unlink(package_resume::etagFileFor(file_).c_str());
+    app_directory::remove(package_resume::etagFileFor(file_).c_str());
     if (::ftruncate(packageFd_, 0) != 0 || (package_resume::isStrongEtag(head.etag) &&
                                             !package_resume::rememberEtag(file_, head.etag))) {
       fault_ = Fault::kWrite;
@@ -296,7 +297,7 @@ Attempt downloadOnce(app_state::AppState& state, const ObjectFetcher& fetch, Fet
     state.packageSize = static_cast<uint32_t>(package.received());
     ready = package_install::swapIntoPlace(package_install::UNPACK_TEMP_FILE);
   } else {
-    ::unlink(package_install::UNPACK_TEMP_FILE);
+    app_directory::remove(package_install::UNPACK_TEMP_FILE);
   }
   // A package that is whole, refused or could not be written is of no further use. What a
   // cut-off transfer brought stays for the next run, provided its ETag does.

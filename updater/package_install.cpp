@@ -1,6 +1,5 @@
 #include "updater/package_install.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "updater/app_directory.h"
 #include "updater/package_resume.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
 #include "updater/update_texts.h"
 
 namespace package_install {
@@ -49,17 +50,10 @@ bool isPackageFileName(std::string_view name) {
   return name.empty();
 }
 
-void syncDirectory() {
-  int fd = ::open(".", O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 bool copyFile(const char* from, const char* to) {
-  int in = ::open(from, O_RDONLY);
+  int in = app_directory::open(from, app_directory::Open::kRead);
   if (in < 0) return false;
-  int out = ::open(to, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int out = app_directory::open(to, app_directory::Open::kFresh);
   if (out < 0) {
     ::close(in);
     return false;
@@ -73,20 +67,13 @@ bool copyFile(const char* from, const char* to) {
       ok = n == 0;
       break;
     }
-    for (ssize_t done = 0; ok && done < n;) {
-      ssize_t w = ::write(out, buffer + done, size_t(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0)
-        ok = false;
-      else
-        done += w;
-    }
+    ok = writeWhole(out, reinterpret_cast<const uint8_t*>(buffer), size_t(n));
     if (!ok) break;
   }
   ok = ok && ::fsync(out) == 0;
   ok = ::close(out) == 0 && ok;
   ::close(in);
-  if (!ok) ::unlink(to);
+  if (!ok) app_directory::remove(to);
   return ok;
 }
 
@@ -94,20 +81,14 @@ bool copyFile(const char* from, const char* to) {
 // not. A missing Kelvora.exe leaves no prev, which is not an error. False when prev cannot take
 // the old program (prev a directory, say): the swap must not go on, or the old program is lost.
 bool keepPrevious() {
-  if (::unlink(PREVIOUS_FILE) != 0 && errno != ENOENT) return false;
-  if (::link(APPLICATION_FILE, PREVIOUS_FILE) == 0) return true;
-  if (errno == ENOENT) return ::access(APPLICATION_FILE, F_OK) != 0;
+  if (!app_directory::removeOrReport(PREVIOUS_FILE)) return false;
+  if (app_directory::link(APPLICATION_FILE, PREVIOUS_FILE)) return true;
+  if (errno == ENOENT) return app_directory::oddity(APPLICATION_FILE).empty();
   if (copyFile(APPLICATION_FILE, PREVIOUS_TEMP_FILE) &&
-      std::rename(PREVIOUS_TEMP_FILE, PREVIOUS_FILE) == 0)
+      app_directory::rename(PREVIOUS_TEMP_FILE, PREVIOUS_FILE))
     return true;
-  ::unlink(PREVIOUS_TEMP_FILE);
+  app_directory::remove(PREVIOUS_TEMP_FILE);
   return false;
-}
-
-// ".config.cfg.XXXXXX": the settings file on its way in (replaceFileAtomically's mkstemp name).
-bool isSettingsTempName(std::string_view name) {
-  constexpr std::string_view kPrefix = ".config.cfg.";
-  return name.starts_with(kPrefix) && name.size() == kPrefix.size() + 6;
 }
 
 }  // namespace
@@ -115,8 +96,12 @@ bool isSettingsTempName(std::string_view name) {
 bool settleProgram(int fd) {
   struct stat finished {};
   if (::fstat(fd, &finished) != 0 || finished.st_size == 0) return false;
+  // A program that is not a plain file here (a link) lends no mode.
   struct stat current {};
-  mode_t mode = ::stat(APPLICATION_FILE, &current) == 0 ? (current.st_mode & 07777) : 0755;
+  const int program = app_directory::open(APPLICATION_FILE, app_directory::Open::kRead);
+  const bool known = program >= 0 && ::fstat(program, &current) == 0;
+  if (program >= 0) ::close(program);
+  const mode_t mode = known ? (current.st_mode & 07777) : 0755;
   return ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
 }
 
@@ -126,18 +111,14 @@ bool isStaleFile(std::string_view name) {
   if ((isPackageFileName(name) || package_resume::isResumeFile(file)) &&
       !package_resume::isKeptForResume(file))
     return true;
-  return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE || isSettingsTempName(name);
+  return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE ||
+         app_directory::isTemporaryOf(name, settings_file::kConfigFileName);
 }
 
 void removeStaleFiles() {
-  DIR* directory = ::opendir(".");
-  if (directory == nullptr) return;
-  std::vector<std::string> stale;
-  while (const dirent* entry = ::readdir(directory)) {
-    if (isStaleFile(entry->d_name)) stale.emplace_back(entry->d_name);
-  }
-  ::closedir(directory);
-  for (const std::string& name : stale) ::unlink(name.c_str());
+  // What cannot be removed (a directory of such a name) is reported where it is used.
+  for (const std::string& name : app_directory::names())
+    if (isStaleFile(name)) app_directory::remove(name.c_str());
 }
 
 std::mutex& installLock() {
@@ -148,9 +129,9 @@ std::mutex& installLock() {
 bool swapIntoPlace(const std::string& ready) {
   std::lock_guard<std::mutex> lock(installLock());
   // The one step that changes Kelvora.exe: the rename is atomic, old or new.
-  bool ok = keepPrevious() && std::rename(ready.c_str(), APPLICATION_FILE) == 0;
-  if (!ok) ::unlink(ready.c_str());
-  syncDirectory();
+  bool ok = keepPrevious() && app_directory::rename(ready.c_str(), APPLICATION_FILE);
+  if (!ok) app_directory::remove(ready.c_str());
+  app_directory::flush();
   return ok;
 }
 
@@ -162,7 +143,7 @@ void PushedPackageFile::closeAndRemove() {
   if (fd_ < 0) return;
   ::close(fd_);
   fd_ = -1;
-  if (named_) ::unlink(name_.c_str());
+  if (named_) app_directory::remove(name_.c_str());
 }
 
 bool PushedPackageFile::begin(uint32_t) {
@@ -177,7 +158,7 @@ bool PushedPackageFile::begin(uint32_t) {
   name_ = update_conversation::packageFileNameFor(settings_block::version(state_.settingsBlock));
   fd_ = ::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
   named_ = fd_ < 0;
-  if (named_) fd_ = ::open(name_.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0644);
+  if (named_) fd_ = app_directory::open(name_.c_str(), app_directory::Open::kFresh);
   return fd_ >= 0;
 }
 
@@ -194,7 +175,7 @@ void PushedPackageFile::finish() {
   bool ok = settleProgram(fd_);
   if (ok && !named_) {
     // The unnamed file takes its name only now that it is whole.
-    ::unlink(name_.c_str());
+    app_directory::remove(name_.c_str());
     std::string self = "/proc/self/fd/" + std::to_string(fd_);
     ok = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name_.c_str(), AT_SYMLINK_FOLLOW) == 0;
     named_ = ok;
@@ -202,7 +183,7 @@ void PushedPackageFile::finish() {
   ok = ::close(fd_) == 0 && ok;
   fd_ = -1;
   if (!ok || !swapIntoPlace(name_)) {
-    if (named_) ::unlink(name_.c_str());
+    if (named_) app_directory::remove(name_.c_str());
     state_.statusLine.set(update_texts::fileFault(settings_block::isChinese(state_.settingsBlock)));
     return;
   }

@@ -1,13 +1,10 @@
 #include "updater/package_resume.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
-#include "updater/atomic_file.h"
+#include "updater/app_directory.h"
 #include "updater/settings_block.h"
 #include "updater/update_conversation.h"
 
@@ -32,8 +29,7 @@ std::optional<settings_block::Version> packageVersion(const std::string& name) {
 }
 
 bool exists(const std::string& path) {
-  struct stat s {};
-  return ::stat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode);
+  return app_directory::plainFileSize(path.c_str()).has_value();
 }
 
 }  // namespace
@@ -54,23 +50,24 @@ bool isStrongEtag(const std::string& etag) {
 
 std::optional<KeptPart> keptPart(const std::string& packageFile) {
   std::optional<std::vector<uint8_t>> etag =
-      atomic_file::readFileHead(etagFileFor(packageFile), kMaxEtag + 1);
-  struct stat s {};
-  if (!etag || ::stat(packageFile.c_str(), &s) != 0 || !S_ISREG(s.st_mode)) return std::nullopt;
-  KeptPart kept{uint64_t(s.st_size), std::string(etag->begin(), etag->end())};
+      app_directory::readHead(etagFileFor(packageFile).c_str(), kMaxEtag + 1);
+  // Only a regular file of one link is ours to continue; anything else is written anew.
+  const std::optional<uint64_t> size = app_directory::plainFileSize(packageFile.c_str());
+  if (!etag || !size) return std::nullopt;
+  KeptPart kept{*size, std::string(etag->begin(), etag->end())};
   if (!isStrongEtag(kept.etag)) return std::nullopt;
   return kept;
 }
 
 bool rememberEtag(const std::string& packageFile, const std::string& etag) {
-  return atomic_file::replaceFileAtomically(
-      etagFileFor(packageFile),
+  return app_directory::replaceAtomically(
+      etagFileFor(packageFile).c_str(),
       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(etag.data()), etag.size()));
 }
 
 void discard(const std::string& packageFile) {
-  ::unlink(etagFileFor(packageFile).c_str());
-  ::unlink(packageFile.c_str());
+  app_directory::remove(etagFileFor(packageFile).c_str());
+  app_directory::remove(packageFile.c_str());
 }
 
 bool isKeptForResume(const std::string& name) {

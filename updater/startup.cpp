@@ -1,6 +1,5 @@
 #include "updater/startup.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -14,9 +13,9 @@
 #include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/system.h"
+#include "updater/app_directory.h"
 #include "updater/app_icon.h"
 #include "updater/app_state.h"
-#include "updater/atomic_file.h"
 #include "updater/client_report.h"
 #include "updater/machine_probe.h"
 #include "updater/package_install.h"
@@ -73,8 +72,8 @@ int countUpdaterProcesses() {
 bool isOnlyCopy() {
   // The lock is held (its descriptor left open) until the process ends. Where the file cannot be
   // made (a read-only directory) the count alone decides, as it does for copies started later.
-  int fd = open(kInstanceLockFile, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fd = open(kInstanceLockFile, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  // A link or FIFO of that name is a stale file: it is replaced, never followed or waited on.
+  int fd = app_directory::open(kInstanceLockFile, app_directory::Open::kLock);
   if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return false;
     close(fd);
@@ -100,11 +99,21 @@ std::optional<std::vector<uint8_t>> settingsFromFile(const std::vector<uint8_t>&
   return std::nullopt;
 }
 
-void writeContainer(const std::vector<uint8_t>& plain) {
-  // A directory where nothing can be created, or a full disk, leaves the file as it was; the
-  // run goes on with the block in memory.
-  if (auto container = settings_file::encryptContainer(plain))
-    atomic_file::replaceFileAtomically(settings_file::kConfigFileName, *container);
+// A file that is no settings is kept byte for byte for whoever looks into it: under
+// config.cfg.damaged, or the first free config.cfg.damaged.N where that name cannot be replaced
+// (a directory). False, reported, when no name takes it.
+bool moveDamagedAside() {
+  using settings_file::kConfigFileName;
+  const std::string damaged = settings_file::kDamagedConfigFileName;
+  if (app_directory::oddity(damaged.c_str()) != "a directory" &&
+      app_directory::rename(kConfigFileName, damaged.c_str()))
+    return true;
+  for (int n = 1; n < 100; ++n) {
+    const std::string name = damaged + "." + std::to_string(n);
+    if (app_directory::renameToFreeName(kConfigFileName, name.c_str())) return true;
+  }
+  app_directory::report(kConfigFileName, "is no settings file and cannot be moved aside");
+  return false;
 }
 
 }  // namespace
@@ -112,27 +121,43 @@ void writeContainer(const std::vector<uint8_t>& plain) {
 bool loadSettingsBlock() {
   using settings_file::kConfigFileName;
   settings_block::Block& block = app_state::appState().settingsBlock;
-  if (access(kConfigFileName, F_OK) == 0) {
-    // The file must be writable as before; this also refuses a directory of that name.
-    int fd = open(kConfigFileName, O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
-    close(fd);
+  const std::string oddity = app_directory::oddity(kConfigFileName);
+  if (!oddity.empty() && oddity.starts_with("a hard link")) {
+    // Read through its name and replaced by a rename: the other names keep their bytes.
+  } else if (!oddity.empty()) {
+    app_directory::report(kConfigFileName, "is " + oddity + ", not a settings file; remove it");
+    return false;
+  }
+  if (std::optional<uint64_t> size = app_directory::plainFileSize(kConfigFileName);
+      size || !oddity.empty()) {
+    // The file must be writable as before (a read-only file system ends the run here).
+    if (!app_directory::writable(kConfigFileName)) {
+      app_directory::report(kConfigFileName,
+                            std::string("cannot be written: ") + std::strerror(errno));
+      return false;
+    }
     std::optional<std::vector<uint8_t>> bytes =
-        atomic_file::readFileHead(kConfigFileName, settings_file::MAX_SETTINGS_FILE_SIZE + 1);
-    if (!bytes) return false;
+        app_directory::readHead(kConfigFileName, settings_file::MAX_SETTINGS_FILE_SIZE + 1);
+    if (!bytes) {
+      app_directory::report(kConfigFileName,
+                            std::string("cannot be read: ") + std::strerror(errno));
+      return false;
+    }
     if (auto plain = settingsFromFile(*bytes)) {
       block.fill(0);  // a shorter file leaves the rest of the block zero
       std::copy_n(plain->begin(), std::min(plain->size(), block.size()), block.begin());
-      writeContainer(*plain);
+      // A directory where nothing can be created, or a full disk, leaves the file as it was;
+      // the run goes on with the block in memory.
+      settings_file::storeSettings(*plain);
       return true;
     }
-    // Not settings: kept byte for byte for whoever looks into it, and replaced by a new block.
-    std::rename(kConfigFileName, settings_file::kDamagedConfigFileName);
+    // Not settings: kept aside, and replaced by a new block.
+    if (!moveDamagedAside()) return false;
   }
   uint32_t logical =
       client_report::getU32(app_state::appState().clientReport, client_report::LOGICAL_PROCESSORS);
   block = settings_block::makeDefaultBlock(&fillerState(), logical);
-  writeContainer(std::vector<uint8_t>(block.begin(), block.end()));
+  settings_file::storeSettings(block);
   return true;
 }
 
