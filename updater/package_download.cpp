@@ -295,7 +295,9 @@ Attempt downloadOnce(app_state::AppState& state, const ObjectFetcher& fetch, Fet
   bool ready = package.whole(outcome) && package.finishProgram();
   if (ready) {
     state.packageSize = static_cast<uint32_t>(package.received());
-    ready = package_install::swapIntoPlace(package_install::UNPACK_TEMP_FILE);
+    ready = package_install::swapIntoPlace(
+        state, package_install::UNPACK_TEMP_FILE,
+        gate != nullptr ? std::span<const uint8_t>(gate->signature) : std::span<const uint8_t>());
   } else {
     app_directory::remove(package_install::UNPACK_TEMP_FILE);
   }

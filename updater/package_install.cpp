@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "protocol/version_text.h"
 #include "updater/app_directory.h"
+#include "updater/installed_signature.h"
 #include "updater/package_resume.h"
 #include "updater/settings_block.h"
 #include "updater/settings_file.h"
@@ -112,7 +114,9 @@ bool isStaleFile(std::string_view name) {
       !package_resume::isKeptForResume(file))
     return true;
   return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE ||
-         app_directory::isTemporaryOf(name, settings_file::kConfigFileName);
+         app_directory::isTemporaryOf(name, settings_file::kConfigFileName) ||
+         app_directory::isTemporaryOf(name, INSTALL_RECORD_FILE) ||
+         app_directory::isTemporaryOf(name, installed_signature::SIGNATURE_FILE);
 }
 
 void removeStaleFiles() {
@@ -126,13 +130,76 @@ std::mutex& installLock() {
   return lock;
 }
 
-bool swapIntoPlace(const std::string& ready) {
+namespace {
+
+// "A.B.C\n", the finished file's name and "\n", then the signature file as fetched.
+constexpr size_t kMaxRecord = 128 + release_signature::MAX_SIGNATURE_FILE;
+
+bool writeRecord(const settings_block::Version& version, const std::string& ready,
+                 std::span<const uint8_t> signature) {
+  const std::string head = protocol::versionText(version) + "\n" + ready + "\n";
+  std::vector<uint8_t> record(head.begin(), head.end());
+  record.insert(record.end(), signature.begin(), signature.end());
+  return app_directory::replaceAtomically(INSTALL_RECORD_FILE, record);
+}
+
+// The directory is flushed between prev and the rename, so that no crash can leave the new
+// program under its name with prev not yet holding the old one.
+bool renameIntoPlace(const std::string& ready) {
+  return keepPrevious() && app_directory::flush() &&
+         app_directory::rename(ready.c_str(), APPLICATION_FILE);
+}
+
+// The program is in place: its version is stored, its signature kept (or an older one removed,
+// so that it never vouches for a program it did not sign), and the record goes.
+bool storeInstalled(app_state::AppState& state, const settings_block::Version& version,
+                    std::span<const uint8_t> signature) {
+  settings_block::setVersion(state.settingsBlock, version);
+  const char* kept = installed_signature::SIGNATURE_FILE;
+  return (signature.empty() ? app_directory::removeOrReport(kept)
+                            : app_directory::replaceAtomically(kept, signature)) &&
+         settings_file::storeSettings(state.settingsBlock) &&
+         app_directory::removeOrReport(INSTALL_RECORD_FILE) && app_directory::flush();
+}
+
+}  // namespace
+
+bool swapIntoPlace(app_state::AppState& state, const std::string& ready,
+                   std::span<const uint8_t> signature) {
   std::lock_guard<std::mutex> lock(installLock());
-  // The one step that changes Kelvora.exe: the rename is atomic, old or new.
-  bool ok = keepPrevious() && app_directory::rename(ready.c_str(), APPLICATION_FILE);
-  if (!ok) app_directory::remove(ready.c_str());
-  app_directory::flush();
-  return ok;
+  const settings_block::Version version = settings_block::version(state.settingsBlock);
+  // The one step that changes Kelvora.exe is the rename: atomic, old or new.
+  if (!writeRecord(version, ready, signature) || !renameIntoPlace(ready)) {
+    app_directory::remove(ready.c_str());
+    app_directory::remove(INSTALL_RECORD_FILE);
+    app_directory::flush();
+    return false;
+  }
+  return storeInstalled(state, version, signature);
+}
+
+void finishInterruptedInstall(app_state::AppState& state) {
+  std::lock_guard<std::mutex> lock(installLock());
+  const auto record = app_directory::readHead(INSTALL_RECORD_FILE, kMaxRecord + 1);
+  if (!record) return;
+  const std::string_view text(reinterpret_cast<const char*>(record->data()), record->size());
+  const size_t versionEnd = text.find('\n');
+  const size_t nameEnd = text.find('\n', versionEnd + 1);
+  const auto version = versionEnd == std::string_view::npos
+                           ? std::nullopt
+                           : protocol::parseCanonicalVersion(text.substr(0, versionEnd));
+  const std::string ready(text.substr(versionEnd + 1, nameEnd - versionEnd - 1));
+  if (!version || nameEnd == std::string_view::npos || record->size() > kMaxRecord ||
+      (ready != UNPACK_TEMP_FILE && !isPackageFileName(ready))) {
+    app_directory::remove(INSTALL_RECORD_FILE);
+    return;
+  }
+  const std::span<const uint8_t> signature(record->data() + nameEnd + 1,
+                                           record->size() - nameEnd - 1);
+  // The finished file was flushed before the record was written: while it is there, the run was
+  // killed before the rename, and prev may not yet hold the old program.
+  if (app_directory::plainFileSize(ready.c_str()) && !renameIntoPlace(ready)) return;
+  storeInstalled(state, *version, signature);
 }
 
 PushedPackageFile::~PushedPackageFile() {
@@ -182,7 +249,7 @@ void PushedPackageFile::finish() {
   }
   ok = ::close(fd_) == 0 && ok;
   fd_ = -1;
-  if (!ok || !swapIntoPlace(name_)) {
+  if (!ok || !swapIntoPlace(state_, name_, {})) {
     if (named_) app_directory::remove(name_.c_str());
     state_.statusLine.set(update_texts::fileFault(settings_block::isChinese(state_.settingsBlock)));
     return;

@@ -17,6 +17,7 @@
 #include "updater/app_icon.h"
 #include "updater/app_state.h"
 #include "updater/client_report.h"
+#include "updater/installed_signature.h"
 #include "updater/machine_probe.h"
 #include "updater/package_install.h"
 #include "updater/progress_window.h"
@@ -65,8 +66,8 @@ void fillMachineFacts(client_report::Report& report) {
 }  // namespace
 
 int countUpdaterProcesses() {
-  std::vector<std::string> names = platform::processExecutableNames();
-  return static_cast<int>(std::count(names.begin(), names.end(), std::string("Update.exe")));
+  // A process merely named Update.exe (anyone's copy of any program) is no copy of this one.
+  return platform::countProcessesRunning("/proc/self/exe");
 }
 
 bool isOnlyCopy() {
@@ -157,7 +158,16 @@ bool loadSettingsBlock() {
   uint32_t logical =
       client_report::getU32(app_state::appState().clientReport, client_report::LOGICAL_PROCESSORS);
   block = settings_block::makeDefaultBlock(&fillerState(), logical);
+  if (auto installed = installed_signature::installedVersion())
+    settings_block::setVersion(block, *installed);
   settings_file::storeSettings(block);
+  return true;
+}
+
+bool prepareApplicationDirectory() {
+  if (!loadSettingsBlock()) return false;
+  package_install::finishInterruptedInstall(app_state::appState());
+  package_install::removeStaleFiles();
   return true;
 }
 
@@ -179,9 +189,8 @@ namespace {
 
 int runUpdater() {
   if (!isOnlyCopy()) return 0;
-  package_install::removeStaleFiles();
   fillMachineFacts(app_state::appState().clientReport);
-  if (!loadSettingsBlock()) return 0;
+  if (!prepareApplicationDirectory()) return 0;
 
   int screenWidth = 0;
   int screenHeight = 0;

@@ -145,17 +145,15 @@ TEST(Startup, ADirectoryNamedConfigCfgIsAFileThatCannotBeOpened) {
   EXPECT_EQ(std::count(shown.output.begin(), shown.output.end(), '\n'), 1) << shown.output;
 }
 
-TEST(Startup, OnlyAnotherProcessNamedExactlyUpdateExeStopsIt) {
-  for (const char* name : {"Update.exe", "update.exe"}) {
-    TempDir bin, app;
-    fs::copy_file("/bin/sleep", bin / name);
-    ChildProcess other({(bin / name).string(), "30"});
-    ASSERT_TRUE(waitFor([&] { return runCommand(std::string("pgrep -x ") + name).status == 0; },
-                        std::chrono::seconds(5)));
-    const bool same = std::string(name) == "Update.exe";
-    EXPECT_EQ(startUp(app.path()), same ? 0 : kPastTheSettings) << name;
-    EXPECT_EQ(fs::exists(app / "config.cfg"), !same) << "a second copy touches nothing";
-  }
+// Another program named Update.exe, wherever it lives, is no copy of this one.
+TEST(Startup, AnotherProgramNamedUpdateExeDoesNotStopIt) {
+  TempDir bin, app;
+  fs::copy_file("/bin/sleep", bin / "Update.exe");
+  ChildProcess other({(bin / "Update.exe").string(), "30"});
+  ASSERT_TRUE(waitFor([&] { return runCommand("pgrep -x Update.exe").status == 0; },
+                      std::chrono::seconds(5)));
+  EXPECT_EQ(startUp(app.path()), kPastTheSettings);
+  EXPECT_TRUE(fs::exists(app / "config.cfg"));
 }
 
 TEST(KelvoraConfig, ShowSetDecrypt) {

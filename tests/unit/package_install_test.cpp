@@ -12,6 +12,7 @@
 #include "updater/package_download.h"
 #include "updater/package_install.h"
 #include "updater/package_unpack.h"
+#include "updater/settings_file.h"
 
 namespace {
 
@@ -87,11 +88,12 @@ TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevWithItsModeAndNoTemporaryFile)
     ASSERT_TRUE(download(package_unpack::packPackage(program)));
     EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
     if (!hadProgram) {
-      EXPECT_EQ(names(), (Names{"Kelvora.exe"})) << "no program: prev goes, nothing takes it";
+      EXPECT_EQ(names(), (Names{"Kelvora.exe", "config.cfg"}))
+          << "no program: prev goes, nothing takes it";
       continue;
     }
     EXPECT_EQ(readFile(app / "prev"), text("old program"));
-    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"}));
+    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev", "config.cfg"}));
     struct stat st {};
     ASSERT_EQ(stat((app / "Kelvora.exe").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0751u) << "the new program keeps the old one's mode";
@@ -162,7 +164,7 @@ TEST_F(InstallDir, PushedFileHasNoNameUntilWholeAndIsSwappedIn) {
   }
   EXPECT_EQ(readFile(app / "Kelvora.exe"), text("newexe"));
   EXPECT_EQ(readFile(app / "prev"), text("old program"));
-  EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"}));
+  EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev", "config.cfg"}));
   EXPECT_EQ(state.updateState.load(), app_state::UPDATE_PENDING);
   EXPECT_EQ(state.packageKey.get(), "");
 
@@ -222,7 +224,13 @@ TEST_F(InstallDir, DownloadStatusAndLanguageDecideTheOutcome) {
     EXPECT_EQ(state->updateState.load(), app_state::UPDATE_DONE);
     EXPECT_EQ(state->expectedPackageSize.load(), float(package.size())) << "100 %";
     EXPECT_EQ(state->packageSize.load(), package.size());
-    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"})) << "package file gone";
+    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev", "config.cfg"})) << "package file gone";
+    // The version is stored before the completion is shown.
+    auto stored = settings_file::decryptContainer(readFile(app / "config.cfg"));
+    ASSERT_TRUE(stored && stored->size() == app_state::SETTINGS_BLOCK_SIZE) << label;
+    settings_block::Block block{};
+    std::copy_n(stored->begin(), block.size(), block.begin());
+    EXPECT_EQ(settings_block::version(block).minor, 11u) << label;
   }
 }
 
