@@ -121,7 +121,8 @@ int open(const char* name, Open how, mode_t mode) {
   for (int round = 0; round < 3; ++round) {
     const auto st = statAt(dir.fd(), name);
     if (st && S_ISDIR(st->st_mode)) {
-      report(name, "is a directory, where Update.exe keeps a file; remove it");
+      if (how != Open::kLock)
+        report(name, "is a directory, where Update.exe keeps a file; remove it");
       errno = EISDIR;
       return -1;
     }
@@ -137,7 +138,7 @@ int open(const char* name, Open how, mode_t mode) {
     if (errno != EEXIST && errno != EINVAL && errno != ELOOP && errno != ENOENT) break;
   }
   const int error = errno;
-  report(name, std::strerror(error));
+  if (how != Open::kLock) report(name, std::strerror(error));
   errno = error;
   return -1;
 }

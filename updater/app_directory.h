@@ -29,7 +29,8 @@ std::string oddity(const char* name);
 enum class Open {
   kRead,    // an existing regular file, read only (hard links allowed: nothing is written)
   kUpdate,  // read and write, kept when it is a regular file of one link, else made anew
-  kLock,    // read only, kept or made anew as kUpdate (a lock file, never written)
+  kLock,    // read only, kept or made anew as kUpdate (a lock file, never written); quiet, as
+            // the process count decides where there can be no lock
   kFresh,   // read and write, always a new empty file
 };
 // A descriptor (close-on-exec, blocking), or -1. kRead gives -1 with errno ENOENT for a missing

@@ -188,7 +188,10 @@ namespace {
 }  // namespace
 
 int runUpdater() {
-  if (!isOnlyCopy()) return 0;
+  if (!isOnlyCopy()) {
+    std::fputs("Update.exe: another copy of this program runs; this one ends\n", stderr);
+    return 0;
+  }
   fillMachineFacts(app_state::appState().clientReport);
   if (!prepareApplicationDirectory()) return 0;
 

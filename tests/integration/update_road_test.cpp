@@ -269,14 +269,18 @@ TEST(UpdateRoad, KilledRightAfterTheSwapTheNextRunFinishesItWithoutFetchingAgain
   // The announcement pause leaves strace the time to attach; the rename that puts the new
   // program under its name then returns only after the kill.
   pid_t pid = startWorker(road.app.path(), road.work / "result", 1000);
+  // strace matches the rename by its source, given relative to the application directory.
   ChildProcess strace({"/usr/bin/strace", "-qq", "-f", "-p", std::to_string(pid), "-P",
-                       (road.app / "Kelvora.exe").string(), "-e", "trace=rename,renameat,renameat2",
-                       "-e", "inject=rename,renameat,renameat2:delay_exit=60000000"},
-                      {}, road.work / "strace.out", road.work / "strace.err");
+                       "Kelvora.exe.new", "-e", "trace=rename,renameat,renameat2", "-e",
+                       "inject=rename,renameat,renameat2:delay_exit=30000000"},
+                      road.app.path(), road.work / "strace.out", road.work / "strace.err");
   EXPECT_TRUE(
       waitFor([&] { return readFile(road.app / "Kelvora.exe") == road.newProgram; }, seconds(40)));
-  killChild(pid);
+  // The kill lands while the rename is held; strace goes next, then the worker is reaped.
+  kill(pid, SIGKILL);
   strace.kill(SIGKILL);
+  killChild(pid);
+  ASSERT_FALSE(fs::exists(road.work / "result")) << "the first run ended by itself";
   EXPECT_EQ(readFile(road.app / "prev"), road.oldProgram);
   pid = startWorker(road.app.path(), road.work / "result");
   EXPECT_EQ(waitChild(pid, seconds(40)), 0);
