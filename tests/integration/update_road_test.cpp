@@ -293,6 +293,35 @@ TEST(UpdateRoad, KilledRightAfterTheSwapTheNextRunFinishesItWithoutFetchingAgain
   EXPECT_EQ(gets, 1u) << log;
 }
 
+// The directory is flushed between prev and the rename of the new program, and a failed flush
+// there fails the install: without it a crash could leave the new program under its name with
+// prev not yet holding the old one. strace fails the third flush of the directory after
+// start-up: the ETag file's, the install record's, then that one.
+TEST(UpdateRoad, AFailedFlushBeforeTheRenameIsAFailedInstall) {
+  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+  if (runCommand("strace -V >/dev/null 2>&1").status != 0) GTEST_SKIP() << "no strace";
+  Road road;
+  road.prepare(9);
+  road.servePackage("update-en-1");
+  DevServerProcess server(road.store(), {"--announce", "3.11.0"}, road.work / "server.log");
+  ASSERT_TRUE(server.ready());
+  const Bytes before = readFile(road.app / "config.cfg");
+  pid_t pid = startWorker(road.app.path(), road.work / "result", 1000);
+  ASSERT_TRUE(road.startUpDone(before));
+  ChildProcess strace(
+      {"/usr/bin/strace", "-f", "-p", std::to_string(pid), "-P", road.app.path().string(), "-e",
+       "trace=fsync,linkat,renameat", "-e", "inject=fsync:error=EIO:when=3"},
+      {}, road.work / "strace.out", road.work / "strace.err");
+  auto exit = waitChild(pid, seconds(40));
+  if (!exit) killChild(pid);
+  EXPECT_EQ(exit, 0);
+  EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram);
+  EXPECT_EQ(readFile(road.app / "prev"), road.oldProgram);
+  EXPECT_EQ(road.storedMinor(), 10);
+  EXPECT_NE(errorText(road.work / "result").find("cannot be flushed"), std::string::npos)
+      << errorText(road.work / "strace");
+}
+
 // Lost settings start at the version the kept signature of the installed release vouches for,
 // so an older signed release announced then is no update; a signature that does not verify
 // vouches for nothing.
