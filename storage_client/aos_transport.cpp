@@ -355,8 +355,10 @@ int aos_curl_transport_setup(aos_curl_http_transport* t) {
                "curl_easy_setopt failed, code:%d %s.", c, t->controller->reason);
     return aos_err_setup;
   }
-  // Only fewer, larger body pieces; a libcurl that refuses the size keeps its default.
+  // Only fewer, larger body pieces, both ways; a libcurl that refuses the size keeps its default.
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, AOS_CURL_BUFFER_SIZE);
+  if (t->req->method == HTTP_PUT)
+    curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, AOS_CURL_BUFFER_SIZE);
   t->state = TRANS_STATE_INIT;
   return 0;
 }

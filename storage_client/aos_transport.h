@@ -15,7 +15,7 @@
 
 // Error bodies (status outside 200-299) are kept up to this size; past it the transfer stops.
 inline constexpr int64_t AOS_MAX_ERROR_BODY_SIZE = 1 << 20;
-// The receive buffer asked of libcurl: fewer, larger body pieces.
+// The receive (and, for a PUT, send) buffer asked of libcurl: fewer, larger body pieces.
 inline constexpr long AOS_CURL_BUFFER_SIZE = 1 << 20;
 
 struct aos_body_file {

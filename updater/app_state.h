@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "protocol/client_report.h"
+
 namespace app_state {
 
 // The update state word.
@@ -19,7 +21,7 @@ constexpr int32_t UPDATE_PENDING = 2;
 constexpr int32_t UPDATE_DONE = -1;
 
 constexpr size_t SETTINGS_BLOCK_SIZE = 2048;
-constexpr size_t CLIENT_REPORT_SIZE = 164;
+constexpr size_t CLIENT_REPORT_SIZE = client_report::REPORT_SIZE;
 constexpr size_t STATUS_LINE_SIZE = 128;
 
 // A fixed-size 8-bit text that one thread writes and another reads whole every frame.

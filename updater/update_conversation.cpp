@@ -107,19 +107,6 @@ std::string packageFileNameFor(const settings_block::Version& v) {
   return name;
 }
 
-std::array<uint8_t, HELLO_SIZE> helloMessage(const client_report::Report& report) {
-  std::array<uint8_t, HELLO_SIZE> hello{};
-  little_endian::writeU16(hello, 0, MSG_HELLO);
-  std::copy(report.begin(), report.end(), hello.begin() + MESSAGE_TYPE_SIZE);
-  return hello;
-}
-
-std::array<uint8_t, MESSAGE_TYPE_SIZE> keepAliveMessage() {
-  std::array<uint8_t, MESSAGE_TYPE_SIZE> keepAlive{};
-  little_endian::writeU16(keepAlive, 0, MSG_KEEPALIVE);
-  return keepAlive;
-}
-
 int sendAll(int socket, const uint8_t* data, size_t n) {
   size_t done = 0;
   while (done < n) {
@@ -171,9 +158,7 @@ ReceiveOutcome receiveMessages(ByteSource& source, PushSink& sink, app_state::Ap
       if (source.readExact(body, sizeof body) != 0) break;
       endPush();
       outcome.end = ReceiveEnd::VersionAnswered;
-      outcome.answer.version = {readU32(body, VERSION_MAJOR), readU32(body, VERSION_MINOR),
-                                readU32(body, VERSION_BUILD)};
-      outcome.answer.size = readU32(body, VERSION_SIZE);
+      outcome.answer = protocol::decodeVersionBody(body);
       return outcome;
     }
     if (type == MSG_FILE_BEGIN) {

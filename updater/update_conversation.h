@@ -2,9 +2,8 @@
 // a keep-alive every second, and the server's messages (version answer, pushed package,
 // disconnect).
 //
-// Wire format: docs/FORMATS.md, section 2. Every message is a u16 type and a fixed body; the
-// types and body offsets below are the only place the code names them. Any other type is
-// skipped: only its two bytes are consumed.
+// Wire format: docs/FORMATS.md, section 2, with the types and layouts in protocol/messages.h.
+// Any other type is skipped: only its two bytes are consumed.
 #pragma once
 
 #include <array>
@@ -17,32 +16,25 @@
 #include <string>
 #include <thread>
 
+#include "protocol/client_report.h"
+#include "protocol/messages.h"
 #include "updater/app_state.h"
-#include "updater/client_report.h"
 #include "updater/settings_block.h"
 
 namespace update_conversation {
 
-constexpr uint16_t UPDATE_SERVER_PORT = 9910;
-
-constexpr uint16_t MSG_HELLO = 0x2000;
-constexpr uint16_t MSG_KEEPALIVE = 0x1004;
-constexpr uint16_t MSG_VERSION = 0x2001;
-constexpr uint16_t MSG_FILE_BEGIN = 0x1016;
-constexpr uint16_t MSG_FILE_DATA = 0x1017;
-constexpr uint16_t MSG_FILE_END = 0x1018;
-constexpr uint16_t MSG_DISCONNECT = 0x2010;
-
-constexpr size_t MESSAGE_TYPE_SIZE = 2;
-constexpr size_t HELLO_SIZE = MESSAGE_TYPE_SIZE + app_state::CLIENT_REPORT_SIZE;
-static_assert(HELLO_SIZE == 166);
-// MSG_VERSION body offsets.
-constexpr size_t VERSION_MAJOR = 0;
-constexpr size_t VERSION_MINOR = 4;
-constexpr size_t VERSION_BUILD = 8;
-constexpr size_t VERSION_SIZE = 12;
-constexpr size_t VERSION_BODY_SIZE = 16;
-static_assert(MESSAGE_TYPE_SIZE + VERSION_BODY_SIZE == 18);
+// The wire layouts are protocol/'s, shared with the servers so that the sides cannot drift.
+using protocol::HELLO_SIZE;
+using protocol::MESSAGE_TYPE_SIZE;
+using protocol::MSG_DISCONNECT;
+using protocol::MSG_FILE_BEGIN;
+using protocol::MSG_FILE_DATA;
+using protocol::MSG_FILE_END;
+using protocol::MSG_HELLO;
+using protocol::MSG_KEEPALIVE;
+using protocol::MSG_VERSION;
+using protocol::UPDATE_SERVER_PORT;
+using protocol::VERSION_BODY_SIZE;
 constexpr size_t FILE_CHUNK_MAX = 8192;
 // The largest push taken, the same bound as a body of the storage client: a larger total would
 // fill the application directory's disk. Its bytes are still read, so the conversation stays in
@@ -72,8 +64,8 @@ std::string packageKeyFor(const settings_block::Version& v);
 // "%u.%u.%u.BIN": the local package file of a version.
 std::string packageFileNameFor(const settings_block::Version& v);
 
-std::array<uint8_t, HELLO_SIZE> helloMessage(const client_report::Report& report);
-std::array<uint8_t, MESSAGE_TYPE_SIZE> keepAliveMessage();
+using protocol::helloMessage;
+using protocol::keepAliveMessage;
 
 // Sends exactly n bytes in pieces of IO_PIECE; 0, or -1 when a call gives 0 or less.
 int sendAll(int socket, const uint8_t* data, size_t n);
@@ -101,10 +93,7 @@ class PushSink {
   virtual void finish() = 0;
 };
 
-struct VersionAnswer {
-  settings_block::Version version;
-  uint32_t size = 0;
-};
+using protocol::VersionAnswer;
 
 enum class ReceiveEnd { VersionAnswered, Disconnected, ReadFailed };
 struct ReceiveOutcome {

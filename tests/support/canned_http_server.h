@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -21,6 +22,8 @@ namespace testsupport {
 
 struct CannedRequest {
   std::string method, target;
+  std::string head;       // the whole request head
+  std::string bodyStart;  // body bytes that arrived with the head
 };
 
 // Waits up to 100 ms for the socket to be ready; false when it is not, or the server stops.
@@ -47,6 +50,20 @@ class CannedConnection {
     return true;
   }
   bool send(std::string_view text) { return send(text.data(), text.size()); }
+
+  // Up to `len` more bytes of the request (a PUT's body), 5 s at most.
+  std::string receive(size_t len) {
+    std::string data;
+    char buf[65536];
+    for (int waits = 0; data.size() < len && waits <= 50; ++waits) {
+      if (!cannedWait(fd_, POLLIN, stopping_)) continue;
+      ssize_t n = ::recv(fd_, buf, std::min(sizeof buf, len - data.size()), 0);
+      if (n <= 0) break;
+      data.append(buf, static_cast<size_t>(n));
+      waits = 0;
+    }
+    return data;
+  }
 
   // A whole response: status line, the given header lines, Content-Length and the body.
   bool respond(int status, std::string_view body, const std::string& extraHeaders = {}) {
@@ -119,7 +136,7 @@ class CannedHttpServer {
     }
   }
 
-  // Reads the request head (the storage client sends no request bodies), 5 s at most.
+  // Reads the request head, 5 s at most; body bytes that came with it are kept aside.
   bool readHead(int fd, CannedRequest* request) {
     std::string data;
     char buf[4096];
@@ -135,6 +152,8 @@ class CannedHttpServer {
     if (sp2 == std::string::npos || sp2 > headEnd) return false;
     request->method = data.substr(0, sp1);
     request->target = data.substr(sp1 + 1, sp2 - sp1 - 1);
+    request->head = data.substr(0, headEnd + 4);
+    request->bodyStart = data.substr(headEnd + 4);
     return true;
   }
 

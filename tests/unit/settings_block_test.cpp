@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "updater/client_report.h"
+#include "protocol/client_report.h"
 #include "updater/settings_block.h"
 
 namespace {

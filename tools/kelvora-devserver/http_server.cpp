@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 #include "tools/kelvora-devserver/address_page.h"
 #include "tools/kelvora-devserver/error_body.h"
+#include "tools/kelvora-devserver/object_upload.h"
 #include "tools/kelvora-devserver/request_signature.h"
 
 namespace devserver {
@@ -18,6 +20,16 @@ namespace {
 
 constexpr size_t kFullSpeedChunk = 4 << 20;
 constexpr size_t kMaxThrottleChunk = 64 << 10;
+
+// A strong validator that changes whenever the file is replaced or rewritten.
+std::string etagOf(const struct stat& st) {
+  char etag[96];
+  std::snprintf(etag, sizeof etag, "\"%llx-%llx-%llx%09ld\"",
+                static_cast<unsigned long long>(st.st_ino),
+                static_cast<unsigned long long>(st.st_size),
+                static_cast<unsigned long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec);
+  return etag;
+}
 
 // A whole object file mapped read-only; the mapping lives as long as the transfer that uses it.
 class MappedFile {
@@ -33,13 +45,7 @@ class MappedFile {
     auto file = std::shared_ptr<MappedFile>(new MappedFile());
     file->size_ = static_cast<size_t>(st.st_size);
     file->mtime_ = st.st_mtime;
-    // A strong validator that changes whenever the file is replaced or rewritten.
-    char etag[96];
-    std::snprintf(etag, sizeof etag, "\"%llx-%llx-%llx%09ld\"",
-                  static_cast<unsigned long long>(st.st_ino),
-                  static_cast<unsigned long long>(st.st_size),
-                  static_cast<unsigned long long>(st.st_mtim.tv_sec), st.st_mtim.tv_nsec);
-    file->etag_ = etag;
+    file->etag_ = etagOf(st);
     if (file->size_ > 0) {
       void* p = mmap(nullptr, file->size_, PROT_READ, MAP_PRIVATE, fd, 0);
       if (p == MAP_FAILED) {
@@ -109,14 +115,16 @@ std::string lowerCase(std::string s) {
 }
 
 // Bucket and object names become one directory and one file path below the root: no empty,
-// "." or ".." component may appear, so no request reaches outside it.
+// "." or ".." component may appear, so no request reaches outside it; nor one naming a PUT's
+// temporary file, so no request sees an object before it is whole.
 bool safeComponents(const std::string& name) {
   if (name.empty() || name.find('\0') != std::string::npos) return false;
   size_t start = 0;
   while (true) {
     size_t slash = name.find('/', start);
     std::string part = name.substr(start, slash == std::string::npos ? slash : slash - start);
-    if (part.empty() || part == "." || part == "..") return false;
+    if (part.empty() || part == "." || part == ".." || part.starts_with(kUploadPrefix))
+      return false;
     if (slash == std::string::npos) return true;
     start = slash + 1;
   }
@@ -155,6 +163,48 @@ ReceivedRequest receivedRequest(const httplib::Request& req, const Target& t) {
   return r;
 }
 
+using Extra = std::vector<std::pair<std::string, std::string>>;
+using Fail = std::function<void(int status, std::string_view code, std::string_view message,
+                                const Extra& extra)>;
+
+// Answers a request whose signature does not hold; false when it holds.
+bool refuseSignature(const AuthResult& auth, const Fail& fail) {
+  switch (auth.outcome) {
+    case AuthOutcome::kOk:
+      return false;
+    case AuthOutcome::kMissing:
+      fail(403, "AccessDenied", "The request carries no Authorization header.", {});
+      return true;
+    case AuthOutcome::kMalformed:
+      fail(403, "AccessDenied", "The Authorization header is not of the form \"OSS id:signature\".",
+           {});
+      return true;
+    case AuthOutcome::kNoDate:
+      fail(403, "AccessDenied",
+           "The request needs a valid Date or x-oss-date header (an HTTP date in GMT).", {});
+      return true;
+    case AuthOutcome::kUnknownId:
+      fail(403, "InvalidAccessKeyId",
+           "The access key ID you provided does not exist in our records.",
+           {{"OSSAccessKeyId", auth.accessKeyId}});
+      return true;
+    case AuthOutcome::kSkewed:
+      fail(403, "RequestTimeTooSkewed",
+           "The difference between the request time and the current time is too large.",
+           {{"RequestTime", auth.dateText},
+            {"ServerTime", formatHttpDate(std::time(nullptr))},
+            {"MaxAllowedSkewMilliseconds", std::to_string(kMaxSkewSeconds * 1000)}});
+      return true;
+    case AuthOutcome::kMismatch:
+      fail(403, "SignatureDoesNotMatch",
+           "The request signature we calculated does not match the signature you "
+           "provided. Check your key and signing method.",
+           {{"OSSAccessKeyId", auth.accessKeyId}, {"StringToSign", auth.stringToSign}});
+      return true;
+  }
+  return true;
+}
+
 }  // namespace
 
 HttpServer::HttpServer(const Options& options, StopSignal& stop)
@@ -162,6 +212,87 @@ HttpServer::HttpServer(const Options& options, StopSignal& stop)
 
 HttpServer::~HttpServer() {
   stop();
+  if (requestLog_ != nullptr) std::fclose(requestLog_);
+}
+
+void HttpServer::putObject(const httplib::Request& req, httplib::Response& res,
+                           const httplib::ContentReader& reader) {
+  const std::string requestId = newRequestId();
+  res.set_header("x-oss-request-id", requestId);
+  const Target t = targetOf(req);
+  const std::optional<uint64_t> length =
+      parseContentLength(req.get_header_value("Content-Length"), options_.maxPutBytes);
+  // A refused body is still read (and dropped), so the connection stays in step; one without a
+  // usable length, or longer than allowed, is not read at all and the connection closes.
+  bool bodyTaken = !length.has_value();
+  auto fail = [&](int status, std::string_view code, std::string_view message,
+                  const Extra& extra = {}) {
+    if (!bodyTaken) reader([](const char*, size_t) { return true; });
+    bodyTaken = true;
+    res.status = status;
+    res.set_content(errorBody(code, message, requestId, t.host, extra), "application/xml");
+  };
+  if (!length) {
+    res.set_header("Connection", "close");
+    if (!req.has_header("Content-Length"))
+      return fail(411, "MissingContentLength", "A PUT needs a Content-Length header.");
+    return fail(413, "EntityTooLarge", "Your proposed upload exceeds the maximum allowed size.",
+                {{"MaxSizeAllowed", std::to_string(options_.maxPutBytes)}});
+  }
+  if (options_.putAccessKeyId.empty())
+    return fail(403, "AccessDenied", "This store accepts no writes.");
+  AuthResult auth = checkSignature(receivedRequest(req, t), putKeys(), std::time(nullptr));
+  if (auth.outcome == AuthOutcome::kUnknownId && auth.accessKeyId == options_.accessKeyId)
+    return fail(403, "AccessDenied", "The access key may read but not write.");
+  if (refuseSignature(auth, fail)) return;
+  if (!safeComponents(t.bucket) || t.bucket.find('/') != std::string::npos)
+    return fail(400, "InvalidBucketName", "The specified bucket is not valid.",
+                {{"BucketName", t.bucket}});
+  if (!safeComponents(t.object))
+    return fail(400, "InvalidObjectName", "The specified object name is not valid.",
+                {{"Key", t.object}});
+  const std::string bucketDir = options_.root + "/" + t.bucket;
+  struct stat st {};
+  if (stat(bucketDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return fail(404, "NoSuchBucket", "The specified bucket does not exist.",
+                {{"BucketName", t.bucket}});
+  std::optional<Md5> expected;
+  if (req.has_header("Content-MD5") &&
+      !(expected = parseContentMd5(req.get_header_value("Content-MD5"))))
+    return fail(400, "InvalidDigest", "The Content-MD5 you specified is not valid.");
+
+  ObjectUpload upload;
+  std::string why;
+  if (!upload.open(bucketDir, t.object, expected.has_value(), &why))
+    return fail(500, "InternalError", why);
+  uint64_t received = 0;
+  bodyTaken = true;
+  const bool read = reader([&](const char* data, size_t len) {
+    received += len;
+    return !stop_.stopped() && received <= *length && upload.write(data, len);
+  });
+  if (!read || received != *length)
+    return fail(400, "IncompleteBody", "The body did not arrive whole, or could not be stored.");
+  if (expected && *expected != upload.digest())
+    return fail(400, "InvalidDigest",
+                "The Content-MD5 you specified did not match what was received.");
+  if (!upload.commit(&why)) return fail(500, "InternalError", why);
+  const std::string path = bucketDir + "/" + t.object;
+  if (stat(path.c_str(), &st) == 0) res.set_header("ETag", etagOf(st));
+  res.status = 200;
+}
+
+void HttpServer::logRequest(const httplib::Request& req, const httplib::Response& res) {
+  std::fprintf(stderr, "kelvora-devserver: %s %s Host=%s -> %d %s\n", req.method.c_str(),
+               req.path.c_str(), req.get_header_value("Host").c_str(), res.status,
+               res.get_header_value("x-oss-request-id").c_str());
+  if (requestLog_ == nullptr) return;
+  // Both addressing styles log the same way: the bucket, then the object.
+  const Target t = targetOf(req);
+  const std::string path = t.virtualHosted ? "/" + t.bucket + req.path : req.path;
+  std::lock_guard<std::mutex> lock(requestLogMutex_);
+  std::fprintf(requestLog_, "%s %s %d\n", req.method.c_str(), path.c_str(), res.status);
+  std::fflush(requestLog_);
 }
 
 int HttpServer::bind() {
@@ -195,36 +326,13 @@ int HttpServer::bind() {
       return;
     }
 
-    AuthResult auth =
-        checkSignature(receivedRequest(req, t), {options_.accessKeyId, options_.accessKeySecret},
-                       std::time(nullptr));
-    switch (auth.outcome) {
-      case AuthOutcome::kOk:
-        break;
-      case AuthOutcome::kMissing:
-        return fail(403, "AccessDenied", "The request carries no Authorization header.");
-      case AuthOutcome::kMalformed:
-        return fail(403, "AccessDenied",
-                    "The Authorization header is not of the form \"OSS id:signature\".");
-      case AuthOutcome::kNoDate:
-        return fail(403, "AccessDenied",
-                    "The request needs a valid Date or x-oss-date header (an HTTP date in GMT).");
-      case AuthOutcome::kUnknownId:
-        return fail(403, "InvalidAccessKeyId",
-                    "The access key ID you provided does not exist in our records.",
-                    {{"OSSAccessKeyId", auth.accessKeyId}});
-      case AuthOutcome::kSkewed:
-        return fail(403, "RequestTimeTooSkewed",
-                    "The difference between the request time and the current time is too large.",
-                    {{"RequestTime", auth.dateText},
-                     {"ServerTime", formatHttpDate(std::time(nullptr))},
-                     {"MaxAllowedSkewMilliseconds", std::to_string(kMaxSkewSeconds * 1000)}});
-      case AuthOutcome::kMismatch:
-        return fail(403, "SignatureDoesNotMatch",
-                    "The request signature we calculated does not match the signature you "
-                    "provided. Check your key and signing method.",
-                    {{"OSSAccessKeyId", auth.accessKeyId}, {"StringToSign", auth.stringToSign}});
-    }
+    // The write pair reads too: a publisher checks what it wrote with the key it wrote with.
+    const ReceivedRequest received = receivedRequest(req, t);
+    AuthResult auth = checkSignature(received, readKeys(), std::time(nullptr));
+    if (auth.outcome == AuthOutcome::kUnknownId && !options_.putAccessKeyId.empty() &&
+        auth.accessKeyId == options_.putAccessKeyId)
+      auth = checkSignature(received, putKeys(), std::time(nullptr));
+    if (refuseSignature(auth, fail)) return;
 
     if (req.method != "GET" && req.method != "HEAD")
       return fail(405, "MethodNotAllowed",
@@ -318,10 +426,30 @@ int HttpServer::bind() {
 
   const std::string any = R"([\s\S]*)";
   server.Get(any, handler);
-  server.Put(any, handler);
-  server.Post(any, handler);
-  server.Delete(any, handler);
-  server.Patch(any, handler);
+  server.Put(any, [this](const httplib::Request& req, httplib::Response& res,
+                         const httplib::ContentReader& reader) { putObject(req, res, reader); });
+  // Bodies of other methods are read and dropped, never kept: the answer is a refusal anyway.
+  auto dropBody = [handler](const httplib::Request& req, httplib::Response& res,
+                            const httplib::ContentReader& reader) {
+    reader([](const char*, size_t) { return true; });
+    handler(req, res);
+  };
+  server.Post(any, dropBody);
+  server.Delete(any, dropBody);
+  server.Patch(any, dropBody);
+  // ... and what httplib would read into memory itself (a GET with a body) stays small.
+  server.set_payload_max_length(options_.maxPutBytes);
+  server.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    const bool bodied = req.method == "PUT" || req.method == "POST" || req.method == "DELETE" ||
+                        req.method == "PATCH";
+    const bool bodyless =
+        (!req.has_header("Content-Length") || req.get_header_value("Content-Length") == "0") &&
+        !req.has_header("Transfer-Encoding");
+    if (bodied || bodyless) return httplib::Server::HandlerResponse::Unhandled;
+    res.status = 400;
+    res.set_header("Connection", "close");
+    return httplib::Server::HandlerResponse::Handled;
+  });
   server.Options(any, handler);
   // Answers httplib makes itself (a request it cannot read) carry a request ID and an error
   // body too.
@@ -337,11 +465,14 @@ int HttpServer::bind() {
             "application/xml");
         return httplib::Server::HandlerResponse::Handled;
       }));
-  server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-    std::fprintf(stderr, "kelvora-devserver: %s %s Host=%s -> %d %s\n", req.method.c_str(),
-                 req.path.c_str(), req.get_header_value("Host").c_str(), res.status,
-                 res.get_header_value("x-oss-request-id").c_str());
-  });
+  server.set_logger(
+      [this](const httplib::Request& req, const httplib::Response& res) { logRequest(req, res); });
+  if (!options_.requestLog.empty() &&
+      (requestLog_ = std::fopen(options_.requestLog.c_str(), "ae")) == nullptr) {
+    std::fprintf(stderr, "kelvora-devserver: cannot open the request log %s\n",
+                 options_.requestLog.c_str());
+    return -1;
+  }
 
   if (options_.httpPort == 0) return server.bind_to_any_port("127.0.0.1");
   return server.bind_to_port("127.0.0.1", options_.httpPort) ? options_.httpPort : -1;

@@ -21,10 +21,14 @@ const char kUsage[] =
     "  --http-port N            object store and address page port (default 18080; 0 = any free)\n"
     "  --update-port N          update server port (default 9910; 0 = any free)\n"
     "\n"
-    "Object store (GET and HEAD of DIR/BUCKET/OBJECT, signed requests only):\n"
+    "Object store (GET, HEAD and PUT of DIR/BUCKET/OBJECT, signed requests only):\n"
     "  --root DIR               directory holding one folder per bucket (default .)\n"
     "  --id ID                  access key ID accepted (default the built-in loopback one)\n"
     "  --secret SECRET          access key secret (default the built-in loopback one)\n"
+    "  --put-id ID              the access key ID of the pair that may also PUT; without\n"
+    "  --put-secret SECRET      --put-id and --put-secret every PUT is refused (403)\n"
+    "  --max-put-bytes N        refuse PUT bodies longer than N bytes (default 5368709120)\n"
+    "  --request-log FILE       append \"METHOD /BUCKET/OBJECT STATUS\" for every request\n"
     "  --throttle BYTES_PER_SEC send object bodies at most this fast\n"
     "  --cut-short BYTES        announce the full Content-Length but close the connection\n"
     "                           when BYTES of the object body are still unsent\n"
@@ -135,6 +139,14 @@ ParseOutcome parseOptions(int argc, char** argv, Options* o, std::string* error)
       ok = needValue() && (o->accessKeyId = value, true);
     } else if (arg == "--secret") {
       ok = needValue() && (o->accessKeySecret = value, true);
+    } else if (arg == "--put-id") {
+      ok = needValue() && (o->putAccessKeyId = value, true);
+    } else if (arg == "--put-secret") {
+      ok = needValue() && (o->putAccessKeySecret = value, true);
+    } else if (arg == "--max-put-bytes") {
+      ok = number(UINT64_MAX / 2, &o->maxPutBytes);
+    } else if (arg == "--request-log") {
+      ok = needValue() && (o->requestLog = value, true);
     } else if (arg == "--throttle") {
       ok = number(UINT64_MAX, &o->throttleBytesPerSecond);
       if (ok && o->throttleBytesPerSecond == 0) {
@@ -186,6 +198,14 @@ ParseOutcome parseOptions(int argc, char** argv, Options* o, std::string* error)
       ok = false;
     }
     if (!ok) return ParseOutcome::kError;
+  }
+  if (o->putAccessKeyId.empty() != o->putAccessKeySecret.empty()) {
+    *error = "--put-id and --put-secret go together";
+    return ParseOutcome::kError;
+  }
+  if (!o->putAccessKeyId.empty() && o->putAccessKeyId == o->accessKeyId) {
+    *error = "--put-id must differ from the read key's ID";
+    return ParseOutcome::kError;
   }
   return ParseOutcome::kRun;
 }

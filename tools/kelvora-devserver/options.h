@@ -18,8 +18,12 @@ struct Options {
   std::string root = ".";
   std::string accessKeyId;  // defaults to the built-in loopback key pair
   std::string accessKeySecret;
-  uint64_t throttleBytesPerSecond = 0;  // 0: full speed
-  uint64_t cutShortBytes = 0;           // object bodies end this many bytes early
+  std::string putAccessKeyId;  // the pair that may write; empty: every PUT is refused
+  std::string putAccessKeySecret;
+  uint64_t maxPutBytes = uint64_t{5} << 30;  // larger PUT bodies are refused unread
+  std::string requestLog;                    // a file given one line per request, when set
+  uint64_t throttleBytesPerSecond = 0;       // 0: full speed
+  uint64_t cutShortBytes = 0;                // object bodies end this many bytes early
   uint32_t firstByteDelayMs = 0;
   bool ignoreRange = false;       // serve every object GET whole (200), as a server without ranges
   std::string signKeyFile;        // serve K.minisig signed with this minisign secret key

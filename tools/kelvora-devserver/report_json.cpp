@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "updater/client_report.h"
+#include "protocol/client_report.h"
 
 namespace devserver {
 namespace {

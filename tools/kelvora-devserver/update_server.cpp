@@ -55,13 +55,8 @@ bool sendAll(int fd, const uint8_t* data, size_t size) {
 }  // namespace
 
 std::vector<uint8_t> versionAnswer(uint32_t major, uint32_t minor, uint32_t build, uint32_t size) {
-  std::vector<uint8_t> out;
-  putU16(out, MSG_VERSION);
-  putU32(out, major);
-  putU32(out, minor);
-  putU32(out, build);
-  putU32(out, size);
-  return out;
+  auto message = protocol::versionAnswerMessage({{major, minor, build}, size});
+  return std::vector<uint8_t>(message.begin(), message.end());
 }
 
 std::vector<uint8_t> pushAnswer(const std::vector<uint8_t>& file) {
@@ -236,9 +231,9 @@ void UpdateServer::serve(Session& session, uint64_t client, std::string peer) {
   while (true) {
     uint8_t type[MESSAGE_TYPE_SIZE];
     if (!recvAll(fd, type, sizeof type)) break;
-    const uint16_t t = little_endian::readU16(type, 0);
+    const uint16_t t = protocol::messageType(type);
     if (t == MSG_HELLO) {
-      uint8_t report[app_state::CLIENT_REPORT_SIZE];
+      uint8_t report[client_report::REPORT_SIZE];
       if (!recvAll(fd, report, sizeof report)) {
         std::fprintf(stderr, "kelvora-devserver: update client %llu: hello cut short\n",
                      static_cast<unsigned long long>(client));

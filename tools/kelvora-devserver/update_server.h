@@ -10,22 +10,23 @@
 #include <thread>
 #include <vector>
 
+#include "protocol/messages.h"
 #include "tools/kelvora-devserver/options.h"
 #include "tools/kelvora-devserver/stop_signal.h"
 #include "updater/update_conversation.h"
 
 namespace devserver {
 
-// The client's own wire constants, so the two sides cannot drift apart.
+// The conversation's shared layouts, so the two sides cannot drift apart; the chunk bound is
+// the client's own.
+using protocol::MESSAGE_TYPE_SIZE;
+using protocol::MSG_DISCONNECT;
+using protocol::MSG_FILE_BEGIN;
+using protocol::MSG_FILE_DATA;
+using protocol::MSG_FILE_END;
+using protocol::MSG_HELLO;
+using protocol::MSG_KEEPALIVE;
 using update_conversation::FILE_CHUNK_MAX;
-using update_conversation::MESSAGE_TYPE_SIZE;
-using update_conversation::MSG_DISCONNECT;
-using update_conversation::MSG_FILE_BEGIN;
-using update_conversation::MSG_FILE_DATA;
-using update_conversation::MSG_FILE_END;
-using update_conversation::MSG_HELLO;
-using update_conversation::MSG_KEEPALIVE;
-using update_conversation::MSG_VERSION;
 
 // The bytes answering one hello. A push sends every chunk but the last as FILE_DATA and the last
 // (1 to 8192 bytes; none for an empty file) as FILE_END, so the client finishes the file once.

@@ -1,6 +1,7 @@
-// kelvora-storage: one signed GET of an object through the storage client, for makers checking a
-// bucket. Prints the outcome on one line and streams the body to a file on success; a broken
-// download can be resumed from where it stopped.
+// kelvora-storage: one signed GET, PUT or HEAD of an object through the storage client, for
+// makers checking and filling a bucket. Prints the outcome on one line; a GET streams the body to
+// a file on success and a broken download can be resumed from where it stopped; a PUT streams a
+// file from disk.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,8 @@
 #include "storage_client/aos_http_io.h"
 #include "storage_client/aos_status.h"
 #include "storage_client/oss_object_download.h"
+#include "storage_client/oss_object_head.h"
+#include "storage_client/oss_object_upload.h"
 #include "tools/kelvora-storage/terminal_text.h"
 #include "updater/builtin_config.h"
 
@@ -31,11 +34,19 @@ constexpr char kUsage[] =
     "              beside it keeps the object's ETag\n"
     "  --continue  resume a partial FILE that has its FILE.etag from where it stopped, if the\n"
     "              object is unchanged (Range with If-Range); otherwise start over\n"
+    "usage: kelvora-storage put --endpoint HOST --bucket NAME --key OBJECT --input FILE\n"
+    "                           [--id ID --secret SECRET]\n"
+    "  put         one signed PUT of FILE as OBJECT, streamed from disk with its Content-MD5;\n"
+    "              a 5xx or a cut connection is tried again up to 3 times; prints code=N\n"
+    "              error=E message=M request-id=R length=L (L: bytes sent) etag=T attempts=A\n"
+    "usage: kelvora-storage head --endpoint HOST --bucket NAME --key OBJECT [--id ID --secret S]\n"
+    "  head        one signed HEAD; prints the line of get with L the object's size, and etag=T\n"
+    "  exit status 0 only for 2xx, 1 for any other answer or failure, 2 for a usage error\n"
     "  progress goes to standard error when it is a terminal\n"
     "  --help, --version\n";
 
 struct Arguments {
-  std::string endpoint, bucket, key, id, secret, output;
+  std::string command, endpoint, bucket, key, id, secret, output, input;
   bool haveId = false, haveSecret = false, resume = false;
 };
 
@@ -124,19 +135,16 @@ void printOutcome(const oss_download_outcome& o) {
   std::fflush(stdout);
 }
 
+const char* keyId(const Arguments& a) {
+  return a.haveId ? a.id.c_str() : builtin_config::builtinConfig().accessKeyId;
+}
+const char* keySecret(const Arguments& a) {
+  return a.haveSecret ? a.secret.c_str() : builtin_config::builtinConfig().accessKeySecret;
+}
+
 int get(const Arguments& a) {
-  if (aos_http_io_initialize() != 0) {
-    std::fputs("kelvora-storage: the storage client could not be initialised\n", stderr);
-    return 1;
-  }
-  const builtin_config::BuiltinConfig& builtin = builtin_config::builtinConfig();
-  oss_download_target target{a.endpoint.c_str(),
-                             a.haveId ? a.id.c_str() : builtin.accessKeyId,
-                             a.haveSecret ? a.secret.c_str() : builtin.accessKeySecret,
-                             a.bucket.c_str(),
-                             a.key.c_str(),
-                             -1,
-                             nullptr};
+  oss_download_target target{a.endpoint.c_str(), keyId(a), keySecret(a), a.bucket.c_str(),
+                             a.key.c_str(),      -1,       nullptr};
   oss_download_outcome outcome{};
   BodyFile file;
   file.path = a.output;
@@ -171,8 +179,53 @@ int get(const Arguments& a) {
     std::fprintf(stderr, "kelvora-storage: cannot write %s\n", a.output.c_str());
     rc = 1;
   }
-  aos_http_io_shutdown();
   return rc;
+}
+
+// Upload progress on a terminal, at most four times a second.
+struct UploadProgress {
+  std::chrono::steady_clock::time_point lastShown;
+  bool shown = false;
+};
+
+void showUpload(void* user, int64_t sent, int64_t total) {
+  auto* p = static_cast<UploadProgress*>(user);
+  auto now = std::chrono::steady_clock::now();
+  if (sent < total && p->shown && now - p->lastShown < std::chrono::milliseconds(250)) return;
+  p->shown = true;
+  p->lastShown = now;
+  std::fprintf(stderr, "\r%lld of %lld bytes sent", static_cast<long long>(sent),
+               static_cast<long long>(total));
+}
+
+int put(const Arguments& a) {
+  oss_object_target target{a.endpoint.c_str(), keyId(a), keySecret(a), a.bucket.c_str(),
+                           a.key.c_str()};
+  UploadProgress progress;
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  oss_object_outcome o{};
+  oss_put_object_from_file(&target, a.input.c_str(), terminal ? showUpload : nullptr, &progress,
+                           &o);
+  if (progress.shown) std::fputc('\n', stderr);
+  std::printf("code=%d error=%s message=%s request-id=%s length=%lld etag=%s attempts=%d\n",
+              o.status, field(o.status < 0 ? "HttpIoError" : o.error_code).c_str(),
+              field(o.error_message).c_str(), field(o.request_id).c_str(),
+              static_cast<long long>(o.body_sent), field(o.etag).c_str(), o.attempts);
+  std::fflush(stdout);
+  return o.status / 100 == 2 ? 0 : 1;
+}
+
+int head(const Arguments& a) {
+  oss_object_target target{a.endpoint.c_str(), keyId(a), keySecret(a), a.bucket.c_str(),
+                           a.key.c_str()};
+  oss_object_outcome o{};
+  oss_head_object(&target, &o);
+  std::printf("code=%d error=%s message=%s request-id=%s length=%lld etag=%s\n", o.status,
+              field(o.status < 0 ? "HttpIoError" : o.error_code).c_str(),
+              field(o.error_message).c_str(), field(o.request_id).c_str(),
+              static_cast<long long>(o.content_length), field(o.etag).c_str());
+  std::fflush(stdout);
+  return o.status / 100 == 2 ? 0 : 1;
 }
 
 }  // namespace
@@ -186,8 +239,10 @@ int main(int argc, char** argv) {
     std::printf("kelvora-storage %s\n", KELVORA_VERSION_TEXT);
     return 0;
   }
-  if (argc < 2 || std::strcmp(argv[1], "get") != 0) return usageError("expected the get command");
   Arguments a;
+  if (argc >= 2) a.command = argv[1];
+  if (a.command != "get" && a.command != "put" && a.command != "head")
+    return usageError("expected the get, put or head command");
   for (int i = 2; i < argc; ++i) {
     const char* opt = argv[i];
     if (!std::strcmp(opt, "--continue")) {
@@ -208,8 +263,10 @@ int main(int argc, char** argv) {
     } else if (!std::strcmp(opt, "--secret")) {
       a.secret = value;
       a.haveSecret = true;
-    } else if (!std::strcmp(opt, "--output")) {
+    } else if (!std::strcmp(opt, "--output") && a.command == "get") {
       a.output = value;
+    } else if (!std::strcmp(opt, "--input") && a.command == "put") {
+      a.input = value;
     } else {
       return usageError("unknown option");
     }
@@ -219,5 +276,12 @@ int main(int argc, char** argv) {
   }
   if (a.haveId != a.haveSecret) return usageError("--id and --secret go together");
   if (a.resume && a.output.empty()) return usageError("--continue needs --output");
-  return get(a);
+  if (a.command == "put" && a.input.empty()) return usageError("put needs --input");
+  if (aos_http_io_initialize() != 0) {
+    std::fputs("kelvora-storage: the storage client could not be initialised\n", stderr);
+    return 1;
+  }
+  int rc = a.command == "get" ? get(a) : a.command == "put" ? put(a) : head(a);
+  aos_http_io_shutdown();
+  return rc;
 }
