@@ -32,6 +32,7 @@ class Directory {
 };
 
 constexpr int kNoFollow = O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+constexpr char kDirectoryInTheWay[] = "is a directory, where Update.exe keeps a file; remove it";
 
 std::optional<struct stat> statAt(int dir, const char* name) {
   struct stat st {};
@@ -121,8 +122,7 @@ int open(const char* name, Open how, mode_t mode) {
   for (int round = 0; round < 3; ++round) {
     const auto st = statAt(dir.fd(), name);
     if (st && S_ISDIR(st->st_mode)) {
-      if (how != Open::kLock)
-        report(name, "is a directory, where Update.exe keeps a file; remove it");
+      if (how != Open::kLock) report(name, kDirectoryInTheWay);
       errno = EISDIR;
       return -1;
     }
@@ -180,21 +180,22 @@ bool replaceAtomically(const char* name, std::span<const uint8_t> bytes) {
     report(name, std::string("cannot write its replacement: ") + std::strerror(errno));
     return false;
   }
-  bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  const int error = errno;
-  ok = ok && ::renameat(dir.fd(), temp.c_str(), dir.fd(), name) == 0;
-  if (!ok) {
+  bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+  written = ::close(fd) == 0 && written;
+  if (!written || ::renameat(dir.fd(), temp.c_str(), dir.fd(), name) != 0) {
+    const int error = errno;
     const auto st = statAt(dir.fd(), name);
-    report(name, "cannot be replaced: " + (st && S_ISDIR(st->st_mode)
-                                               ? std::string("it is a directory; remove it")
-                                               : std::string(std::strerror(ok ? errno : error))));
+    if (st && S_ISDIR(st->st_mode))
+      report(name, kDirectoryInTheWay);
+    else
+      report(name, std::string("cannot be replaced: ") + std::strerror(error));
     ::unlinkat(dir.fd(), temp.c_str(), 0);
     return false;
   }
   // The rename itself is durable only once the directory is flushed.
   if (::fsync(dir.fd()) != 0) {
-    report(".", std::string("the directory cannot be flushed: ") + std::strerror(errno));
+    report(".",
+           std::string("the application directory cannot be flushed: ") + std::strerror(errno));
     return false;
   }
   return true;
@@ -214,7 +215,7 @@ bool remove(const char* name) {
 bool removeOrReport(const char* name) {
   if (remove(name)) return true;
   const int error = errno;
-  report(name, error == EISDIR ? "is a directory, where Update.exe keeps a file; remove it"
+  report(name, error == EISDIR ? kDirectoryInTheWay
                                : "cannot be removed: " + std::string(std::strerror(error)));
   return false;
 }
@@ -225,7 +226,7 @@ bool rename(const char* from, const char* to) {
   const int error = errno;
   const auto st = statAt(dir.fd(), to);
   report(to, st && S_ISDIR(st->st_mode)
-                 ? "is a directory, where Update.exe keeps a file; remove it"
+                 ? kDirectoryInTheWay
                  : std::string("cannot take ") + from + ": " + std::strerror(error));
   return false;
 }

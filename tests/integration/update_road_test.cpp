@@ -451,26 +451,4 @@ TEST(UpdateRoad, WhatIsPlantedUnderItsNamesNeverReachesOutside) {
   }
 }
 
-// A directory where the road keeps a file ends the run without an install, and says so.
-TEST(UpdateRoad, ADirectoryWhereAFileBelongsIsSaid) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
-  Road road;
-  road.servePackage("update-en-1");
-  DevServerProcess server(road.store(), {"--announce", "3.11.0"}, road.work / "server.log");
-  ASSERT_TRUE(server.ready());
-  for (const char* name : {"3.11.0.BIN", "3.11.0.BIN.etag", "Kelvora.exe.new", "prev"}) {
-    road.prepare(9);
-    fs::remove(road.app / name);
-    fs::create_directories(road.app / name / "inside");
-    pid_t pid = startWorker(road.app.path(), road.work / "result");
-    auto exit = waitChild(pid, seconds(40));
-    if (!exit) killChild(pid);
-    EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram) << name;
-    const std::string errors = errorText(road.work / "result");
-    EXPECT_NE(errors.find("Update.exe: " + std::string(name) + ": "), std::string::npos)
-        << name << ": " << errors;
-    EXPECT_NE(errors.find("directory"), std::string::npos) << name << ": " << errors;
-  }
-}
-
 }  // namespace

@@ -66,6 +66,7 @@ class InstallDir : public ::testing::Test {
           size_t a = std::min<size_t>(7, body.size()), b = body.size() / 2 + a / 2;
           package_download::FetchOutcome o;
           o.head.status = status;
+          o.head.etag = "\"v1\"";
           o.complete = package_download::isFetchSuccess(status) && sink.begin(o.head) &&
                        sink.write({body.data(), a}) && sink.write({body.data() + a, b - a}) &&
                        sink.write({body.data() + b, body.size() - b});
@@ -119,6 +120,7 @@ TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
       {"package file cannot be made", good, "3.11.0.BIN"},
       {"unpacked program cannot be made", good, package_install::UNPACK_TEMP_FILE},
       {"prev cannot take the old program", good, "prev"},
+      {"ETag file cannot be written", good, "3.11.0.BIN.etag"},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -128,9 +130,17 @@ TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
       fs::create_directories(app / c.directoryInTheWay / "inside");
       before = names();
     }
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(download(c.package)) << c.name;
+    const std::string said = testing::internal::GetCapturedStderr();
     expectUntouched(c.name);
     EXPECT_EQ(names(), before) << c.name;
+    // A directory in the way is named on standard error: nothing else would say why.
+    if (c.directoryInTheWay != nullptr) {
+      EXPECT_NE(said.find(std::string("Update.exe: ") + c.directoryInTheWay + ": is a directory"),
+                std::string::npos)
+          << c.name << ": " << said;
+    }
   }
 }
 
