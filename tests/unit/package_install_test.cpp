@@ -147,12 +147,18 @@ TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
 TEST_F(InstallDir, StartUpRemovesWhatAKilledRunLeftAndNothingElse) {
   // A package with its ETag file is kept for resuming; one without (a push) or an ETag file
   // without its package is not.
-  const Names stale = {"Kelvora.exe.new",   "prev.new",       "3.11.0.BIN",
-                       "10.0.12345.BIN",    "3.9.0.BIN.etag", ".3.9.0.BIN.etag.x1Y2z3",
-                       ".config.cfg.a1B2c3"};
-  const Names kept = {"Kelvora.exe", "prev",           "config.cfg", "notes.BIN",
-                      "3.11.BIN",    "3.11.0.bin",     "a.1.2.BIN",  "3.11.0.BIN.txt",
-                      "3.12.0.BIN",  "3.12.0.BIN.etag"};
+  const Names stale = {"Kelvora.exe.new",
+                       "prev.new",
+                       "3.11.0.BIN",
+                       "10.0.12345.BIN",
+                       "3.9.0.BIN.etag",
+                       ".3.9.0.BIN.etag.x1Y2z3",
+                       ".config.cfg.a1B2c3",
+                       ".Kelvora.exe.installing.a1B2c3",
+                       ".Kelvora.exe.minisig.a1B2c3"};
+  const Names kept = {"Kelvora.exe",    "prev",       "config.cfg",     "Kelvora.exe.minisig",
+                      "notes.BIN",      "3.11.BIN",   "3.11.0.bin",     "a.1.2.BIN",
+                      "3.11.0.BIN.txt", "3.12.0.BIN", "3.12.0.BIN.etag"};
   for (const auto& n : stale) writeFile(app / n, text("left"));
   for (const auto& n : kept) writeFile(app / n, text("kept"));
   for (const auto& n : stale) EXPECT_TRUE(package_install::isStaleFile(n)) << n;
