@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "graphics/pacing.h"
-#include "updater/builtin_config.h"
 #include "protocol/client_report.h"
+#include "updater/builtin_config.h"
 #include "updater/package_fetch.h"
 #include "updater/package_install.h"
 #include "updater/package_resume.h"
