@@ -5,6 +5,7 @@
 
 #include <cinttypes>
 #include <cstring>
+#include <new>
 
 #include "aos_log.h"
 #include "aos_status.h"
@@ -52,6 +53,20 @@ void fail(aos_curl_http_transport* t, int code, const char* reason) {
   t->controller->reason = apr_pstrdup(t->pool, reason);
 }
 
+// libcurl is C: nothing may unwind through it. An exception thrown below a callback (an
+// allocation that fails in a sink) fails the transfer with `failed` as the callback's answer.
+template <typename Body>
+size_t guarded(aos_curl_http_transport* t, size_t failed, Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    fail(t, aos_err_out_of_memory, "out of memory in a transfer callback");
+  } catch (...) {
+    fail(t, aos_err_internal, "exception in a transfer callback");
+  }
+  return failed;
+}
+
 void close_body_file(aos_body_file** slot) {
   aos_body_file* f = *slot;
   if (f == nullptr) return;
@@ -97,9 +112,9 @@ bool aos_parse_header_line(const char* data, size_t len, aos_header_field* out) 
   return true;
 }
 
-size_t aos_curl_header_line_callback(char* data, size_t size, size_t count, void* transport) {
-  auto* t = static_cast<aos_curl_http_transport*>(transport);
-  size_t len = size * count;
+namespace {
+
+size_t header_line(aos_curl_http_transport* t, char* data, size_t len) {
   if (t->controller->first_byte_time == 0) t->controller->first_byte_time = apr_time_now();
   aos_header_field field;
   // The status line is no header, even when its reason text holds a colon.
@@ -111,6 +126,8 @@ size_t aos_curl_header_line_callback(char* data, size_t size, size_t count, void
   raise_state(t, TRANS_STATE_HEADER);
   return len;
 }
+
+}  // namespace
 
 void aos_curl_read_response_status(aos_curl_http_transport* t) {
   if (t->controller->error_code != 0 || t->resp->status > 0) return;
@@ -127,9 +144,9 @@ void aos_curl_read_response_status(aos_curl_http_transport* t) {
   }
 }
 
-size_t aos_curl_default_write_callback(char* data, size_t size, size_t count, void* transport) {
-  auto* t = static_cast<aos_curl_http_transport*>(transport);
-  size_t len = size * count;
+namespace {
+
+size_t body_piece(aos_curl_http_transport* t, char* data, size_t len) {
   aos_http_controller* ctl = t->controller;
   if (ctl->first_byte_time == 0) ctl->first_byte_time = apr_time_now();
   aos_curl_read_response_status(t);
@@ -171,16 +188,32 @@ size_t aos_curl_default_write_callback(char* data, size_t size, size_t count, vo
   return static_cast<size_t>(n);
 }
 
-size_t aos_curl_body_read_callback(char* buffer, size_t size, size_t count, void* transport) {
-  auto* t = static_cast<aos_curl_http_transport*>(transport);
+size_t request_piece(aos_curl_http_transport* t, char* buffer, size_t len) {
   if (t->controller->error_code != 0) return CURL_READFUNC_ABORT;
-  int n = t->req->read_body(t->req, buffer, static_cast<int>(size * count));
+  int n = t->req->read_body(t->req, buffer, static_cast<int>(len));
   if (n < 0) {
     fail(t, aos_err_read_body, "read body failure.");
     return CURL_READFUNC_ABORT;
   }
   raise_state(t, TRANS_STATE_BODY_OUT);
   return static_cast<size_t>(n);
+}
+
+}  // namespace
+
+size_t aos_curl_header_line_callback(char* data, size_t size, size_t count, void* transport) {
+  auto* t = static_cast<aos_curl_http_transport*>(transport);
+  return guarded(t, 0, [&] { return header_line(t, data, size * count); });
+}
+
+size_t aos_curl_default_write_callback(char* data, size_t size, size_t count, void* transport) {
+  auto* t = static_cast<aos_curl_http_transport*>(transport);
+  return guarded(t, 0, [&] { return body_piece(t, data, size * count); });
+}
+
+size_t aos_curl_body_read_callback(char* buffer, size_t size, size_t count, void* transport) {
+  auto* t = static_cast<aos_curl_http_transport*>(transport);
+  return guarded(t, CURL_READFUNC_ABORT, [&] { return request_piece(t, buffer, size * count); });
 }
 
 int aos_curl_result_to_error(CURLcode code) {

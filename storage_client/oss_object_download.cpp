@@ -50,7 +50,10 @@ void copy_cut(char* out, size_t size, const char* text) {
 void describe_response(const aos_http_response* resp, oss_download_outcome* o) {
   o->status = resp->status;
   copy_text(o->etag, sizeof o->etag, apr_table_get(resp->headers, "ETag"));
-  o->content_length = decimal(apr_table_get(resp->headers, "Content-Length"));
+  // A chunked body is measured by its chunks: a Content-Length beside them declares nothing.
+  const char* coding = apr_table_get(resp->headers, "Transfer-Encoding");
+  const bool chunked = coding != nullptr && strcasestr(coding, "chunked") != nullptr;
+  o->content_length = chunked ? -1 : decimal(apr_table_get(resp->headers, "Content-Length"));
   aos_content_range range{-1, -1, -1};
   const char* range_text = apr_table_get(resp->headers, "Content-Range");
   bool have_range = (resp->status == 206 || resp->status == 416) && range_text != nullptr &&
@@ -103,6 +106,8 @@ void oss_download_object(const oss_download_target* target, oss_body_sink sink, 
     apr_table_set(headers, "Range", apr_psprintf(pool, "bytes=%" PRId64 "-", target->range_start));
     if (target->if_range != nullptr) apr_table_set(headers, "If-Range", target->if_range);
   }
+  if (target->if_none_match != nullptr)
+    apr_table_set(headers, "If-None-Match", target->if_none_match);
   aos_span bucket = aos_span_of(target->bucket);
   aos_span object = aos_span_of(target->object);
   aos_http_request* req = nullptr;

@@ -24,15 +24,18 @@ struct oss_download_target {
   const char* object;
   int64_t range_start;   // < 0: the whole object; N >= 0: "Range: bytes=N-"
   const char* if_range;  // an ETag sent as "If-Range", or nullptr (only with a range)
+  // An ETag sent as "If-None-Match", or nullptr: an object that still has it answers 304 with
+  // no body (status 304, the sink never called), so a poll of an unchanged object costs little.
+  const char* if_none_match;
 };
 
 struct oss_download_outcome {
   int status;               // HTTP status, or a negative client error code (aos_status.h)
   char etag[128];           // the response's ETag, as sent (quotes kept); "" when absent or longer
-  int64_t content_length;   // of this response's body; -1 when absent
+  int64_t content_length;   // of this response's body; -1 when absent or the body is chunked
   int64_t range_first;      // from Content-Range of a 206: first byte; -1 otherwise
   int64_t object_size;      // from Content-Range of a 206 or 416 ("*/N"), or the
-                            // Content-Length of a 200; -1 when unknown
+                            // content_length of a 200; -1 when the response does not declare it
   int64_t body_received;    // bytes handed to the sink (a piece it refused included)
   char error_code[64];      // the service's error code from an XML error body, or ""
   char request_id[64];      // the service's request ID, or ""

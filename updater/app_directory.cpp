@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/write_all.h"
+
 namespace app_directory {
 
 namespace {
@@ -67,16 +69,6 @@ int openChecked(int dir, const char* name, int flags, bool oneLink) {
   }
   ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   return fd;
-}
-
-bool writeAll(int fd, std::span<const uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes = bytes.subspan(size_t(n));
-  }
-  return true;
 }
 
 std::string temporaryName(std::string_view of) {
@@ -180,7 +172,7 @@ bool replaceAtomically(const char* name, std::span<const uint8_t> bytes) {
     report(name, std::string("cannot write its replacement: ") + std::strerror(errno));
     return false;
   }
-  bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+  bool written = ::fchmod(fd, mode) == 0 && platform::writeAll(fd, bytes) && ::fsync(fd) == 0;
   written = ::close(fd) == 0 && written;
   if (!written || ::renameat(dir.fd(), temp.c_str(), dir.fd(), name) != 0) {
     const int error = errno;

@@ -14,9 +14,9 @@ namespace installed_signature {
 
 constexpr char SIGNATURE_FILE[] = "Kelvora.exe.minisig";
 
-// The "version:A.B.C" token of the trusted comment, when the file is signed by one of keys: a
-// known key id and a valid global signature over signature and trusted comment (the package
-// hash is not checked: the package is gone). Nothing for anything else, or two version tokens.
+// The version that the trusted comment names, when the file passes every check of a fetched
+// signature file for it with these keys (a known key id, the global signature over signature and
+// trusted comment); the package hash is not checked, as the package is gone. Nothing otherwise.
 std::optional<settings_block::Version> signedVersion(
     std::span<const uint8_t> file, std::span<const release_signature::PublicKey> keys);
 

@@ -113,7 +113,6 @@ CCompressLZ77::~CCompressLZ77() {
 
 bool CCompressLZ77::Decompress(uint8_t* out, int n, const uint8_t* in, int inLength) {
   byteCursor = 0;
-  bitCursor = 0;
   windowStart = out;
   windowSize = 0;
   error = Lz77Error::kNone;
@@ -196,9 +195,7 @@ bool CCompressLZ77::Decompress(uint8_t* out, int n, const uint8_t* in, int inLen
     count -= used;
   }
   windowSize = int32_t(w);
-  const long consumed = long(p - in) * 8 - count;
-  byteCursor = int32_t(consumed / 8);
-  bitCursor = int32_t(consumed % 8);
+  byteCursor = int32_t((long(p - in) * 8 - count) / 8);
   error = fault;
   return fault == Lz77Error::kNone;
 }

@@ -45,9 +45,8 @@ class CCompressLZ77 final : public LZ77 {
   bool Decompress(uint8_t* out, int n, const uint8_t* in, int inLength) override;
 
   Lz77Error lastError() const { return error; }
-  // Where decoding stopped: the stream byte and bit (0 = most significant) of the next item.
+  // Where decoding stopped: the stream byte that holds the next item.
   int32_t streamByte() const { return byteCursor; }
-  int32_t streamBit() const { return bitCursor; }
 
  private:
   struct Node {
@@ -67,7 +66,6 @@ class CCompressLZ77 final : public LZ77 {
   Node* nodeHeap;
   int32_t nodeCount = 0;
   int32_t byteCursor = 0;
-  int32_t bitCursor = 0;
   Lz77Error error = Lz77Error::kNone;
 };
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "updater/app_state.h"
+#include "updater/release_signature.h"
 
 namespace package_download {
 
@@ -33,8 +34,8 @@ struct FetchRequest {
 struct ResponseHead {
   int32_t status = -1;      // HTTP status, or a negative client code
   std::string etag;         // as sent, quotes kept; "" when absent
-  int64_t rangeFirst = -1;  // first byte of a 206
-  int64_t objectSize = -1;  // whole object size when known
+  int64_t rangeFirst = -1;  // first byte of a 206, kept when its body then fails
+  int64_t objectSize = -1;  // whole object size as the response declares it; -1 when it does not
 };
 
 // Receives a 2xx response: its head once, then the body in order. False from either stops the
@@ -60,7 +61,18 @@ bool isFetchSuccess(int32_t status);
 // with the "File fault" text and the state left at UPDATE_PENDING otherwise. An empty package key
 // means a pushed package is already installed: nothing is fetched. With publisher keys built in,
 // the package is installed only when K.minisig beside it holds a valid signature for the
-// announced version; any failure ends as a failed fetch does, with one line on standard error.
+// announced version, checked (but for the package hash) before the package is asked for; any
+// failure ends as a failed fetch does, with one line on standard error.
+//
+// The signed comment's package-size and program-size bound the download and the decoder: the
+// first byte past either, or a response that declares another length, is refused. Without
+// them, each is capped at UNSIGNED_SIZE_LIMIT, and a body whose length the response does not
+// declare (no Content-Length, no Content-Range total) is never installed.
 bool downloadAndInstall(app_state::AppState& state, const ObjectFetcher& fetch);
+// The same with these keys instead of the built-in ones (none: nothing is checked).
+bool downloadAndInstall(app_state::AppState& state, const ObjectFetcher& fetch,
+                        std::span<const release_signature::PublicKey> keys);
+
+constexpr uint64_t UNSIGNED_SIZE_LIMIT = uint64_t{1} << 30;
 
 }  // namespace package_download

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/write_all.h"
+#include "protocol/package_names.h"
 #include "protocol/version_text.h"
 #include "updater/app_directory.h"
 #include "updater/installed_signature.h"
@@ -22,35 +24,6 @@
 namespace package_install {
 
 namespace {
-
-bool writeWhole(int fd, const uint8_t* data, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= size_t(w);
-  }
-  return true;
-}
-
-// "A.B.C.BIN" with three decimal numbers: the name of a package file.
-bool isPackageFileName(std::string_view name) {
-  constexpr std::string_view kSuffix = ".BIN";
-  if (!name.ends_with(kSuffix)) return false;
-  name.remove_suffix(kSuffix.size());
-  for (int part = 0; part < 3; ++part) {
-    size_t digits = 0;
-    while (digits < name.size() && std::isdigit(static_cast<unsigned char>(name[digits]))) ++digits;
-    if (digits == 0) return false;
-    name.remove_prefix(digits);
-    if (part < 2) {
-      if (name.empty() || name.front() != '.') return false;
-      name.remove_prefix(1);
-    }
-  }
-  return name.empty();
-}
 
 bool copyFile(const char* from, const char* to) {
   int in = app_directory::open(from, app_directory::Open::kRead);
@@ -69,7 +42,8 @@ bool copyFile(const char* from, const char* to) {
       ok = n == 0;
       break;
     }
-    ok = writeWhole(out, reinterpret_cast<const uint8_t*>(buffer), size_t(n));
+    ok = platform::writeAll(
+        out, std::span<const uint8_t>(reinterpret_cast<uint8_t*>(buffer), size_t(n)));
     if (!ok) break;
   }
   ok = ok && ::fsync(out) == 0;
@@ -110,7 +84,7 @@ bool settleProgram(int fd) {
 bool isStaleFile(std::string_view name) {
   const std::string file(name);
   // A package that a cut-off download keeps beside its ETag file waits for the next run.
-  if ((isPackageFileName(name) || package_resume::isResumeFile(file)) &&
+  if ((protocol::parsePackageFileName(name) || package_resume::isResumeFile(file)) &&
       !package_resume::isKeptForResume(file))
     return true;
   return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE ||
@@ -190,7 +164,7 @@ void finishInterruptedInstall(app_state::AppState& state) {
                            : protocol::parseCanonicalVersion(text.substr(0, versionEnd));
   const std::string ready(text.substr(versionEnd + 1, nameEnd - versionEnd - 1));
   if (!version || nameEnd == std::string_view::npos || record->size() > kMaxRecord ||
-      (ready != UNPACK_TEMP_FILE && !isPackageFileName(ready))) {
+      (ready != UNPACK_TEMP_FILE && !protocol::parsePackageFileName(ready))) {
     app_directory::remove(INSTALL_RECORD_FILE);
     return;
   }
@@ -230,7 +204,7 @@ bool PushedPackageFile::begin(uint32_t) {
 }
 
 bool PushedPackageFile::write(std::span<const uint8_t> bytes) {
-  return fd_ >= 0 && writeWhole(fd_, bytes.data(), bytes.size());
+  return fd_ >= 0 && platform::writeAll(fd_, bytes);
 }
 
 void PushedPackageFile::abandon() {

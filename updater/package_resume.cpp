@@ -4,9 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "protocol/package_names.h"
 #include "updater/app_directory.h"
-#include "updater/settings_block.h"
-#include "updater/update_conversation.h"
 
 namespace package_resume {
 
@@ -15,17 +14,10 @@ namespace {
 constexpr char kEtagSuffix[] = ".etag";
 constexpr char kPackageSuffix[] = ".BIN";
 constexpr size_t kMaxEtag = 127;
+constexpr size_t kMaxCount = 3;  // digits of the idle-run count
 
-// "A.B.C.BIN" with three decimal numbers, as packageFileNameFor makes it.
-std::optional<settings_block::Version> packageVersion(const std::string& name) {
-  unsigned major = 0, minor = 0, build = 0;
-  int end = 0;
-  if (std::sscanf(name.c_str(), "%u.%u.%u.BIN%n", &major, &minor, &build, &end) != 3 ||
-      size_t(end) != name.size())
-    return std::nullopt;
-  settings_block::Version v{major, minor, build};
-  if (update_conversation::packageFileNameFor(v) != name) return std::nullopt;
-  return v;
+std::optional<protocol::Version> packageVersion(const std::string& name) {
+  return protocol::parsePackageFileName(name);
 }
 
 bool exists(const std::string& path) {
@@ -50,19 +42,43 @@ bool isStrongEtag(const std::string& etag) {
 
 std::optional<KeptPart> keptPart(const std::string& packageFile) {
   std::optional<std::vector<uint8_t>> etag =
-      app_directory::readHead(etagFileFor(packageFile).c_str(), kMaxEtag + 1);
+      app_directory::readHead(etagFileFor(packageFile).c_str(), kMaxEtag + 1 + kMaxCount);
   // Only a regular file of one link is ours to continue; anything else is written anew.
   const std::optional<uint64_t> size = app_directory::plainFileSize(packageFile.c_str());
   if (!etag || !size) return std::nullopt;
-  KeptPart kept{*size, std::string(etag->begin(), etag->end())};
+  std::string text(etag->begin(), etag->end());
+  KeptPart kept{*size, text.substr(0, text.find('\n')), 0};
   if (!isStrongEtag(kept.etag)) return std::nullopt;
+  if (kept.etag.size() < text.size()) {
+    const std::string count = text.substr(kept.etag.size() + 1);
+    if (count.empty() || count.size() > kMaxCount || count[0] == '0' ||
+        count.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
+    kept.idleRuns = unsigned(std::stoul(count));
+  }
   return kept;
 }
 
-bool rememberEtag(const std::string& packageFile, const std::string& etag) {
+bool rememberEtag(const std::string& packageFile, const std::string& etag, unsigned idleRuns) {
+  const std::string text = idleRuns == 0 ? etag : etag + "\n" + std::to_string(idleRuns);
   return app_directory::replaceAtomically(
       etagFileFor(packageFile).c_str(),
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(etag.data()), etag.size()));
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
+}
+
+ResumeAnswer judgeResumeAnswer(const KeptPart& kept, int status, const std::string& etag,
+                               int64_t rangeFirst, int64_t objectSize) {
+  switch (status) {
+    case 206:
+      return etag == kept.etag && rangeFirst == int64_t(kept.size) ? ResumeAnswer::kContinues
+                                                                   : ResumeAnswer::kStartOver;
+    case 416:
+      return objectSize == int64_t(kept.size) && (etag.empty() || etag == kept.etag)
+                 ? ResumeAnswer::kKeptIsWhole
+                 : ResumeAnswer::kStartOver;
+    default:
+      return status / 100 == 2 ? ResumeAnswer::kReplaces : ResumeAnswer::kFailed;
+  }
 }
 
 void discard(const std::string& packageFile) {

@@ -24,10 +24,4 @@ const std::vector<PublicKey>& builtInPublisherKeys() {
   return keys;
 }
 
-SignatureCheck checkPackageSignature(std::span<const uint8_t> signatureFile,
-                                     const Hash& packageHash,
-                                     const settings_block::Version& announced) {
-  return checkPackageSignature(signatureFile, packageHash, announced, builtInPublisherKeys());
-}
-
 }  // namespace release_signature

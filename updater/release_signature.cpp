@@ -13,17 +13,6 @@ void startSodium() {
   (void)started;
 }
 
-bool hasToken(std::string_view text, std::string_view token) {
-  constexpr std::string_view kSpace = " \t";
-  size_t at = 0;
-  while ((at = text.find_first_not_of(kSpace, at)) != std::string_view::npos) {
-    size_t end = text.find_first_of(kSpace, at);
-    if (text.substr(at, end == std::string_view::npos ? end : end - at) == token) return true;
-    at = end;
-  }
-  return false;
-}
-
 SignatureCheck refuse(std::string reason) {
   return {false, std::move(reason)};
 }
@@ -45,42 +34,68 @@ Hash PackageHash::finish() {
   return hash;
 }
 
-SignatureCheck checkPackageSignature(std::span<const uint8_t> signatureFile,
-                                     const Hash& packageHash,
-                                     const settings_block::Version& announced,
-                                     std::span<const PublicKey> keys) {
+std::optional<CheckedSignature> checkSignatureFile(std::span<const uint8_t> signatureFile,
+                                                   const protocol::Version& announced,
+                                                   std::span<const PublicKey> keys,
+                                                   std::string* reason) {
   startSodium();
+  auto fail = [&](std::string why) -> std::optional<CheckedSignature> {
+    *reason = std::move(why);
+    return std::nullopt;
+  };
   std::string error;
   auto file = parseSignatureFile(signatureFile, &error);
-  if (!file) return refuse("malformed signature file: " + error);
+  if (!file) return fail("malformed signature file: " + error);
   if (file->algorithm[0] != 'E' || file->algorithm[1] != 'D') {
     if (file->algorithm[0] == 'E' && file->algorithm[1] == 'd')
-      return refuse(
+      return fail(
           "legacy signature (algorithm Ed) refused: it signs the whole file, which cannot be "
           "checked while the package streams; sign again with the prehashed default");
-    return refuse("malformed signature file: unknown signature algorithm");
+    return fail("malformed signature file: unknown signature algorithm");
   }
-  const PublicKey* key = nullptr;
-  for (const PublicKey& candidate : keys)
-    if (candidate.keyId == file->keyId) key = &candidate;
-  if (key == nullptr) return refuse("unknown key id " + keyIdText(file->keyId));
-  if (crypto_sign_verify_detached(file->signature.data(), packageHash.data(), packageHash.size(),
-                                  key->key.data()) != 0)
-    return refuse("bad signature: the package is not the one key " + keyIdText(key->keyId) +
-                  " signed");
-  std::vector<uint8_t> signedComment(file->signature.begin(), file->signature.end());
-  signedComment.insert(signedComment.end(), file->trustedComment.begin(),
-                       file->trustedComment.end());
-  if (crypto_sign_verify_detached(file->globalSignature.data(), signedComment.data(),
-                                  signedComment.size(), key->key.data()) != 0)
-    return refuse("bad trusted-comment signature: the trusted comment was altered");
-  char wanted[48];
-  std::snprintf(wanted, sizeof wanted, "version:%u.%u.%u", announced.major, announced.minor,
-                announced.build);
-  if (!hasToken(file->trustedComment, wanted))
-    return refuse("version mismatch: the announced version needs " + std::string(wanted) +
-                  " in the trusted comment \"" + printable(file->trustedComment) + "\"");
-  return {true, "signed by key " + keyIdText(key->keyId) + " for " + wanted};
+  CheckedSignature checked{std::move(*file), {}, {}};
+  std::vector<uint8_t> signedComment(checked.file.signature.begin(), checked.file.signature.end());
+  signedComment.insert(signedComment.end(), checked.file.trustedComment.begin(),
+                       checked.file.trustedComment.end());
+  bool known = false;
+  for (const PublicKey& key : keys) {
+    if (key.keyId != checked.file.keyId) continue;
+    known = true;
+    if (crypto_sign_verify_detached(checked.file.globalSignature.data(), signedComment.data(),
+                                    signedComment.size(), key.key.data()) == 0)
+      checked.keys.push_back(key);
+  }
+  if (!known) return fail("unknown key id " + keyIdText(checked.file.keyId));
+  if (checked.keys.empty())
+    return fail("bad trusted-comment signature: the trusted comment was altered");
+  auto comment = parseReleaseComment(checked.file.trustedComment, &error);
+  const std::string wanted = "version:" + protocol::versionText(announced);
+  if (!comment || comment->version != announced)
+    return fail("version mismatch: the announced version needs " + wanted +
+                " in the trusted comment \"" + printable(checked.file.trustedComment) + "\"" +
+                (comment ? "" : " (" + error + ")"));
+  checked.comment = *comment;
+  return checked;
+}
+
+SignatureCheck checkPackageHash(const CheckedSignature& checked, const Hash& packageHash) {
+  startSodium();
+  for (const PublicKey& key : checked.keys)
+    if (crypto_sign_verify_detached(checked.file.signature.data(), packageHash.data(),
+                                    packageHash.size(), key.key.data()) == 0)
+      return {true, "signed by key " + keyIdText(key.keyId) +
+                        " for version:" + protocol::versionText(checked.comment.version)};
+  return refuse("bad signature: the package is not the one key " + keyIdText(checked.file.keyId) +
+                " signed");
+}
+
+SignatureCheck checkPackageSignature(std::span<const uint8_t> signatureFile,
+                                     const Hash& packageHash, const protocol::Version& announced,
+                                     std::span<const PublicKey> keys) {
+  std::string reason;
+  auto checked = checkSignatureFile(signatureFile, announced, keys, &reason);
+  if (!checked) return refuse(reason);
+  return checkPackageHash(*checked, packageHash);
 }
 
 }  // namespace release_signature

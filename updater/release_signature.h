@@ -2,8 +2,9 @@
 // only with the object K.minisig beside it: a prehashed ("ED") Ed25519 signature by one of the
 // built-in publisher keys over the BLAKE2b-512 of the package, and a global signature over that
 // signature and a trusted comment that names the announced version (so a genuinely signed
-// package of another version, served under this name, is refused). With no key built in nothing
-// is checked. The file format and the four checks: docs/FORMATS.md, section 6.
+// package of another version, served under this name, is refused) and, from kelvora-pack, the
+// package and program sizes that bound the download. With no key built in nothing is checked.
+// The file format and the checks: docs/FORMATS.md, section 6.
 #pragma once
 
 #include <array>
@@ -16,14 +17,15 @@
 
 #include <sodium.h>
 
-#include "updater/settings_block.h"
+#include "protocol/version_text.h"
 
 namespace release_signature {
 
 using Hash = std::array<uint8_t, 64>;
 using KeyId = std::array<uint8_t, 8>;
 
-// A signature file larger than this is refused unread; a real one is under 400 bytes.
+// A signature file larger than this is refused (only one byte more is ever received); a real one
+// is under 400 bytes.
 constexpr size_t MAX_SIGNATURE_FILE = 4096;
 constexpr char SIGNATURE_SUFFIX[] = ".minisig";
 
@@ -57,8 +59,20 @@ struct SignatureFile {
   std::string trustedComment;  // the text after "trusted comment: "
   std::array<uint8_t, 64> globalSignature{};
 };
-// Gives the file's fields, or nullopt with *error saying what is wrong.
+// Gives the file's fields, or nullopt with *error saying what is wrong. A CR before a line end is
+// taken as part of the line end, as minisign takes it.
 std::optional<SignatureFile> parseSignatureFile(std::span<const uint8_t> file, std::string* error);
+
+// What a release's trusted comment says of it. Tokens are separated by spaces and tabs; the
+// comment holds exactly one "version:A.B.C" (canonical text) and at most one each of
+// "package-size:N" (the package's bytes) and "program-size:M" (the bytes it decodes to), in
+// canonical decimal below 2^63. Every other token (minisign's timestamp:, file:) is left alone.
+struct ReleaseComment {
+  protocol::Version version;
+  std::optional<uint64_t> packageSize;
+  std::optional<uint64_t> programSize;
+};
+std::optional<ReleaseComment> parseReleaseComment(std::string_view comment, std::string* error);
 
 // The key id as minisign prints it: a little-endian 64-bit integer in upper-case hex.
 std::string keyIdText(const KeyId& id);
@@ -76,15 +90,26 @@ struct SignatureCheck {
 bool publisherKeysBuiltIn();
 const std::vector<PublicKey>& builtInPublisherKeys();
 
-// Parses the signature file (over MAX_SIGNATURE_FILE refused unread) and requires, in order: a
-// known key id, the signature over packageHash, the global signature over signature and trusted
-// comment, and the token "version:A.B.C" of the announced version in the trusted comment.
+// A signature file that passed every check that needs no package bytes.
+struct CheckedSignature {
+  SignatureFile file;
+  ReleaseComment comment;
+  std::vector<PublicKey> keys;  // the keys of its key id whose global signature holds
+};
+
+// Parses the signature file (over MAX_SIGNATURE_FILE refused) and requires, in order: the
+// prehashed algorithm, a known key id, the global signature over signature and trusted comment
+// by a key of that id (each such key is tried), and a trusted comment naming the announced
+// version. Made before the package is asked for, so a failure costs no package transfer.
+std::optional<CheckedSignature> checkSignatureFile(std::span<const uint8_t> signatureFile,
+                                                   const protocol::Version& announced,
+                                                   std::span<const PublicKey> keys,
+                                                   std::string* reason);
+// The last check, once the package is in: its signature over packageHash.
+SignatureCheck checkPackageHash(const CheckedSignature& checked, const Hash& packageHash);
+// Both at once.
 SignatureCheck checkPackageSignature(std::span<const uint8_t> signatureFile,
-                                     const Hash& packageHash,
-                                     const settings_block::Version& announced,
+                                     const Hash& packageHash, const protocol::Version& announced,
                                      std::span<const PublicKey> keys);
-SignatureCheck checkPackageSignature(std::span<const uint8_t> signatureFile,
-                                     const Hash& packageHash,
-                                     const settings_block::Version& announced);
 
 }  // namespace release_signature

@@ -1,5 +1,7 @@
 // The text side of signature and key files: outside bytes, so every read is bounded by the span
 // and nothing here calls into a library.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -23,12 +25,25 @@ int base64Value(char c) {
   return -1;
 }
 
-// Splits off the next line ending in '\n' (or the rest of the text when none does).
+// Splits off the next line ending in '\n' or "\r\n" (or the rest of the text when none does).
 std::string_view nextLine(std::string_view* rest) {
   size_t end = rest->find('\n');
   std::string_view line = rest->substr(0, end);
   rest->remove_prefix(end == std::string_view::npos ? rest->size() : end + 1);
+  if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
   return line;
+}
+
+// Canonical decimal (no sign, no leading zero but "0" itself) below 2^63.
+std::optional<uint64_t> canonicalSize(std::string_view text) {
+  if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
+  uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + uint64_t(c - '0');
+  }
+  if (value > uint64_t(INT64_MAX)) return std::nullopt;
+  return value;
 }
 
 }  // namespace
@@ -89,6 +104,42 @@ std::optional<SignatureFile> parseSignatureFile(std::span<const uint8_t> file, s
   std::memcpy(parsed.signature.data(), signature->data() + 10, 64);
   parsed.trustedComment = std::string(trusted.substr(kTrustedPrefix.size()));
   std::memcpy(parsed.globalSignature.data(), global->data(), 64);
+  return parsed;
+}
+
+std::optional<ReleaseComment> parseReleaseComment(std::string_view comment, std::string* error) {
+  constexpr std::string_view kSpace = " \t";
+  std::optional<protocol::Version> version;
+  ReleaseComment parsed;
+  for (size_t at = 0; (at = comment.find_first_not_of(kSpace, at)) != std::string_view::npos;) {
+    const size_t end = std::min(comment.find_first_of(kSpace, at), comment.size());
+    const std::string_view token = comment.substr(at, end - at);
+    at = end;
+    const size_t colon = token.find(':');
+    const std::string_view name = token.substr(0, colon), value = token.substr(colon + 1);
+    if (colon == std::string_view::npos) continue;
+    if (name == "version") {
+      auto v = protocol::parseCanonicalVersion(value);
+      if (!v || version) {
+        *error = v ? "more than one version: token" : "version: is not canonical A.B.C";
+        return std::nullopt;
+      }
+      version = v;
+    } else if (name == "package-size" || name == "program-size") {
+      auto& slot = name == "package-size" ? parsed.packageSize : parsed.programSize;
+      auto size = canonicalSize(value);
+      if (!size || slot) {
+        *error = std::string(name) + (size ? ": appears twice" : ": is not a decimal size");
+        return std::nullopt;
+      }
+      slot = size;
+    }
+  }
+  if (!version) {
+    *error = "no version: token";
+    return std::nullopt;
+  }
+  parsed.version = *version;
   return parsed;
 }
 

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <vector>
 
+#include "updater/package_stream_decoder.h"
+
 namespace release_signing {
 
 namespace {
@@ -70,6 +72,7 @@ std::optional<SecretKey> parseSecretKeyFile(std::string_view text, std::string* 
   size_t lineEnd = text.find('\n');
   std::string_view line = lineEnd == std::string_view::npos ? "" : text.substr(lineEnd + 1);
   line = line.substr(0, line.find('\n'));
+  if (line.ends_with('\r')) line.remove_suffix(1);
   auto bytes = decodeBase64(line);
   if (!text.starts_with("untrusted comment: ") || !bytes || bytes->size() != kSecretKeyBytes ||
       std::memcmp(bytes->data(), "Ed", 2) != 0) {
@@ -116,23 +119,72 @@ std::string signatureFile(const SecretKey& key, const release_signature::Hash& p
          "\n";
 }
 
-std::string releaseComment(const std::string& version) {
+std::string releaseComment(const protocol::Version& version, uint64_t packageBytes,
+                           uint64_t programBytes) {
   return "timestamp:" + std::to_string(static_cast<long long>(std::time(nullptr))) +
-         "\tversion:" + version;
+         "\tversion:" + protocol::versionText(version) +
+         "\tpackage-size:" + std::to_string(packageBytes) +
+         "\tprogram-size:" + std::to_string(programBytes);
 }
 
-std::optional<release_signature::Hash> hashFile(const std::string& path) {
+namespace {
+
+// Feeds every byte of the file to `piece`; false when it cannot be read or `piece` refuses.
+template <typename Piece>
+bool readPieces(const std::string& path, Piece piece) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::nullopt;
-  release_signature::PackageHash hash;
+  if (file == nullptr) return false;
   std::vector<uint8_t> buffer(1 << 20);
   size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), file)) > 0)
-    hash.update(std::span<const uint8_t>(buffer.data(), n));
-  const bool ok = !std::ferror(file);
+  bool ok = true;
+  while (ok && (n = std::fread(buffer.data(), 1, buffer.size(), file)) > 0)
+    ok = piece(std::span<const uint8_t>(buffer.data(), n));
+  ok = ok && !std::ferror(file);
   std::fclose(file);
-  if (!ok) return std::nullopt;
+  return ok;
+}
+
+}  // namespace
+
+std::optional<release_signature::Hash> hashFile(const std::string& path) {
+  release_signature::PackageHash hash;
+  if (!readPieces(path, [&](std::span<const uint8_t> bytes) { return hash.update(bytes), true; }))
+    return std::nullopt;
   return hash.finish();
+}
+
+std::optional<PackageFacts> measurePackage(const std::string& path, std::string* error) {
+  PackageFacts facts;
+  release_signature::PackageHash hash;
+  package_unpack::PackageStreamDecoder decoder([](std::span<const uint8_t>) { return true; });
+  const bool read = readPieces(path, [&](std::span<const uint8_t> bytes) {
+    hash.update(bytes);
+    facts.packageBytes += bytes.size();
+    return decoder.feed(bytes);
+  });
+  if (!read && decoder.result().ok) {
+    *error = "cannot read " + path;
+    return std::nullopt;
+  }
+  if (!decoder.finish().ok)
+    facts.decodeFault = path + " is not a package: block " +
+                        std::to_string(decoder.result().block) + ": " + decoder.result().reason;
+  facts.hash = hash.finish();
+  facts.programBytes = decoder.programBytes();
+  return facts;
+}
+
+std::optional<std::string> signPackage(const SecretKey& key, const std::string& path,
+                                       const protocol::Version& version, std::string* error,
+                                       bool evenIfBroken) {
+  auto facts = measurePackage(path, error);
+  if (!facts) return std::nullopt;
+  if (!facts->decodeFault.empty() && !evenIfBroken) {
+    *error = facts->decodeFault;
+    return std::nullopt;
+  }
+  return signatureFile(key, facts->hash,
+                       releaseComment(version, facts->packageBytes, facts->programBytes));
 }
 
 }  // namespace release_signing

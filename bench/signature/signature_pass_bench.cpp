@@ -85,10 +85,12 @@ int main(int argc, char** argv) {
   }
   std::string signature;
   if (release_signature::publisherKeysBuiltIn()) {
-    release_signature::PackageHash hash;
-    hash.update(package);
-    signature = release_signing::signatureFile(*secret, hash.finish(),
-                                               release_signing::releaseComment("3.11.0"));
+    auto signed_ = release_signing::signPackage(*secret, argv[1], {3, 11, 0}, &error);
+    if (!signed_) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      return 1;
+    }
+    signature = *signed_;
   }
 
   const fs::path app = base + "/signature-pass-bench." + std::to_string(::getpid());

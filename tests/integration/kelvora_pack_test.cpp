@@ -11,6 +11,12 @@
 
 namespace {
 
+std::string withCrlf(std::string text) {
+  for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+    text.insert(at, 1, '\r');
+  return text;
+}
+
 using namespace testsupport;
 namespace fs = std::filesystem;
 
@@ -82,10 +88,11 @@ class PackSigning : public ::testing::Test {
  protected:
   void SetUp() override {
     if (runCommand("command -v minisign >/dev/null").status != 0) GTEST_SKIP() << "no minisign";
-    std::vector<uint8_t> package(300000);
+    std::vector<uint8_t> program(300000);
     std::mt19937 gen(11);
-    for (auto& b : package) b = static_cast<uint8_t>(gen());
-    writeFile(dir / "11.0.BIN", package);
+    for (auto& b : program) b = static_cast<uint8_t>(gen() % 7);
+    writeFile(dir / "program", program);
+    ASSERT_EQ(pack("build " + path("program") + " " + path("11.0.BIN")).status, 0);
     ASSERT_EQ(pack("keygen " + path("a.pub") + " " + path("a.key")).status, 0);
     ASSERT_EQ(pack("keygen " + path("b.pub") + " " + path("b.key")).status, 0);
     ASSERT_EQ(runCommand("minisign -G -W -p " + path("m.pub") + " -s " + path("m.key")).status, 0);
@@ -116,7 +123,11 @@ TEST_F(PackSigning, MinisignAcceptsOurKeysAndSignaturesAndWeRefuseEncryptedKeys)
   sign("a.key", "3.11.0");
   auto checked = runCommand("minisign -V -p " + path("a.pub") + " -m " + path("11.0.BIN"));
   EXPECT_EQ(checked.status, 0) << checked.output;
-  EXPECT_NE(checked.output.find("version:3.11.0"), std::string::npos) << checked.output;
+  // The sizes Update.exe bounds its download by: the file's, and the program's it decodes to.
+  const std::string sizes =
+      "version:3.11.0\tpackage-size:" + std::to_string(fs::file_size(dir / "11.0.BIN")) +
+      "\tprogram-size:300000";
+  EXPECT_NE(checked.output.find(sizes), std::string::npos) << checked.output;
   // "Sc" in place of the two zero bytes marks a key encrypted with a password.
   auto key = readFile(dir / "a.key");
   std::string text(key.begin(), key.end());
@@ -143,6 +154,8 @@ TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
   const std::string escape = minisign("-t \"$(printf 'version:3.12.0 \\033[2J')\"");
   const std::string legacy = minisign("-l -t version:3.11.0");
   const std::string theirs = minisign("-t version:3.11.0");
+  const std::string crlf = withCrlf(good);
+  auto tokens = [&](const std::string& comment) { return minisign("-t '" + comment + "'"); };
   const struct {
     const char* name;
     std::optional<std::string> signature;  // none: no signature file
@@ -165,6 +178,14 @@ TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
       {"legacy Ed", legacy, "m.pub", false, 1, "legacy signature"},
       {"control bytes escaped", escape, "m.pub", false, 1, "version:3.12.0 \\x1B[2J\""},
       {"made by minisign", theirs, "m.pub", false, 0, "signed by key"},
+      {"CRLF line ends", crlf, "a.pub", false, 0, "signed by key"},
+      {"version glued to more", tokens("version:3.11.0x"), "m.pub", false, 1, "version mismatch"},
+      {"version inside a token", tokens("xversion:3.11.0"), "m.pub", false, 1, "version mismatch"},
+      {"two versions", tokens("version:3.12.0 version:3.11.0"), "m.pub", false, 1, "mismatch"},
+      {"another package size", tokens("version:3.11.0 package-size:1"), "m.pub", false, 1,
+       "package-size:1 in the trusted comment"},
+      {"another program size", tokens("version:3.11.0\tprogram-size:1"), "m.pub", false, 1,
+       "program-size:1 in the trusted comment"},
   };
   auto package = readFile(dir / "11.0.BIN");
   for (const auto& c : cases) {
@@ -181,6 +202,21 @@ TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
     EXPECT_EQ(r.status, c.status) << c.name << ": " << r.output;
     EXPECT_NE(r.output.find(c.says), std::string::npos) << c.name << ": " << r.output;
     EXPECT_EQ(r.output.find('\033'), std::string::npos) << c.name;
+  }
+}
+
+// A version argument of any tool is three canonical decimal numbers that fit, or it is refused.
+TEST_F(PackSigning, VersionsAreCanonicalOrRefused) {
+  const std::string key = " --secret-key " + path("a.key"), pub = " --public-key " + path("a.pub");
+  for (const char* version :
+       {"3.11.00", "3.11.4294967296", "+3.11.0", "3.11", "3.11.0.1", " 3.11.0", "4294967296.1.1"}) {
+    const std::string v = std::string(" '") + version + "' ";
+    for (const std::string& command :
+         {binPath("kelvora-pack") + " sign" + key + " --version" + v + path("11.0.BIN"),
+          binPath("kelvora-pack") + " verify" + pub + " --version" + v + path("11.0.BIN"),
+          binPath("kelvora-config") + " set " + path("config.cfg") + " --version" + v,
+          binPath("kelvora-devserver") + " --http-port 0 --update-port 0 --announce" + v})
+      EXPECT_EQ(runCommand(command + " 2>/dev/null").status, 2) << command;
   }
 }
 

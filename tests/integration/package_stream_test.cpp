@@ -94,20 +94,15 @@ class PackageStream : public ::testing::Test {
 };
 
 TEST_F(PackageStream, SecondRunAfterAnEarlyEnd) {
-  enum Between { kNothing, kReplaceObject, kGrowKeptPart };
   const struct {
     const char* what;
     bool kill;  // else the server cuts the body short
-    Between between;
-    std::vector<std::string> secondServer;
     const char* secondStatuses;
-    bool installsReplacement;
+    bool replaceObject;  // between the runs, with a new ETag
   } cases[] = {
-      {"killed mid-download, resumed", true, kNothing, {}, "206", false},
-      {"body cut short, resumed", false, kNothing, {}, "206", false},
-      {"object replaced, new ETag", false, kReplaceObject, {}, "200", true},
-      {"server ignores Range", false, kNothing, {"--ignore-range"}, "200", false},
-      {"kept part past the end", false, kGrowKeptPart, {}, "416 200", false},
+      {"killed mid-download, resumed", true, "206", false},
+      {"body cut short, resumed", false, "206", false},
+      {"object replaced, new ETag", false, "200", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -129,21 +124,16 @@ TEST_F(PackageStream, SecondRunAfterAnEarlyEnd) {
     EXPECT_TRUE(std::equal(kept.begin(), kept.end(), whole.begin())) << "a prefix of the object";
 
     const Bytes replacement = testProgram(3, 900000);
-    if (c.between == kReplaceObject) app.serve(replacement);
-    if (c.between == kGrowKeptPart) {
-      Bytes longer = whole;
-      longer.insert(longer.end(), kept.begin(), kept.end());
-      writeFile(app.app / "3.11.0.BIN", longer);
-    }
+    if (c.replaceObject) app.serve(replacement);
     // Left-overs of other runs: another version's kept part and an unfinished push.
     writeFile(app.app / "3.9.0.BIN", kept);
     writeFile(app.app / "3.9.0.BIN.etag", std::string("\"x\""));
     writeFile(app.app / "3.10.0.BIN", kept);
 
-    EXPECT_EQ(runOnce(app, c.secondServer, &log), "-1 Update completed.");
+    EXPECT_EQ(runOnce(app, {}, &log), "-1 Update completed.");
     EXPECT_EQ(packageStatuses(log), c.secondStatuses);
     EXPECT_TRUE(readFile(app.app / "Kelvora.exe") ==
-                (c.installsReplacement ? replacement : app.newProgram));
+                (c.replaceObject ? replacement : app.newProgram));
     EXPECT_TRUE(readFile(app.app / "prev") == app.oldProgram);
     EXPECT_EQ(app.names(), kInstalledNames);
   }

@@ -3,6 +3,7 @@
 // errors (never handed to the sink), a refusing sink and a body cut short.
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,12 @@ struct Collected {
   std::string bytes;
   int calls = 0;
   int refuseAt = -1;  // the call that is refused
+  int throwAt = -1;   // the call that throws
 };
 
 int collect(void* user, const uint8_t* data, size_t len) {
   auto* c = static_cast<Collected*>(user);
+  if (c->calls == c->throwAt) throw std::bad_alloc();  // nothing may unwind through libcurl
   if (c->calls++ == c->refuseAt) return 1;
   c->bytes.append(reinterpret_cast<const char*>(data), len);
   return 0;
@@ -51,13 +54,10 @@ class StorageDownload : public ::testing::Test {
   oss_download_outcome get(int64_t start, const char* ifRange, Collected* sink,
                            const char* secret = nullptr, const char* key = "3/11.0.BIN") {
     const builtin_config::BuiltinConfig& c = builtin_config::builtinConfig();
-    oss_download_target target{endpoint_.c_str(),
-                               c.accessKeyId,
-                               secret != nullptr ? secret : c.accessKeySecret,
-                               "update-en-1",
-                               key,
-                               start,
-                               ifRange};
+    oss_download_target target{
+        endpoint_.c_str(), c.accessKeyId, secret != nullptr ? secret : c.accessKeySecret,
+        "update-en-1",     key,           start,
+        ifRange,           nullptr};
     oss_download_outcome outcome;
     oss_download_object(&target, collect, sink, &outcome);
     return outcome;
@@ -125,6 +125,9 @@ TEST_F(StorageDownload, RefusedPiecesAndCutBodiesAreNeverSuccess) {
   Collected refusing{"", 0, 1};
   EXPECT_EQ(get(-1, nullptr, &refusing).status, aos_err_write_body);
   EXPECT_EQ(refusing.calls, 2);  // nothing after the refused piece
+  Collected throwing{"", 0, -1, 1};
+  EXPECT_EQ(get(-1, nullptr, &throwing).status, aos_err_out_of_memory);
+  EXPECT_EQ(throwing.calls, 1);
 
   serve({"--cut-short", "4096", "--ignore-range"});
   for (int64_t start : {int64_t{-1}, int64_t{5000}}) {

@@ -72,7 +72,8 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
       {"404", 9, OtherRegion, false, fault, 10,
        "not installed: missing signature object 3/11.0.BIN.minisig (HTTP 404)"},
       {"corrupt package", 9, Cut, false, fault, 10, nullptr},  // signed as served, then refused
-      {"bad signature", 9, BadSignature, false, fault, 10, "not installed: bad signature"},
+      {"bad signature", 9, BadSignature, false, fault, 10,
+       "not installed: bad trusted-comment signature"},
   };
   for (const Case& c : cases) {
     Road road;
@@ -336,7 +337,12 @@ TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
                 .status,
             0);
   // The signature of the installed 3.11.0, as a signed install keeps it.
-  writeFile(road.work / "installed.BIN", road.oldProgram);
+  writeFile(road.work / "installed.exe", road.oldProgram);
+  ASSERT_EQ(
+      runCommand(binPath("kelvora-pack") + " build " + (road.work / "installed.exe").string() +
+                 " " + (road.work / "installed.BIN").string())
+          .status,
+      0);
   ASSERT_EQ(runCommand(binPath("kelvora-pack") +
                        " sign --secret-key " KELVORA_TEST_DATA_DIR
                        "/loopback-publisher.key --version 3.11.0 " +

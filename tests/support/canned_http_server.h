@@ -24,6 +24,7 @@ struct CannedRequest {
   std::string method, target;
   std::string head;       // the whole request head
   std::string bodyStart;  // body bytes that arrived with the head
+  std::string range;      // the Range header's value, "" without one
 };
 
 // Waits up to 100 ms for the socket to be ready; false when it is not, or the server stops.
@@ -154,6 +155,9 @@ class CannedHttpServer {
     request->target = data.substr(sp1 + 1, sp2 - sp1 - 1);
     request->head = data.substr(0, headEnd + 4);
     request->bodyStart = data.substr(headEnd + 4);
+    const size_t range = data.find("\r\nRange: ");
+    if (range != std::string::npos && range < headEnd)
+      request->range = data.substr(range + 9, data.find("\r\n", range + 2) - range - 9);
     return true;
   }
 

@@ -67,6 +67,7 @@ class InstallDir : public ::testing::Test {
           package_download::FetchOutcome o;
           o.head.status = status;
           o.head.etag = "\"v1\"";
+          o.head.objectSize = int64_t(body.size());  // as Content-Length declares it
           o.complete = package_download::isFetchSuccess(status) && sink.begin(o.head) &&
                        sink.write({body.data(), a}) && sink.write({body.data() + a, b - a}) &&
                        sink.write({body.data() + b, body.size() - b});

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/version_text.h"
 #include "updater/atomic_file.h"
 #include "updater/settings_block.h"
 #include "updater/settings_file.h"
@@ -57,14 +58,6 @@ settings_block::Block toBlock(const std::vector<uint8_t>& plain) {
   settings_block::Block block{};
   std::memcpy(block.data(), plain.data(), std::min(plain.size(), block.size()));
   return block;
-}
-
-bool parseVersion(const char* text, settings_block::Version* v) {
-  unsigned a = 0, b = 0, c = 0;
-  char tail = 0;
-  if (std::sscanf(text, "%u.%u.%u%c", &a, &b, &c, &tail) != 3) return false;
-  *v = {a, b, c};
-  return true;
 }
 
 bool parseNumber(const char* text, uint32_t* n) {
@@ -122,9 +115,8 @@ int set(int argc, char** argv) {
     if (i + 1 >= argc) return fail(option + " needs a value");
     const char* value = argv[++i];
     if (option == "--version") {
-      settings_block::Version v;
-      if (!parseVersion(value, &v)) return fail("--version takes A.B.C, not " + std::string(value));
-      version = v;
+      version = protocol::parseCanonicalVersion(value);
+      if (!version) return fail("--version takes canonical A.B.C, not " + std::string(value)), 2;
     } else if (option == "--language") {
       uint32_t n = 0;
       if (!parseNumber(value, &n))

@@ -365,6 +365,12 @@ int HttpServer::bind() {
     res.set_header("Last-Modified", formatHttpDate(file->mtime()));
     res.set_header("ETag", file->etag());
     res.set_header("Accept-Ranges", "bytes");
+    // A conditional GET of an unchanged object is an empty 304, as a store answers it.
+    const std::string ifNoneMatch = req.get_header_value("If-None-Match");
+    if (!ifNoneMatch.empty() && (ifNoneMatch == file->etag() || ifNoneMatch == "*")) {
+      res.status = 304;
+      return;
+    }
     size_t first = 0, length = file->size();
     const std::string ifRange = req.get_header_value("If-Range");
     // If-Range holds only with a strong ETag that names this very object.

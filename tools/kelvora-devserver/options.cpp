@@ -7,6 +7,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "protocol/version_text.h"
 #include "updater/builtin_config.h"
 
 namespace devserver {
@@ -70,12 +71,11 @@ bool parseUnsigned(const char* text, uint64_t max, uint64_t* out) {
 }
 
 bool parseVersion(const char* text, Options* o) {
-  unsigned a = 0, b = 0, c = 0;
-  char tail = 0;
-  if (std::sscanf(text, "%u.%u.%u%c", &a, &b, &c, &tail) != 3 || text[0] == '-') return false;
-  o->announceMajor = a;
-  o->announceMinor = b;
-  o->announceBuild = c;
+  auto v = protocol::parseCanonicalVersion(text);
+  if (!v) return false;
+  o->announceMajor = v->major;
+  o->announceMinor = v->minor;
+  o->announceBuild = v->build;
   return true;
 }
 
@@ -174,7 +174,7 @@ ParseOutcome parseOptions(int argc, char** argv, Options* o, std::string* error)
     } else if (arg == "--announce") {
       ok = needValue();
       if (ok && !parseVersion(value, o)) {
-        *error = std::string("--announce: not a version A.B.C: ") + value;
+        *error = std::string("--announce: not a canonical version A.B.C: ") + value;
         ok = false;
       }
     } else if (arg == "--size") {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/write_all.h"
+#include "protocol/version_text.h"
 #include "updater/release_signature.h"
 #include "updater/release_signing.h"
 
@@ -44,19 +46,6 @@ bool parseArguments(int argc, char** argv, const std::vector<std::string>& names
   return !package->empty();
 }
 
-std::optional<settings_block::Version> parseVersion(const std::string& text) {
-  settings_block::Version v;
-  char end = 0;
-  unsigned a, b, c;
-  if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos ||
-      std::sscanf(text.c_str(), "%u.%u.%u%c", &a, &b, &c, &end) != 3)
-    return std::nullopt;
-  v.major = a;
-  v.minor = b;
-  v.build = c;
-  return v;
-}
-
 // At most `limit` bytes of a file; nullopt when it cannot be opened.
 std::optional<std::string> readFile(const std::string& path, size_t limit) {
   std::ifstream in(path, std::ios::binary);
@@ -71,7 +60,8 @@ std::optional<std::string> readFile(const std::string& path, size_t limit) {
 bool writeNewFile(const char* path, const std::string& text, mode_t mode) {
   int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL, mode);
   if (fd < 0) return false;
-  bool ok = ::write(fd, text.data(), text.size()) == ssize_t(text.size());
+  bool ok =
+      platform::writeAll(fd, std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
   ok = ::close(fd) == 0 && ok;
   if (!ok) ::unlink(path);
   return ok;
@@ -84,8 +74,10 @@ std::optional<release_signature::PublicKey> loadPublicKey(const std::string& key
   if (!text) return std::nullopt;
   std::istringstream lines(*text);
   std::string line;
-  while (std::getline(lines, line))
+  while (std::getline(lines, line)) {
+    if (line.ends_with('\r')) line.pop_back();
     if (auto parsed = release_signature::parsePublicKey(line)) return parsed;
+  }
   return std::nullopt;
 }
 
@@ -110,19 +102,18 @@ int sign(int argc, char** argv) {
   if (!parseArguments(argc, argv, {"--secret-key", "--version"}, &values, &package) ||
       !values.count("--secret-key") || !values.count("--version"))
     return failure("usage: sign --secret-key FILE --version A.B.C PACKAGE"), 2;
-  if (!parseVersion(values["--version"])) return failure("--version: not A.B.C"), 2;
+  auto version = protocol::parseCanonicalVersion(values["--version"]);
+  if (!version) return failure("--version: not A.B.C in canonical decimal"), 2;
   auto secretText = readFile(values["--secret-key"], 4096);
   if (!secretText) return failure("cannot read " + values["--secret-key"]);
   std::string error;
   auto secret = release_signing::parseSecretKeyFile(*secretText, &error);
   if (!secret) return failure(values["--secret-key"] + ": " + error);
-  auto hash = release_signing::hashFile(package);
-  if (!hash) return failure("cannot read " + package);
-  const std::string signature = release_signing::signatureFile(
-      *secret, *hash, release_signing::releaseComment(values["--version"]));
+  auto signature = release_signing::signPackage(*secret, package, *version, &error);
+  if (!signature) return failure(printable(error));
   const std::string path = package + release_signature::SIGNATURE_SUFFIX;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << signature;
+  out << *signature;
   out.close();
   if (!out) return failure("cannot write " + path);
   return 0;
@@ -135,8 +126,8 @@ int verify(int argc, char** argv) {
                       &package) ||
       !values.count("--public-key") || !values.count("--version"))
     return failure("usage: verify --public-key KEY --version A.B.C PACKAGE [--signature FILE]"), 2;
-  auto version = parseVersion(values["--version"]);
-  if (!version) return failure("--version: not A.B.C"), 2;
+  auto version = protocol::parseCanonicalVersion(values["--version"]);
+  if (!version) return failure("--version: not A.B.C in canonical decimal"), 2;
   auto key = loadPublicKey(values["--public-key"]);
   if (!key) return failure("--public-key: not a minisign public key or key file"), 2;
   const std::string signaturePath = values.count("--signature")
@@ -146,12 +137,26 @@ int verify(int argc, char** argv) {
   auto signature = readFile(signaturePath, release_signature::MAX_SIGNATURE_FILE + 1);
   if (!signature)
     return failure(printable(package) + ": missing signature object " + printable(signaturePath));
-  auto hash = release_signing::hashFile(package);
-  if (!hash) return failure("cannot read " + printable(package));
-  auto result = release_signature::checkPackageSignature(
-      std::span(reinterpret_cast<const uint8_t*>(signature->data()), signature->size()), *hash,
-      *version, std::span(&*key, 1));
+  std::string reason;
+  auto checked = release_signature::checkSignatureFile(
+      std::span(reinterpret_cast<const uint8_t*>(signature->data()), signature->size()), *version,
+      std::span(&*key, 1), &reason);
+  if (!checked) return failure(printable(package) + ": " + reason);
+  auto facts = release_signing::measurePackage(package, &reason);
+  if (!facts) return failure(printable(reason));
+  auto result = release_signature::checkPackageHash(*checked, facts->hash);
   if (!result.ok) return failure(printable(package) + ": " + result.reason);
+  if (!facts->decodeFault.empty()) return failure(printable(facts->decodeFault));
+  // The sizes Update.exe bounds its download by must be the file's.
+  const auto& comment = checked->comment;
+  if (comment.packageSize && *comment.packageSize != facts->packageBytes)
+    return failure(printable(package) + ": package-size:" + std::to_string(*comment.packageSize) +
+                   " in the trusted comment, but the file has " +
+                   std::to_string(facts->packageBytes) + " bytes");
+  if (comment.programSize && *comment.programSize != facts->programBytes)
+    return failure(printable(package) + ": program-size:" + std::to_string(*comment.programSize) +
+                   " in the trusted comment, but the package decodes to " +
+                   std::to_string(facts->programBytes) + " bytes");
   std::printf("%s: %s\n", printable(package).c_str(), result.reason.c_str());
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "storage_client/aos_http_io.h"
@@ -20,6 +21,7 @@
 #include "storage_client/oss_object_upload.h"
 #include "tools/kelvora-storage/terminal_text.h"
 #include "updater/builtin_config.h"
+#include "updater/package_resume.h"
 
 namespace {
 
@@ -31,9 +33,10 @@ constexpr char kUsage[] =
     "              prints code=N error=E message=M request-id=R length=L (L: body bytes received;\n"
     "              server text with control characters escaped); exit status 0 only for 2xx\n"
     "  --output    stream a 2xx body into FILE as it arrives; until it is complete, FILE.etag\n"
-    "              beside it keeps the object's ETag\n"
+    "              beside it keeps the object's ETag when it is a strong one\n"
     "  --continue  resume a partial FILE that has its FILE.etag from where it stopped, if the\n"
-    "              object is unchanged (Range with If-Range); otherwise start over\n"
+    "              object is unchanged (Range with If-Range): only a 206 of that ETag from\n"
+    "              FILE's end whose total is the final size is appended; otherwise start over\n"
     "usage: kelvora-storage put --endpoint HOST --bucket NAME --key OBJECT --input FILE\n"
     "                           [--id ID --secret SECRET]\n"
     "  put         one signed PUT of FILE as OBJECT, streamed from disk with its Content-MD5;\n"
@@ -62,39 +65,54 @@ std::string field(const char* text) {
   return terminalSafe(text);
 }
 
+// The kept ETag of a partial file: only a strong one vouches for its bytes.
 std::string readEtag(const std::string& path) {
   std::ifstream in(path);
   std::string etag;
   std::getline(in, etag);
-  return etag;
+  return package_resume::isStrongEtag(etag) ? etag : "";
 }
 
 // The body's destination: FILE opened at the first piece, once the answer shows whether it
-// continues the partial file (206 from where it stops) or replaces it (200).
+// continues the partial file or replaces it, by the rules Update.exe resumes by.
 struct BodyFile {
   std::string path;
-  int64_t have = 0;  // bytes of the partial file asked to continue
+  std::optional<package_resume::KeptPart> kept;  // the partial file asked to continue
   const oss_download_outcome* outcome = nullptr;
   int fd = -1;
   bool failed = false;
+  bool startOver = false;  // the answer does not continue the partial file
+  int64_t have = 0;        // bytes of the partial file the body follows
   int64_t written = 0;
   bool showProgress = false;
   std::chrono::steady_clock::time_point lastShown;
 
+  package_resume::ResumeAnswer answer() const {
+    return package_resume::judgeResumeAnswer(*kept, outcome->status, outcome->etag,
+                                             outcome->range_first, outcome->object_size);
+  }
+
   bool open() {
-    const bool continues = have > 0 && outcome->status == 206 && outcome->range_first == have;
-    if (outcome->status == 206 && !continues) return false;  // a range we did not ask
+    const bool continues = kept && answer() == package_resume::ResumeAnswer::kContinues;
+    if (outcome->status == 206 && !continues) {
+      startOver = kept.has_value();
+      return false;
+    }
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (continues ? O_APPEND : O_TRUNC),
                 0644);
     if (fd < 0) return false;
-    if (!continues) have = 0;
-    // Without an ETag there is nothing to resume against.
+    have = continues ? int64_t(kept->size) : 0;
+    // Without a strong ETag there is nothing to resume against.
     const std::string etagPath = path + ".etag";
-    if (outcome->etag[0] == '\0') return std::remove(etagPath.c_str()) == 0 || errno == ENOENT;
+    if (!package_resume::isStrongEtag(outcome->etag))
+      return std::remove(etagPath.c_str()) == 0 || errno == ENOENT;
     std::ofstream etag(etagPath, std::ios::trunc);
     etag << outcome->etag << '\n';
     return static_cast<bool>(etag.flush());
   }
+
+  // After a 2xx: the file holds all of the object, as far as the answer declares its size.
+  bool whole() const { return outcome->object_size < 0 || have + written == outcome->object_size; }
 
   void progress(bool last) {
     auto now = std::chrono::steady_clock::now();
@@ -110,7 +128,7 @@ struct BodyFile {
 int takePiece(void* user, const uint8_t* data, size_t len) {
   auto* file = static_cast<BodyFile*>(user);
   if (file->fd < 0 && !file->open()) {
-    file->failed = true;
+    file->failed = !file->startOver;
     return 1;
   }
   if (oss_write_to_fd(&file->fd, data, len) != 0) {
@@ -144,7 +162,7 @@ const char* keySecret(const Arguments& a) {
 
 int get(const Arguments& a) {
   oss_download_target target{a.endpoint.c_str(), keyId(a), keySecret(a), a.bucket.c_str(),
-                             a.key.c_str(),      -1,       nullptr};
+                             a.key.c_str(),      -1,       nullptr,      nullptr};
   oss_download_outcome outcome{};
   BodyFile file;
   file.path = a.output;
@@ -154,21 +172,31 @@ int get(const Arguments& a) {
   struct stat st {};
   if (a.resume && stat(a.output.c_str(), &st) == 0 && st.st_size > 0 &&
       !(etag = readEtag(a.output + ".etag")).empty()) {
-    file.have = st.st_size;
+    file.kept = package_resume::KeptPart{uint64_t(st.st_size), etag};
     target.range_start = st.st_size;
     target.if_range = etag.c_str();
   }
   oss_body_sink sink = a.output.empty() ? dropPiece : takePiece;
   oss_download_object(&target, sink, &file, &outcome);
-  if (outcome.status == 416 && target.range_start >= 0) {
-    // The partial file reaches past this object's end: start over.
-    target.range_start = -1;
-    target.if_range = nullptr;
-    file.have = 0;
-    oss_download_object(&target, sink, &file, &outcome);
+  bool keptIsWhole = false;
+  if (file.kept) {
+    using package_resume::ResumeAnswer;
+    const ResumeAnswer answer = file.answer();
+    keptIsWhole = answer == ResumeAnswer::kKeptIsWhole;
+    // Another object, another offset, or a total that is not the file's: the whole object.
+    if (file.startOver || answer == ResumeAnswer::kStartOver ||
+        (answer == ResumeAnswer::kContinues && outcome.status == 206 && !file.whole())) {
+      if (file.fd >= 0) ::close(file.fd);
+      file = BodyFile{file.path, std::nullopt,      &outcome, -1, false, false, 0,
+                      0,         file.showProgress, {}};
+      target.range_start = -1;
+      target.if_range = nullptr;
+      oss_download_object(&target, sink, &file, &outcome);
+    }
   }
-  int rc = outcome.status / 100 == 2 ? 0 : 1;
-  if (rc == 0 && !a.output.empty() && file.fd < 0 && !file.open()) file.failed = true;
+  int rc = outcome.status / 100 == 2 || keptIsWhole ? 0 : 1;
+  if (rc == 0 && !keptIsWhole && !a.output.empty() && file.fd < 0 && !file.open())
+    file.failed = true;
   if (file.fd >= 0 && ::close(file.fd) != 0) file.failed = true;
   if (rc == 0 && file.failed == false && !a.output.empty()) {
     file.progress(true);

@@ -1,0 +1,157 @@
+// The signature parser's own rules, which minisign never sees (base64 padding, the tokens of the
+// trusted comment, line ends, key ids shared by two keys), and the package hash computed on its
+// own thread, against the b2sum command.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+#include "support/test_support.h"
+#include "updater/overlapped_hash.h"
+#include "updater/release_signature.h"
+#include "updater/release_signing.h"
+
+namespace {
+
+std::string withCrlf(std::string text) {
+  for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+    text.insert(at, 1, '\r');
+  return text;
+}
+
+using namespace release_signature;
+
+std::span<const uint8_t> bytesOf(const std::string& text) {
+  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+TEST(ReleaseSignature, Base64IsStrictRfc4648) {
+  const struct {
+    const char* text;
+    const char* decoded;  // nullptr: refused
+  } cases[] = {
+      {"Zm9vYmFy", "foobar"},  {"Zm9vYg==", "foob"},
+      {"Zm9vYmE=", "fooba"},  // RFC 4648 section 10
+      {"Zm9vYg=", nullptr},    {"Zm9vYg", nullptr},
+      {"Zm9vYh==", nullptr},  // bits below the data
+      {"Zm9vYmF=", nullptr},   {"Zm=vYg==", nullptr},
+      {"Zm9v\nYg==", nullptr}, {"Zm9vYg==Zm9v", nullptr},
+      {"", nullptr},           {"====", nullptr},
+      {"Zm9-Yg==", nullptr},   {"Zm9vYm=y", nullptr},
+  };
+  for (const auto& c : cases) {
+    auto out = decodeBase64(c.text);
+    ASSERT_EQ(out.has_value(), c.decoded != nullptr) << c.text;
+    if (out) {
+      EXPECT_EQ(std::string(out->begin(), out->end()), c.decoded) << c.text;
+    }
+  }
+}
+
+TEST(ReleaseSignature, TrustedCommentTokens) {
+  const struct {
+    const char* comment;
+    bool ok;
+    protocol::Version version;
+    int64_t packageSize, programSize;  // -1: absent
+  } cases[] = {
+      {"timestamp:1\tversion:3.11.0\tpackage-size:10\tprogram-size:65536",
+       true,
+       {3, 11, 0},
+       10,
+       65536},
+      {"version:3.11.0", true, {3, 11, 0}, -1, -1},
+      {"  version:0.0.1  file:3.11.0.BIN hashed", true, {0, 0, 1}, -1, -1},
+      {"version:3.11.0 xversion:9.9.9 version-x:1 package-size-x:5", true, {3, 11, 0}, -1, -1},
+      {"version:3.11.0 package-size:9223372036854775807", true, {3, 11, 0}, INT64_MAX, -1},
+      {"version:3.11.0x", false, {}, -1, -1},
+      {"version:3.11.00", false, {}, -1, -1},
+      {"version:3.11.0 version:3.11.0", false, {}, -1, -1},
+      {"xversion:3.11.0", false, {}, -1, -1},
+      {"version: 3.11.0", false, {}, -1, -1},
+      {"version:3.11.0 package-size:010", false, {}, -1, -1},
+      {"version:3.11.0 package-size:-1", false, {}, -1, -1},
+      {"version:3.11.0 package-size:9223372036854775808", false, {}, -1, -1},
+      {"version:3.11.0 program-size:1 program-size:1", false, {}, -1, -1},
+      {"version:3.11.0 program-size:", false, {}, -1, -1},
+      {"", false, {}, -1, -1},
+  };
+  for (const auto& c : cases) {
+    std::string error;
+    auto parsed = parseReleaseComment(c.comment, &error);
+    ASSERT_EQ(parsed.has_value(), c.ok) << c.comment << ": " << error;
+    if (!parsed) {
+      EXPECT_FALSE(error.empty());
+      continue;
+    }
+    EXPECT_EQ(parsed->version, c.version) << c.comment;
+    EXPECT_EQ(parsed->packageSize.value_or(-1), uint64_t(c.packageSize)) << c.comment;
+    EXPECT_EQ(parsed->programSize.value_or(-1), uint64_t(c.programSize)) << c.comment;
+  }
+}
+
+// Keys that share a key id are each tried; the file's line ends may carry a CR.
+TEST(ReleaseSignature, EveryKeyOfTheIdIsTriedAndCrlfReads) {
+  std::string error;
+  auto keyOf = [&](const release_signing::KeyFiles& files) {
+    auto secret = release_signing::parseSecretKeyFile(files.secretKeyFile, &error);
+    const std::string pub = files.publicKeyFile;
+    auto line = pub.substr(pub.find('\n') + 1);
+    return std::make_pair(*secret, *parsePublicKey(line.substr(0, line.find('\n'))));
+  };
+  auto [secret, key] = keyOf(release_signing::generateKeyPair());
+  auto [otherSecret, other] = keyOf(release_signing::generateKeyPair());
+  other.keyId = key.keyId;  // another key under the same id
+  Hash hash{};
+  hash[0] = 7;
+  const std::string file = release_signing::signatureFile(
+      secret, hash, release_signing::releaseComment({3, 11, 0}, 1, 2));
+  const std::string crlf = withCrlf(file);
+  const struct {
+    const char* what;
+    std::vector<PublicKey> keys;
+    const std::string& file;
+    bool ok;
+  } cases[] = {
+      {"the right key last", {other, key}, file, true},
+      {"the right key first", {key, other}, file, true},
+      {"only the other key", {other}, file, false},
+      {"CRLF", {key}, crlf, true},
+  };
+  for (const auto& c : cases) {
+    auto result = checkPackageSignature(bytesOf(c.file), hash, {3, 11, 0}, c.keys);
+    EXPECT_EQ(result.ok, c.ok) << c.what << ": " << result.reason;
+  }
+  auto checked = checkSignatureFile(bytesOf(crlf), {3, 11, 0}, std::vector{key}, &error);
+  ASSERT_TRUE(checked.has_value()) << error;
+  EXPECT_EQ(checked->comment.packageSize, 1u);
+  EXPECT_EQ(checked->comment.programSize, 2u);
+}
+
+// Pieces of every size, around and past one hash buffer, against b2sum of the same bytes.
+TEST(OverlappedHash, MatchesB2sumWhateverThePieces) {
+  if (testsupport::runCommand("command -v b2sum >/dev/null").status != 0) GTEST_SKIP();
+  testsupport::TempDir dir;
+  std::vector<uint8_t> bytes(3 * (1 << 20) + 12345);
+  std::mt19937 gen(1);
+  for (auto& b : bytes) b = uint8_t(gen());
+  testsupport::writeFile(dir / "bytes", bytes);
+  const std::string expected =
+      testsupport::runCommand("b2sum -l 512 " + (dir / "bytes").string()).output.substr(0, 128);
+  for (size_t piece : {size_t(1) << 20, size_t(1000), size_t(1) << 22, size_t(65537)}) {
+    package_install::OverlappedHash hash;
+    for (size_t at = 0; at < bytes.size(); at += piece)
+      hash.feed(std::span(bytes).subspan(at, std::min(piece, bytes.size() - at)));
+    auto sum = hash.finish();
+    ASSERT_TRUE(sum.has_value());
+    std::string hex;
+    for (uint8_t b : *sum) {
+      char two[3];
+      std::snprintf(two, sizeof two, "%02x", b);
+      hex += two;
+    }
+    EXPECT_EQ(hex, expected) << "pieces of " << piece;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// Staged rollout over synthetic machines: the share that gets the release follows the
+// percentage, a rise keeps everyone who had it, and the fallback answers the others.
+#include <gtest/gtest.h>
+
+#include "server/release_board.h"
+
+namespace {
+
+using namespace server;
+
+client_report::Report syntheticReport(uint32_t i) {
+  client_report::Report r{};
+  client_report::putU32(r, client_report::PACKAGE_COUNT, 1 + i % 2);
+  client_report::putU32(r, client_report::LOGICAL_PROCESSORS, 2u << (i % 5));
+  client_report::putU32(r, client_report::CPU_MHZ, 1800 + i % 1700);
+  client_report::putU32(r, client_report::MEMORY_MB, 4096u * (1 + i % 8));
+  client_report::setPublicAddress(r, "10." + std::to_string(i >> 16) + "." +
+                                         std::to_string((i >> 8) & 255) + "." +
+                                         std::to_string(i & 255));
+  const char* vendor = i % 3 ? "GenuineIntel" : "AuthenticAMD";
+  std::copy_n(vendor, 12, r.begin() + client_report::CPU_VENDOR);
+  r[client_report::FIXED_BYTE_100] = 2;
+  return r;
+}
+
+std::vector<bool> releaseGoesTo(const release_manifest::Manifest& m, Metrics& metrics) {
+  auto snapshot = makeSnapshot(m, metrics);
+  std::vector<bool> got;
+  for (uint32_t i = 0; i < 10000; ++i) {
+    const client_report::Report r = syntheticReport(i);
+    const auto choice = snapshot->choose(client_report::machineFacts(r));
+    EXPECT_LT(choice.cohort, COHORTS);
+    EXPECT_EQ(*choice.bytes, choice.release ? snapshot->releaseAnswer : snapshot->fallbackAnswer);
+    got.push_back(choice.release);
+  }
+  return got;
+}
+
+TEST(Cohorts, ShareFollowsThePercentageAndARiseKeepsEveryone) {
+  Metrics metrics(1);
+  release_manifest::Manifest m{{{3, 11, 0}, 73811821}, 2500, {{{3, 10, 0}, 70913454}}};
+  const std::vector<bool> at25 = releaseGoesTo(m, metrics);
+  const auto count = [](const std::vector<bool>& v) {
+    return std::count(v.begin(), v.end(), true);
+  };
+  EXPECT_GE(count(at25), 2300);
+  EXPECT_LE(count(at25), 2700);
+  m.rolloutHundredths = 5000;
+  const std::vector<bool> at50 = releaseGoesTo(m, metrics);
+  EXPECT_GE(count(at50), 4800);
+  EXPECT_LE(count(at50), 5200);
+  for (size_t i = 0; i < at25.size(); ++i) ASSERT_TRUE(!at25[i] || at50[i]) << "machine " << i;
+  // The next release draws its cohorts anew: the first quarter is not the same machines again.
+  m.release.version = {3, 12, 0};
+  m.rolloutHundredths = 2500;
+  EXPECT_NE(releaseGoesTo(m, metrics), at25);
+}
+
+}  // namespace
