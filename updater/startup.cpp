@@ -122,15 +122,15 @@ bool moveDamagedAside() {
 bool loadSettingsBlock() {
   using settings_file::kConfigFileName;
   settings_block::Block& block = app_state::appState().settingsBlock;
+  // A hard link is read through its name and replaced by a rename: its other names keep their
+  // bytes. Anything else but a regular file is not followed, read or waited on.
   const std::string oddity = app_directory::oddity(kConfigFileName);
-  if (!oddity.empty() && oddity.starts_with("a hard link")) {
-    // Read through its name and replaced by a rename: the other names keep their bytes.
-  } else if (!oddity.empty()) {
+  const bool hardLink = oddity.starts_with("a hard link");
+  if (!oddity.empty() && !hardLink) {
     app_directory::report(kConfigFileName, "is " + oddity + ", not a settings file; remove it");
     return false;
   }
-  if (std::optional<uint64_t> size = app_directory::plainFileSize(kConfigFileName);
-      size || !oddity.empty()) {
+  if (hardLink || app_directory::plainFileSize(kConfigFileName)) {
     // The file must be writable as before (a read-only file system ends the run here).
     if (!app_directory::writable(kConfigFileName)) {
       app_directory::report(kConfigFileName,
