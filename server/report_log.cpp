@@ -40,7 +40,8 @@ std::string reportLine(std::string_view peer, const client_report::MachineFacts&
   clock_gettime(CLOCK_REALTIME, &now);
   tm utc{};
   gmtime_r(&now.tv_sec, &utc);
-  char time[40];
+  // Sized for any int fields, so the text is never cut (a year past 9999 only widens it).
+  char time[96];
   std::snprintf(time, sizeof time, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", utc.tm_year + 1900,
                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
                 now.tv_nsec / 1000000);

@@ -43,12 +43,19 @@ std::string socketAddressText(const sockaddr* address, socklen_t length) {
   if (address->sa_family == AF_INET && length >= socklen_t(sizeof(sockaddr_in))) {
     auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
     inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(v4->sin_port));
+    std::string out = text;
+    out += ':';
+    out += std::to_string(ntohs(v4->sin_port));
+    return out;
   }
   if (address->sa_family == AF_INET6 && length >= socklen_t(sizeof(sockaddr_in6))) {
     auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
     inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    return "[" + std::string(text) + "]:" + std::to_string(ntohs(v6->sin6_port));
+    std::string out = "[";
+    out += text;
+    out += "]:";
+    out += std::to_string(ntohs(v6->sin6_port));
+    return out;
   }
   return text;
 }

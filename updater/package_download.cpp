@@ -266,7 +266,8 @@ class StreamedPackage final : public BodySink {
       decodeFailed();
       return false;
     }
-    if (decoder_.programBytes() == 0 || (gate_ != nullptr && !gate_->check(hash_->finish()))) {
+    if (decoder_.programBytes() == 0) return refuse("the package holds no program");
+    if (gate_ != nullptr && !gate_->check(hash_->finish())) {
       fault_ = Fault::kPackage;
       return false;
     }
@@ -316,7 +317,11 @@ class StreamedPackage final : public BodySink {
 
   // A codec refusal prints the line the file unpacker prints, besides the usual fault text.
   void decodeFailed() {
-    if (fault_ == Fault::kNone) fault_ = programWriteFailed_ ? Fault::kWrite : Fault::kPackage;
+    if (fault_ == Fault::kNone && !programWriteFailed_) {
+      const package_unpack::UnpackResult& r = decoder_.result();
+      refuse("the package does not decode: block " + std::to_string(r.block) + ": " + r.reason);
+    }
+    if (fault_ == Fault::kNone) fault_ = Fault::kWrite;
     if (decoder_.result().decompressError) {
       std::puts("Decompress error");
       std::fflush(stdout);

@@ -1,18 +1,22 @@
 // Load generator for the port 9910 conversation: one process, one epoll set, as many client
 // connections as its descriptor limit allows. It opens `--hold` connections at `--ramp-rate` a
 // second from several loopback source addresses (so that the ephemeral ports of one address do
-// not run out), sends each the 166-byte hello and times hello-last-byte (when send returns) to
-// answer-first-byte (the kernel's receive stamp of the answer).
+// not run out), sends each the 166-byte hello and times hello-last-byte to answer-first-byte by
+// the kernel's own stamps (the hello's transmit stamp, the answer's receive stamp), so that
+// the generator's scheduling on a busy machine stays out of the figure.
 // Once all are answered it says "ramped" and waits for SIGUSR1; from then on every held
 // connection sends a keep-alive a second (spread evenly over the second). Each SIGUSR2 turns on
 // or off `--churn-rate` new connections a second that come and go (connect, hello, answer,
-// close), each timed. SIGTERM ends the run: one line of counts on standard output, and the
-// answer times in PREFIX.ramp and PREFIX.churn (u64 nanoseconds each) for
+// close), each timed; SIGHUP prints the keep-alives sent so far. SIGTERM ends the run: one line
+// of counts on standard output, and the answer times in PREFIX.ramp and PREFIX.churn, and
+// those of each period of churning in PREFIX.churn.0, .1, ... (u64 nanoseconds each) for
 // `server_load --percentiles`.
 //
 // bench/server_load/run.sh drives several of these against the floor and kelvora-server.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/errqueue.h>
+#include <linux/net_tstamp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -85,13 +89,33 @@ struct Connection {
   bool churn = false;
   uint8_t answerBytes = 0;
   uint32_t generation = 0;
-  uint64_t helloSentNs = 0;  // wall clock
+  uint64_t helloSentNs = 0;  // wall clock, just before the send call
+  uint64_t helloLeftNs = 0;  // the kernel's transmit stamp of the hello, once read
 };
+
+// The hello's transmit stamp, from the socket's error queue; 0 when none is there (yet).
+uint64_t readTransmitStamp(int fd) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(scm_timestamping)) + 128];
+  uint64_t stamp = 0;
+  for (;;) {
+    msghdr msg{};
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    if (recvmsg(fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return stamp;
+    for (cmsghdr* cm = CMSG_FIRSTHDR(&msg); cm != nullptr; cm = CMSG_NXTHDR(&msg, cm)) {
+      if (cm->cmsg_level == SOL_SOCKET && cm->cmsg_type == SCM_TIMESTAMPING) {
+        scm_timestamping ts{};
+        std::memcpy(&ts, CMSG_DATA(cm), sizeof ts);
+        stamp = uint64_t(ts.ts[0].tv_sec) * 1000000000 + uint64_t(ts.ts[0].tv_nsec);
+      }
+    }
+  }
+}
 
 struct Counts {
   uint64_t opened = 0, answered = 0, rampFailed = 0, closedByServer = 0, keepAlives = 0,
            keepAliveBlocked = 0, churnOpened = 0, churnAnswered = 0, churnFailed = 0, timeouts = 0,
-           badAnswers = 0, unexpectedBytes = 0, connectErrors = 0;
+           badAnswers = 0, unexpectedBytes = 0, connectErrors = 0, transmitStamps = 0;
 };
 
 class Generator {
@@ -129,7 +153,8 @@ class Generator {
   int ep_ = -1, sigFd_ = -1;
   Counts c_;
   std::vector<int> held_;  // in ramp order; -1 once closed
-  std::vector<uint64_t> rampLatency_, churnLatency_;
+  std::vector<uint64_t> rampLatency_;
+  std::vector<std::vector<uint64_t>> churnLatency_;  // one list per period of churning
   struct Deadline {
     uint64_t at;
     int fd;
@@ -162,6 +187,11 @@ void Generator::open(bool churn) {
   // The answer is timed by when the kernel received it, not by when this process, busy with
   // thousands of other connections on a shared machine, got round to reading it.
   setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+  // And the hello by when the kernel passed it to the loopback device, not by when this
+  // process called send (it may be preempted in between, by the server or by anything else).
+  int transmitStamps =
+      SOF_TIMESTAMPING_TX_SOFTWARE | SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_TSONLY;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &transmitStamps, sizeof transmitStamps);
   sockaddr_in source{};
   source.sin_family = AF_INET;
   source.sin_addr.s_addr = htonl(ntohl(o_.firstSource) + uint32_t(c_.opened % o_.sourceCount));
@@ -188,9 +218,15 @@ void Generator::open(bool churn) {
 
 void Generator::sendHello(int fd) {
   auto hello = helloFor(o_.serialBase + serial_++);
-  ssize_t sent = send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
   Connection& c = conns_[size_t(fd)];
+  // Stamped before the call: on loopback the server may answer, and preempt this process, before
+  // send returns.
   c.helloSentNs = wallNs();
+  c.helloLeftNs = 0;
+  ssize_t sent = send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
+  // Keep-alives are not stamped; the stamp taken is still reported.
+  int reportOnly = SOF_TIMESTAMPING_SOFTWARE | SOF_TIMESTAMPING_OPT_TSONLY;
+  setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPING, &reportOnly, sizeof reportOnly);
   if (sent != ssize_t(hello.size())) {  // 166 bytes always fit a fresh socket's buffer
     fail(fd);
     return;
@@ -223,8 +259,11 @@ void Generator::fail(int fd) {
 void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t arrivedNs) {
   Connection& c = conns_[size_t(fd)];
   if (c.answerBytes == 0) {
-    uint64_t ns = arrivedNs > c.helloSentNs ? arrivedNs - c.helloSentNs : 0;
-    (c.churn ? churnLatency_ : rampLatency_).push_back(ns);
+    if (c.helloLeftNs == 0) c.helloLeftNs = readTransmitStamp(fd);
+    if (c.helloLeftNs != 0) ++c_.transmitStamps;
+    uint64_t sent = c.helloLeftNs != 0 ? c.helloLeftNs : c.helloSentNs;
+    uint64_t ns = arrivedNs > sent ? arrivedNs - sent : 0;
+    (c.churn ? churnLatency_.back() : rampLatency_).push_back(ns);
   }
   for (size_t i = 0; i < n && c.answerBytes < VERSION_ANSWER_SIZE; ++i, ++c.answerBytes) {
     // Only the type is checked: the version depends on the server's manifest and the cohort.
@@ -249,6 +288,10 @@ void Generator::onAnswerBytes(int fd, const uint8_t* data, size_t n, uint64_t ar
 
 void Generator::onEvent(int fd, uint32_t events) {
   Connection& c = conns_[size_t(fd)];
+  // The hello's transmit stamp raises EPOLLERR until it is read.
+  if ((events & EPOLLERR) && c.state == State::kHelloSent && c.helloLeftNs == 0) {
+    c.helloLeftNs = readTransmitStamp(fd);
+  }
   if (c.state == State::kConnecting) {
     if (events & (EPOLLERR | EPOLLHUP)) {
       ++c_.connectErrors;
@@ -341,6 +384,10 @@ bool Generator::readSignals() {
   while (read(sigFd_, &info, sizeof info) == ssize_t(sizeof info)) {
     if (info.ssi_signo == SIGUSR1) runRequested_ = true;
     if (info.ssi_signo == SIGUSR2) churnToggled_ = !churnToggled_;
+    if (info.ssi_signo == SIGHUP) {
+      std::printf("keepalives=%llu\n", (unsigned long long)c_.keepAlives);
+      std::fflush(stdout);
+    }
     if (info.ssi_signo == SIGTERM || info.ssi_signo == SIGINT) stop_ = true;
   }
   return stop_;
@@ -373,6 +420,7 @@ void Generator::run() {
       churning_ = churnToggled_;
       if (churning_) {
         churnResumedNs_ = now;
+        churnLatency_.emplace_back();
       } else {
         churnNsBefore_ += now - churnResumedNs_;
       }
@@ -415,18 +463,23 @@ void Generator::writeReport() const {
       "done hold=%llu answered=%llu ramp_failed=%llu held_at_end=%zu closed_by_server=%llu "
       "keepalives=%llu keepalive_blocked=%llu churn_opened=%llu churn_answered=%llu "
       "churn_failed=%llu timeouts=%llu connect_errors=%llu bad_answers=%llu "
-      "unexpected_bytes=%llu\n",
+      "unexpected_bytes=%llu transmit_stamps=%llu\n",
       (unsigned long long)o_.hold, (unsigned long long)c_.answered,
       (unsigned long long)c_.rampFailed, held, (unsigned long long)c_.closedByServer,
       (unsigned long long)c_.keepAlives, (unsigned long long)c_.keepAliveBlocked,
       (unsigned long long)c_.churnOpened, (unsigned long long)c_.churnAnswered,
       (unsigned long long)c_.churnFailed, (unsigned long long)c_.timeouts,
       (unsigned long long)c_.connectErrors, (unsigned long long)c_.badAnswers,
-      (unsigned long long)c_.unexpectedBytes);
+      (unsigned long long)c_.unexpectedBytes, (unsigned long long)c_.transmitStamps);
   std::fflush(stdout);
   if (!o_.latencyOut.empty()) {
     writeSamples(o_.latencyOut + ".ramp", rampLatency_);
-    writeSamples(o_.latencyOut + ".churn", churnLatency_);
+    std::vector<uint64_t> all;
+    for (size_t k = 0; k < churnLatency_.size(); ++k) {
+      writeSamples(o_.latencyOut + ".churn." + std::to_string(k), churnLatency_[k]);
+      all.insert(all.end(), churnLatency_[k].begin(), churnLatency_[k].end());
+    }
+    writeSamples(o_.latencyOut + ".churn", all);
   }
 }
 
@@ -474,7 +527,8 @@ const char USAGE[] =
     "       server_load --percentiles FILE...\n"
     "Holds N connections to an update server (opened R a second, each sending the hello), says\n"
     "\"ramped\" when all are answered, and on SIGUSR1 starts a keep-alive a second on each.\n"
-    "Each SIGUSR2 turns on or off C new connections a second (hello, answer, close). SIGTERM:\n"
+    "Each SIGUSR2 turns on or off C new connections a second (hello, answer, close); SIGHUP\n"
+    "prints the keep-alives sent so far. SIGTERM:\n"
     "a line of counts, and the answer times in PREFIX.ramp and PREFIX.churn.\n"
     "--percentiles prints p50/p99/max of such files.\n"
     "  --sources   loopback source addresses, round robin (default 127.0.0.2/8)\n"
@@ -552,6 +606,7 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGUSR1);
   sigaddset(&signals, SIGUSR2);
+  sigaddset(&signals, SIGHUP);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   sigprocmask(SIG_BLOCK, &signals, nullptr);

@@ -8,30 +8,36 @@
 #      many loopback source addresses), each sending its hello and timed to its answer;
 #   2. all held HOLD_S seconds with a keep-alive a second each; none may be closed by the server;
 #   3. in the last 2 x CHURN_S seconds of the hold, CHURN_RATE new connections a second on top
-#      (hello, answer, close), timed by CHURN_GENERATORS processes of their own (new connections
-#      cost the generator more than the server: one process could not keep the rate on this
-#      shared machine), in CHURN_SLICE-second slices
-#      that alternate between the two servers (CHURN_S seconds each), so that only one server
-#      takes new connections at a time and the noise of the machine still falls on both alike.
-# Measured: server RSS idle and held ((held - idle) / N), server CPU (utime + stime of
-# /proc/PID/stat; also the scheduler's exact run time, /proc/PID/task/*/schedstat) per hello during 1 (accept, read, answer; no keep-alives yet) and per
-# keep-alive during 2, and p99 answer time of the new connections during 3, with the rate they
-# really came at; for information, the CPU per new connection (its own slices less the others'). The kernel's own
-# cost per socket (Slab of /proc/meminfo, held - idle, over every socket of both ends and both
-# servers) is printed for information. The load (uptime) is printed before and after.
+#      (hello, answer, close), timed by CHURN_GENERATORS processes of their own (a new
+#      connection costs the generator more than the server: one process could not keep the rate
+#      on this shared machine), in CHURN_SLICE-second slices that alternate between the two
+#      servers (CHURN_S seconds each), so that only one server takes new connections at a time
+#      and the noise of the machine still falls on both alike.
+# Measured: server RSS idle and held ((held - idle) / N); server CPU (utime + stime of
+# /proc/PID/stat, and the scheduler's exact run time of /proc/PID/task/*/schedstat) per hello
+# during 1 (accept, read, answer; no keep-alives yet) and per keep-alive during 2; the p99 answer
+# time of the new connections during 3 (over all of them, and the median of each slice's p99),
+# with the rate they really came at. Answer times run from the hello's transmit stamp to the
+# answer's receive stamp, both taken by the kernel. For information: the CPU per new connection
+# (its own slices less the others'), accept-queue drops and retransmissions in each server's
+# slices, and the kernel's memory per socket (Slab of /proc/meminfo, held - idle, over every
+# socket of both ends and both servers). The load (uptime) is printed before and after.
 #
 # usage: bench/server_load/run.sh [BUILD_DIR=build/rel] [CONNECTIONS=17000] [HOLD_S=60]
 #                                 [CHURN_RATE=5000]
-#   environment: CHURN_S=20 CHURN_SLICE=2 CHURN_GENERATORS=4 RAMP_RATE=5000 SERVER_NICE=-10 THREADS=2 GENERATORS (default: enough processes for
-#   the descriptor limit, at least 2) FLOOR_PORT=19910 SERVER_PORT=19920 METRICS_PORT=19921
 #   (BUILD_DIR configured with -DCMAKE_BUILD_TYPE=Release -DKELVORA_BUILD_BENCH=ON and the
 #   targets server_load, server_load_floor and kelvora-server built; without kelvora-server the
 #   floor alone is measured.)
-# Both servers run at the niceness SERVER_NICE (the generators at the caller's): a server has its
-# machine in production, while here the generators and whatever else runs on this shared
-# machine would otherwise starve it, so that its accept queue and then its descriptor limit fill
-# up and the answer times measure the queue, not the server. Niceness below 0 needs root; the
-# script says when it could not be set.
+#   environment: CHURN_S=20 CHURN_SLICE=2 CHURN_GENERATORS=6 RAMP_RATE=5000 THREADS=2
+#   GENERATORS (default: enough processes for the descriptor limit, at least 2) SERVER_FIFO=10
+#   SERVER_NICE=-10 GENERATOR_NICE=-5 FLOOR_PORT=19910 SERVER_PORT=19920 METRICS_PORT=19921; KEEP_WORK=1 keeps
+#   the answer times and outputs.
+# Both servers run at a raised priority (below): a server has its machine in production, while
+# here the generators and whatever else runs on this shared machine would otherwise starve it,
+# so that its accept queue and then its descriptor limit fill up and the answer times measure
+# the queue, not the server. The generators run at niceness GENERATOR_NICE=-5, so that the other
+# work on the machine does not hold the load below the rate asked (the rate reached is printed).
+# Needs root; the script says when the servers' priority could not be set.
 # Ports are on 127.0.0.1 and are not 9910, so no lock is needed. Each process's descriptor limit
 # is raised to its hard limit here and in the programs, never in the system.
 set -euo pipefail
@@ -41,10 +47,22 @@ hold_s=${3:-60}
 churn_rate=${4:-5000}
 churn_s=${CHURN_S:-20}
 slice_s=${CHURN_SLICE:-2}
-churn_generators=${CHURN_GENERATORS:-4}
+churn_generators=${CHURN_GENERATORS:-6}
 ramp_rate=${RAMP_RATE:-5000}
 threads=${THREADS:-2}
 server_nice=${SERVER_NICE:--10}
+generator_nice=${GENERATOR_NICE:--5}
+# By default both servers run in the real-time class at priority SERVER_FIFO=10 (chrt -f; root):
+# no other work on the machine delays them, and the answer times are the servers' own. With
+# SERVER_FIFO= (empty) they run at the niceness SERVER_NICE instead.
+server_fifo=${SERVER_FIFO-10}
+if [ -n "$server_fifo" ]; then
+  launch=(chrt -f "$server_fifo")
+  priority="real-time priority $server_fifo"
+else
+  launch=(nice -n "$server_nice")
+  priority="niceness $server_nice"
+fi
 floor_port=${FLOOR_PORT:-19910}
 server_port=${SERVER_PORT:-19920}
 metrics_port=${METRICS_PORT:-19921}
@@ -69,7 +87,7 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$work"
+  if [ -n "${KEEP_WORK:-}" ]; then echo "work files kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
@@ -79,6 +97,27 @@ cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
 # The same, exact: the run time in nanoseconds the scheduler kept for every thread.
 run_ns() { cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f\n", s }'; }
 rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
+# Connections the kernel dropped because a listener's accept queue was full, and TCP segments
+# sent again, machine-wide; counted per slice of new connections, so each server's own slices
+# say how often its accept queue overflowed.
+listen_overflows() { awk '/^TcpExt:/ { if (!h) { for (i = 1; i <= NF; i++) f[$i] = i; h = 1 } else print $f["ListenOverflows"] }' /proc/net/netstat; }
+retrans_segs() { awk '/^Tcp:/ { if (!h) { for (i = 1; i <= NF; i++) f[$i] = i; h = 1 } else print $f["RetransSegs"] }' /proc/net/snmp; }
+# Keep-alives the generators of a server have sent so far (each prints its count on SIGHUP):
+# the CPU per keep-alive is divided by what was sent, not by what was asked for.
+keepalives_sent() { # NAME
+  local g total=0 before=()
+  for g in $(seq 0 $((generators - 1))); do before+=("$(grep -c '^keepalives=' "$work/$1.g$g.out" || true)"); done
+  # shellcheck disable=SC2086
+  kill -HUP ${gens[$1]}
+  for g in $(seq 0 $((generators - 1))); do
+    for _ in $(seq 100); do
+      [ "$(grep -c '^keepalives=' "$work/$1.g$g.out" || true)" -gt "${before[$g]}" ] && break
+      sleep 0.01
+    done
+    total=$((total + $(grep '^keepalives=' "$work/$1.g$g.out" | tail -n 1 | cut -d= -f2)))
+  done
+  echo "$total"
+}
 slab_kib() { awk '/^Slab:/ { print $2 }' /proc/meminfo; }
 field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<" $2"; }
 wait_for_line() { # FILE PATTERN SECONDS
@@ -94,13 +133,13 @@ wait_for_line() { # FILE PATTERN SECONDS
 echo "server_load: $connections connections per server, $generators generators each, hold" \
   "${hold_s} s, the last $((2 * churn_s)) s with $churn_rate new/s on one server at a time" \
   "(${slice_s}-s slices, $((slices * slice_s)) s each), ramp $ramp_rate/s, server threads" \
-  "$threads at niceness $server_nice, descriptor limit $fd_limit"
+  "$threads at $priority, generators at niceness $generator_nice, descriptor limit $fd_limit"
 echo "load before: $(uptime)"
 
 # The servers. names[i], ports[i], spid[i] describe server i.
 names=(floor)
 ports=("$floor_port")
-nice -n "$server_nice" "$bin/server_load_floor" --listen "127.0.0.1:$floor_port" --threads "$threads" \
+"${launch[@]}" "$bin/server_load_floor" --listen "127.0.0.1:$floor_port" --threads "$threads" \
   >"$work/floor.server.out" 2>&1 &
 spid=($!)
 pids+=($!)
@@ -111,7 +150,7 @@ if [ -x "$bin/kelvora-server" ]; then
   "release":  { "version": "3.11.0", "package_bytes": 73811821, "rollout_percent": 25 },
   "fallback": { "version": "3.10.0", "package_bytes": 70913454 } }
 JSON
-  nice -n "$server_nice" "$bin/kelvora-server" --listen "127.0.0.1:$server_port" --threads "$threads" \
+  "${launch[@]}" "$bin/kelvora-server" --listen "127.0.0.1:$server_port" --threads "$threads" \
     --manifest "$work/releases.json" --metrics-listen "127.0.0.1:$metrics_port" \
     >"$work/kelvora-server.out" 2>"$work/kelvora-server.err" &
   names+=(kelvora-server)
@@ -130,12 +169,15 @@ else
 fi
 servers=${#names[@]}
 for s in $(seq 0 $((servers - 1))); do
-  got=$(sed 's/^.*) //' "/proc/${spid[$s]}/stat" | awk '{ print $17 }')
-  [ "$got" = "$server_nice" ] || echo "note: ${names[$s]} runs at niceness $got, not $server_nice"
+  got=$(sed 's/^.*) //' "/proc/${spid[$s]}/stat" | awk '{ print $17, $39 }')
+  [ -n "$server_fifo" ] || [ "${got% *}" = "$server_nice" ] ||
+    echo "note: ${names[$s]} runs at niceness ${got% *}, not $server_nice"
+  [ -z "$server_fifo" ] || [ "${got#* }" = 1 ] ||
+    echo "note: ${names[$s]} runs in scheduling class ${got#* }, not the real-time one"
 done
 sleep 1
 
-declare -A rss_idle rss_held cpu0 cpu1 cpu2 cpu3 ns0 ns1 ns2 ns3 gens churner t1
+declare -A rss_idle rss_held cpu0 cpu1 cpu2 cpu3 ns0 ns1 ns2 ns3 ka2 ka3 gens churner t1
 slab_idle=$(slab_kib)
 t0=$(now_ns)
 for s in $(seq 0 $((servers - 1))); do
@@ -150,7 +192,7 @@ for s in $(seq 0 $((servers - 1))); do
   for g in $(seq 0 $((generators - 1))); do
     n=$per
     [ "$g" -ne $((generators - 1)) ] || n=$((connections - per * (generators - 1)))
-    "$bin/server_load" --target "127.0.0.1:${ports[$s]}" --hold "$n" \
+    nice -n "$generator_nice" "$bin/server_load" --target "127.0.0.1:${ports[$s]}" --hold "$n" \
       --ramp-rate "$(awk -v r="$ramp_rate" -v g="$generators" 'BEGIN { print r / g }')" \
       --sources "127.$((s + 1)).$((g + 1)).1/16" --serial-base $((g * 1000000)) \
       --latency-out "$work/$name.g$g" >"$work/$name.g$g.out" &
@@ -158,7 +200,7 @@ for s in $(seq 0 $((servers - 1))); do
     pids+=($!)
   done
   for c in $(seq 0 $((churn_generators - 1))); do
-    "$bin/server_load" --target "127.0.0.1:${ports[$s]}" --hold 0 \
+    nice -n "$generator_nice" "$bin/server_load" --target "127.0.0.1:${ports[$s]}" --hold 0 \
       --churn-rate "$(awk -v r="$churn_rate" -v g="$churn_generators" 'BEGIN { print r / g }')" \
       --sources "127.$((s + 1)).$((200 + c)).1/32" --serial-base $((900000000 + c * 10000000)) \
       --latency-out "$work/$name.churn$c" >"$work/$name.churn$c.out" &
@@ -195,6 +237,7 @@ t2=$(now_ns)
 for s in $(seq 0 $((servers - 1))); do
   cpu2[${names[$s]}]=$(cpu_ticks "${spid[$s]}")
   ns2[${names[$s]}]=$(run_ns "${spid[$s]}")
+  ka2[${names[$s]}]=$(keepalives_sent "${names[$s]}")
 done
 sleep $((quiet_s - 2))
 t3=$(now_ns)
@@ -202,19 +245,23 @@ for s in $(seq 0 $((servers - 1))); do
   name=${names[$s]}
   cpu3[$name]=$(cpu_ticks "${spid[$s]}")
   ns3[$name]=$(run_ns "${spid[$s]}")
+  ka3[$name]=$(keepalives_sent "$name")
   rss_held[$name]=$(rss_kib "${spid[$s]}")
 done
 slab_held=$(slab_kib)
 
 # 3. New connections on top of the held ones, one server at a time; each server's CPU is summed
 # over its own slices and over the others'.
-declare -A own_ns other_ns own_t other_t prev_ns
+declare -A own_ns other_ns own_t other_t prev_ns overflows retrans
 for s in $(seq 0 $((servers - 1))); do
   name=${names[$s]}
   own_ns[$name]=0 other_ns[$name]=0 own_t[$name]=0 other_t[$name]=0
   prev_ns[$name]=${ns3[$name]}
+  overflows[$name]=0 retrans[$name]=0
 done
 prev_t=$t3
+prev_overflows=$(listen_overflows)
+prev_retrans=$(retrans_segs)
 for i in $(seq 0 $((2 * slices - 1))); do
   active=${names[$((i % 2))]:-}  # with the floor alone, every other slice is quiet
   # shellcheck disable=SC2086
@@ -223,6 +270,13 @@ for i in $(seq 0 $((2 * slices - 1))); do
   # shellcheck disable=SC2086
   [ -z "$active" ] || kill -USR2 ${churner[$active]}
   t=$(now_ns)
+  now_overflows=$(listen_overflows)
+  now_retrans=$(retrans_segs)
+  if [ -n "$active" ]; then
+    overflows[$active]=$((${overflows[$active]} + now_overflows - prev_overflows))
+    retrans[$active]=$((${retrans[$active]} + now_retrans - prev_retrans))
+  fi
+  prev_overflows=$now_overflows prev_retrans=$now_retrans
   for s in $(seq 0 $((servers - 1))); do
     name=${names[$s]}
     used=$(run_ns "${spid[$s]}")
@@ -247,7 +301,7 @@ if [ "$servers" -gt 1 ]; then
 fi
 echo "load at the end: $(uptime)"
 
-declare -A ok bytes hello ka churn_conn p99 rates s_hello s_ka
+declare -A ok bytes hello ka churn_conn p99 rates s_hello s_ka slice_p99
 for s in $(seq 0 $((servers - 1))); do
   name=${names[$s]}
   answered=0 failed=0 closed=0 held_end=0 keepalives=0 blocked=0 timeouts=0 bad=0 unexpected=0
@@ -277,14 +331,23 @@ for s in $(seq 0 $((servers - 1))); do
   ramp=$("$bin/server_load" --percentiles "$work/$name".g*.ramp)
   churn=$("$bin/server_load" --percentiles "$work/$name".churn*.churn)
   p99[$name]=$(field p99_us "$churn")
+  # The p99 of each slice, and their median: a burst of other work on the machine spoils the
+  # slice it falls in, not the figure.
+  slice_list=""
+  for k in $(seq 0 $((slices - 1))); do
+    slice_list+="$(field p99_us "$("$bin/server_load" --percentiles "$work/$name".churn*.churn.$k)") "
+  done
+  slice_p99[$name]=$(tr ' ' '\n' <<<"$slice_list" | grep . | sort -g |
+    awk '{ a[NR] = $1 } END { print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2 }')
   # CPU in microseconds: ticks * 1e6 / CLK_TCK. Keep-alives: one a second per held connection.
   read -r hello[$name] ka[$name] churn_conn[$name] bytes[$name] rate < <(awk \
     -v c0="${cpu0[$name]}" -v c1="${cpu1[$name]}" -v c2="${cpu2[$name]}" -v c3="${cpu3[$name]}" \
-    -v t2="$t2" -v t3="$t3" -v tick="$tick" -v n="$connections" -v churned="$churn_answered" \
+    -v kas="$((${ka3[$name]} - ${ka2[$name]}))" -v tick="$tick" -v n="$connections" \
+    -v churned="$churn_answered" \
     -v own="${own_ns[$name]}" -v other="${other_ns[$name]}" -v own_t="${own_t[$name]}" \
     -v other_t="${other_t[$name]}" -v ri="${rss_idle[$name]}" -v rh="${rss_held[$name]}" 'BEGIN {
       us = 1e6 / tick
-      ka = (c3 - c2) * us / (n * (t3 - t2) / 1e9)
+      ka = (c3 - c2) * us / kas
       churn_cpu = (own - other * own_t / other_t) / 1000
       printf "%.2f %.2f %.2f %.0f %.0f\n", (c1 - c0) * us / n, ka,
         (churned > 0 ? churn_cpu / churned : 0), (rh - ri) * 1024 / n, churned / (own_t / 1e9)
@@ -294,20 +357,26 @@ for s in $(seq 0 $((servers - 1))); do
     "ramp_failed=$failed held_at_end=$held_end closed_by_server=$closed keepalives=$keepalives" \
     "keepalive_blocked=$blocked churn_answered=$churn_answered churn_failed=$churn_failed" \
     "timeouts=$timeouts bad_answers=$bad unexpected_bytes=$unexpected"
+  echo "[$name] keep-alives sent while measured: $((${ka3[$name]} - ${ka2[$name]})) in" \
+    "$(awk -v a="$t2" -v b="$t3" 'BEGIN { printf "%.1f", (b - a) / 1e9 }') s" \
+    "($connections a second asked)"
   echo "[$name] rss idle ${rss_idle[$name]} KiB, held ${rss_held[$name]} KiB:" \
     "${bytes[$name]} bytes per held connection"
   echo "[$name] cpu: ${hello[$name]} us per hello (ramp), ${ka[$name]} us per keep-alive (hold)," \
     "${churn_conn[$name]} us per new connection (own churn slices less the others')"
   read -r s_hello[$name] s_ka[$name] < <(awk -v n="$connections" \
     -v h="$((${ns1[$name]} - ${ns0[$name]}))" -v k="$((${ns3[$name]} - ${ns2[$name]}))" \
-    -v t2="$t2" -v t3="$t3" 'BEGIN {
-      printf "%.2f %.2f\n", h / 1000 / n, k / 1000 / (n * (t3 - t2) / 1e9)
+    -v kas="$((${ka3[$name]} - ${ka2[$name]}))" 'BEGIN {
+      printf "%.2f %.2f\n", h / 1000 / n, k / 1000 / kas
     }')
   echo "[$name] the same from the scheduler's run time: ${s_hello[$name]} us per hello," \
     "${s_ka[$name]} us per keep-alive"
   echo "[$name] answer time, ramp: $ramp"
   rates[$name]=$rate
   echo "[$name] answer time, new connections on top of the held ($rate a second): $churn"
+  echo "[$name] p99 of each slice of new connections (us): $slice_list"
+  echo "[$name] during its slices of new connections, machine-wide: ${overflows[$name]} connections" \
+    "dropped on a full accept queue, ${retrans[$name]} TCP segments sent again"
 done
 [ -z "${closes:-}" ] || echo "[kelvora-server] its own count of closes: $closes"
 echo "kernel: Slab idle $slab_idle KiB, held $slab_held KiB:" \
@@ -346,5 +415,8 @@ printf '%-42s %-9s %-15s %-6s %s\n' "server CPU us per new connection" "${churn_
 r=$(ratio "${p99[$k]}" "${p99[$f]}")
 printf '%-42s %-9s %-15s %-6s %s\n' "p99 answer us, new connections on top" "${p99[$f]}" \
   "${p99[$k]}" "$r" "<= 2x: $(verdict "$r" 2)"
+r=$(ratio "${slice_p99[$k]}" "${slice_p99[$f]}")
+printf '%-42s %-9s %-15s %-6s %s\n' "  median of the slices' p99" "${slice_p99[$f]}" \
+  "${slice_p99[$k]}" "$r" "<= 2x: $(verdict "$r" 2)"
 printf '%-42s %-9s %-15s %-6s %s\n' "  at new connections a second" "${rates[$f]}" "${rates[$k]}" "" \
   "$churn_rate asked"

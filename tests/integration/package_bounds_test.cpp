@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -325,6 +326,47 @@ TEST(PackageResume, EachAnswerToARangeEndsInItsOwnOutcome) {
     const Bytes etag = fs::exists(etagFile) ? readFile(etagFile) : Bytes();
     EXPECT_EQ(std::string(etag.begin(), etag.end()), c.etagFileAfter);
   }
+}
+
+// The table above under strace: every rename onto the ETag file comes after a flush of the
+// package file the download holds open, with no write to it in between.
+TEST(PackageResume, TheEtagFileFollowsAFlushedPackage) {
+  if (std::getenv("KELVORA_UNDER_STRACE") != nullptr) GTEST_SKIP() << "the traced run";
+  if (runCommand("command -v strace >/dev/null").status != 0) GTEST_SKIP() << "no strace";
+  TempDir dir;
+  const std::string log = (dir / "trace").string();
+  ASSERT_EQ(runCommand("KELVORA_UNDER_STRACE=1 ASAN_OPTIONS=detect_leaks=0 strace -f -o " + log +
+                       " -e trace=openat,close,ftruncate,pwrite64,fsync,fdatasync,rename " +
+                       fs::read_symlink("/proc/self/exe").string() +
+                       " --gtest_filter='PackageResume.EachAnswer*' >/dev/null 2>&1")
+                .status,
+            0);
+  std::ifstream in(log);
+  std::string fd;  // the package file's descriptor while the download holds it
+  bool flushed = false;
+  int renames = 0;
+  for (std::string line; std::getline(in, line);) {
+    auto call = [&](const char* name, char after) {
+      return line.find(std::string(name) + "(" + fd + after) != std::string::npos;
+    };
+    if (line.find("openat(AT_FDCWD, \"3.11.0.BIN\", O_RDWR") != std::string::npos) {
+      fd = line.substr(line.rfind("= ") + 2);
+      flushed = false;
+    } else if (fd.empty()) {
+      continue;
+    } else if (call("close", ')')) {
+      fd.clear();
+    } else if (call("fsync", ')') || call("fdatasync", ')')) {
+      flushed = true;
+    } else if (call("pwrite64", ',') || call("ftruncate", ',')) {
+      flushed = false;
+    } else if (line.find("rename(") != std::string::npos &&
+               line.find(", \"3.11.0.BIN.etag\")") != std::string::npos) {
+      ++renames;
+      EXPECT_TRUE(flushed) << line;
+    }
+  }
+  EXPECT_GE(renames, 3);
 }
 
 }  // namespace

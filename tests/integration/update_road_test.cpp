@@ -71,7 +71,7 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
       {"Chinese", 2052, Package, true, platform::utf8ToGbk("更新已经完成！"), 11, nullptr},
       {"404", 9, OtherRegion, false, fault, 10,
        "not installed: missing signature object 3/11.0.BIN.minisig (HTTP 404)"},
-      {"corrupt package", 9, Cut, false, fault, 10, nullptr},  // signed as served, then refused
+      {"corrupt package", 9, Cut, false, fault, 10, "not installed: the package does not decode"},
       {"bad signature", 9, BadSignature, false, fault, 10,
        "not installed: bad trusted-comment signature"},
   };
