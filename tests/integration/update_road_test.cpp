@@ -257,70 +257,60 @@ TEST(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehi
   EXPECT_EQ(road.storedMinor(), 11);
 }
 
-// Killed right after the rename of the new program, before its version is stored: the next run
-// finishes that install, prev keeps the program from before, and nothing is fetched again.
-TEST(UpdateRoad, KilledRightAfterTheSwapTheNextRunFinishesItWithoutFetchingAgain) {
+// Two moments of the swap, pinned with strace once start-up is done. Killed while the rename of
+// the new program is held, before its version is stored: the next run finishes that install and
+// fetches nothing again. The flush of the directory between prev and that rename failing (the
+// third flush after start-up: the ETag file's, the install record's, then that one): a failed
+// install, said, as without the flush a crash could leave the new program under its name with
+// prev not yet holding the old one. Either way prev holds the program from before the update.
+TEST(UpdateRoad, TheSwapHeldOrFailedByStraceLeavesPrevTheOldProgram) {
   if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
   if (runCommand("strace -V >/dev/null 2>&1").status != 0) GTEST_SKIP() << "no strace";
-  Road road;
-  road.prepare(9);
-  road.servePackage("update-en-1");
-  DevServerProcess server(road.store(), {"--announce", "3.11.0"}, road.work / "server.log");
-  ASSERT_TRUE(server.ready());
-  // The announcement pause leaves strace the time to attach; the rename that puts the new
-  // program under its name then returns only after the kill.
-  pid_t pid = startWorker(road.app.path(), road.work / "result", 1000);
-  // strace matches the rename by its source, given relative to the application directory.
-  ChildProcess strace({"/usr/bin/strace", "-qq", "-f", "-p", std::to_string(pid), "-P",
-                       "Kelvora.exe.new", "-e", "trace=rename,renameat,renameat2", "-e",
-                       "inject=rename,renameat,renameat2:delay_exit=30000000"},
-                      road.app.path(), road.work / "strace.out", road.work / "strace.err");
-  EXPECT_TRUE(
-      waitFor([&] { return readFile(road.app / "Kelvora.exe") == road.newProgram; }, seconds(40)));
-  // The kill lands while the rename is held; strace goes next, then the worker is reaped.
-  kill(pid, SIGKILL);
-  strace.kill(SIGKILL);
-  killChild(pid);
-  ASSERT_FALSE(fs::exists(road.work / "result")) << "the first run ended by itself";
-  EXPECT_EQ(readFile(road.app / "prev"), road.oldProgram);
-  pid = startWorker(road.app.path(), road.work / "result");
-  EXPECT_EQ(waitChild(pid, seconds(40)), 0);
-  EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.newProgram);
-  EXPECT_EQ(readFile(road.app / "prev"), road.oldProgram);
-  EXPECT_EQ(road.storedMinor(), 11);
-  const std::string log = server.log();
-  size_t gets = 0;
-  for (size_t at = 0; (at = log.find("GET /3/11.0.BIN ", at)) != std::string::npos; ++at) ++gets;
-  EXPECT_EQ(gets, 1u) << log;
-}
-
-// The directory is flushed between prev and the rename of the new program, and a failed flush
-// there fails the install: without it a crash could leave the new program under its name with
-// prev not yet holding the old one. strace fails the third flush of the directory after
-// start-up: the ETag file's, the install record's, then that one.
-TEST(UpdateRoad, AFailedFlushBeforeTheRenameIsAFailedInstall) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
-  if (runCommand("strace -V >/dev/null 2>&1").status != 0) GTEST_SKIP() << "no strace";
-  Road road;
-  road.prepare(9);
-  road.servePackage("update-en-1");
-  DevServerProcess server(road.store(), {"--announce", "3.11.0"}, road.work / "server.log");
-  ASSERT_TRUE(server.ready());
-  const Bytes before = readFile(road.app / "config.cfg");
-  pid_t pid = startWorker(road.app.path(), road.work / "result", 1000);
-  ASSERT_TRUE(road.startUpDone(before));
-  ChildProcess strace(
-      {"/usr/bin/strace", "-f", "-p", std::to_string(pid), "-P", road.app.path().string(), "-e",
-       "trace=fsync,linkat,renameat", "-e", "inject=fsync:error=EIO:when=3"},
-      {}, road.work / "strace.out", road.work / "strace.err");
-  auto exit = waitChild(pid, seconds(40));
-  if (!exit) killChild(pid);
-  EXPECT_EQ(exit, 0);
-  EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram);
-  EXPECT_EQ(readFile(road.app / "prev"), road.oldProgram);
-  EXPECT_EQ(road.storedMinor(), 10);
-  EXPECT_NE(errorText(road.work / "result").find("cannot be flushed"), std::string::npos)
-      << errorText(road.work / "strace");
+  struct Case {
+    std::vector<std::string> trace;  // strace's matches its paths in the application directory
+    bool killed;
+  };
+  const Case cases[] = {
+      {{"-P", "Kelvora.exe.new", "-e", "trace=rename,renameat,renameat2", "-e",
+        "inject=rename,renameat,renameat2:delay_exit=30000000"},
+       true},
+      {{"-P", ".", "-e", "trace=fsync", "-e", "inject=fsync:error=EIO:when=3"}, false},
+  };
+  for (const Case& c : cases) {
+    Road road;
+    road.prepare(9);
+    road.servePackage("update-en-1");
+    DevServerProcess server(road.store(), {"--announce", "3.11.0"}, road.work / "server.log");
+    ASSERT_TRUE(server.ready());
+    const Bytes before = readFile(road.app / "config.cfg");
+    pid_t pid = startWorker(road.app.path(), road.work / "result", 1000);
+    ASSERT_TRUE(road.startUpDone(before));
+    std::vector<std::string> argv = {"/usr/bin/strace", "-qq", "-f", "-p", std::to_string(pid)};
+    argv.insert(argv.end(), c.trace.begin(), c.trace.end());
+    ChildProcess strace(argv, road.app.path(), road.work / "strace.out", road.work / "strace.err");
+    if (c.killed) {
+      EXPECT_TRUE(waitFor([&] { return readFile(road.app / "Kelvora.exe") == road.newProgram; },
+                          seconds(40)));
+      // The kill lands while the rename is held; strace goes next, then the worker is reaped.
+      kill(pid, SIGKILL);
+      strace.kill(SIGKILL);
+      killChild(pid);
+      ASSERT_FALSE(fs::exists(road.work / "result")) << "the first run ended by itself";
+      EXPECT_EQ(readFile(road.app / "prev"), road.oldProgram);
+      pid = startWorker(road.app.path(), road.work / "result");
+    }
+    EXPECT_EQ(waitChild(pid, seconds(40)), 0) << c.killed;
+    EXPECT_EQ(readFile(road.app / "Kelvora.exe"), c.killed ? road.newProgram : road.oldProgram);
+    EXPECT_EQ(readFile(road.app / "prev"), road.oldProgram) << c.killed;
+    EXPECT_EQ(road.storedMinor(), c.killed ? 11 : 10);
+    const std::string log = server.log();
+    size_t gets = 0;
+    for (size_t at = 0; (at = log.find("GET /3/11.0.BIN ", at)) != std::string::npos; ++at) ++gets;
+    EXPECT_EQ(gets, 1u) << log;
+    EXPECT_EQ(errorText(road.work / "result").find("cannot be flushed") != std::string::npos,
+              !c.killed)
+        << errorText(road.work / "strace");
+  }
 }
 
 // Lost settings start at the version the kept signature of the installed release vouches for,
