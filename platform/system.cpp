@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
@@ -13,28 +14,27 @@
 
 namespace platform {
 
-std::vector<std::string> processExecutableNames() {
-  std::vector<std::string> names;
+int countProcessesRunning(const char* executable) {
+  struct stat wanted {};
+  if (stat(executable, &wanted) != 0) return 0;
   DIR* proc = opendir("/proc");
-  if (proc == nullptr) return names;
+  if (proc == nullptr) return 0;
+  int count = 0;
   while (dirent* entry = readdir(proc)) {
-    const char* name = entry->d_name;
-    if (!std::isdigit(static_cast<unsigned char>(name[0]))) continue;
-    // A process that has ended but is not yet reaped (a zombie) runs nothing: it is no copy.
-    std::ifstream stat(std::string("/proc/") + name + "/stat");
-    std::string status;
-    if (stat && std::getline(stat, status)) {
-      size_t close = status.rfind(')');
-      if (close != std::string::npos && close + 2 < status.size() &&
-          (status[close + 2] == 'Z' || status[close + 2] == 'X'))
-        continue;
-    }
-    std::ifstream comm(std::string("/proc/") + name + "/comm");
-    std::string line;
-    if (comm && std::getline(comm, line)) names.push_back(line);
+    const char* pid = entry->d_name;
+    if (!std::isdigit(static_cast<unsigned char>(pid[0]))) continue;
+    const std::string dir = std::string("/proc/") + pid;
+    // The owner of /proc/<pid> is the process's effective user. The executable of a process
+    // that has ended (a zombie, not yet reaped) cannot be read: it runs nothing.
+    struct stat owner {};
+    struct stat running {};
+    if (stat(dir.c_str(), &owner) == 0 && owner.st_uid == geteuid() &&
+        stat((dir + "/exe").c_str(), &running) == 0 && running.st_dev == wanted.st_dev &&
+        running.st_ino == wanted.st_ino)
+      ++count;
   }
   closedir(proc);
-  return names;
+  return count;
 }
 
 std::optional<uint64_t> totalPhysicalMemory() {

@@ -9,8 +9,11 @@
 
 namespace platform {
 
-// The executable name (/proc/<pid>/comm) of every process; exact, case-sensitive names.
-std::vector<std::string> processExecutableNames();
+// Processes of this user whose executable is the very file `executable` names (the same device
+// and inode as /proc/<pid>/exe), the caller included when it runs that file. A copy of the file
+// elsewhere, another program of the same name, a process of another user and one that has ended
+// but is not yet reaped never count.
+int countProcessesRunning(const char* executable);
 
 // Total physical memory in bytes, or nothing when the query fails.
 std::optional<uint64_t> totalPhysicalMemory();

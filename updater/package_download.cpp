@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/write_all.h"
+#include "updater/app_directory.h"
 #include "updater/builtin_config.h"
 #include "updater/overlapped_hash.h"
 #include "updater/package_install.h"
@@ -69,6 +70,7 @@ class SmallBody final : public BodySink {
 struct SignatureGate {
   std::string key;
   release_signature::CheckedSignature checked;
+  std::vector<uint8_t> file;  // as fetched: kept beside the program once it is installed
 
   bool check(const std::optional<release_signature::Hash>& packageHash) const {
     if (!packageHash) {
@@ -107,7 +109,8 @@ bool fetchSignature(const ObjectFetcher& fetch, const FetchRequest& package,
     reportRefused(package.key, reason);
     return false;
   }
-  *gate = std::make_unique<SignatureGate>(SignatureGate{package.key, std::move(*checked)});
+  *gate = std::make_unique<SignatureGate>(
+      SignatureGate{package.key, std::move(*checked), std::move(body.bytes())});
   return true;
 }
 
@@ -171,9 +174,9 @@ class StreamedPackage final : public BodySink {
   }
 
   bool open() {
-    packageFd_ = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    packageFd_ = app_directory::open(file_.c_str(), app_directory::Open::kUpdate);
     programFd_ =
-        ::open(package_install::UNPACK_TEMP_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        app_directory::open(package_install::UNPACK_TEMP_FILE, app_directory::Open::kFresh);
     if (packageFd_ < 0 || programFd_ < 0) fault_ = Fault::kWrite;
     return fault_ == Fault::kNone;
   }
@@ -192,7 +195,7 @@ class StreamedPackage final : public BodySink {
     if (!declaredLengthFits()) return false;
     // A whole body: the kept part, if any, is of no use now. Its ETag goes first, and the
     // emptied file is flushed before the new ETag vouches for what follows.
-    ::unlink(package_resume::etagFileFor(file_).c_str());
+    app_directory::remove(package_resume::etagFileFor(file_).c_str());
     if (::ftruncate(packageFd_, 0) != 0 || ::fsync(packageFd_) != 0 ||
         (package_resume::isStrongEtag(head.etag) &&
          !package_resume::rememberEtag(file_, head.etag))) {
@@ -397,9 +400,11 @@ Attempt downloadOnce(app_state::AppState& state, const ObjectFetcher& fetch, Fet
   bool ready = package.whole(outcome) && package.finishProgram();
   if (ready) {
     state.packageSize = static_cast<uint32_t>(package.received());
-    ready = package_install::swapIntoPlace(package_install::UNPACK_TEMP_FILE);
+    ready = package_install::swapIntoPlace(
+        state, package_install::UNPACK_TEMP_FILE,
+        gate != nullptr ? std::span<const uint8_t>(gate->file) : std::span<const uint8_t>());
   } else {
-    ::unlink(package_install::UNPACK_TEMP_FILE);
+    app_directory::remove(package_install::UNPACK_TEMP_FILE);
   }
   if (!package.refusal().empty()) reportRefused(request.key, package.refusal());
   if (package.startOver(outcome)) {

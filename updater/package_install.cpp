@@ -1,6 +1,5 @@
 #include "updater/package_install.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,37 +11,24 @@
 #include <string>
 #include <vector>
 
+#include "platform/write_all.h"
 #include "protocol/package_names.h"
+#include "protocol/version_text.h"
+#include "updater/app_directory.h"
+#include "updater/installed_signature.h"
 #include "updater/package_resume.h"
 #include "updater/settings_block.h"
+#include "updater/settings_file.h"
 #include "updater/update_texts.h"
 
 namespace package_install {
 
 namespace {
 
-bool writeWhole(int fd, const uint8_t* data, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, data, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return false;
-    data += w;
-    n -= size_t(w);
-  }
-  return true;
-}
-
-void syncDirectory() {
-  int fd = ::open(".", O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 bool copyFile(const char* from, const char* to) {
-  int in = ::open(from, O_RDONLY);
+  int in = app_directory::open(from, app_directory::Open::kRead);
   if (in < 0) return false;
-  int out = ::open(to, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int out = app_directory::open(to, app_directory::Open::kFresh);
   if (out < 0) {
     ::close(in);
     return false;
@@ -56,20 +42,14 @@ bool copyFile(const char* from, const char* to) {
       ok = n == 0;
       break;
     }
-    for (ssize_t done = 0; ok && done < n;) {
-      ssize_t w = ::write(out, buffer + done, size_t(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0)
-        ok = false;
-      else
-        done += w;
-    }
+    ok = platform::writeAll(
+        out, std::span<const uint8_t>(reinterpret_cast<uint8_t*>(buffer), size_t(n)));
     if (!ok) break;
   }
   ok = ok && ::fsync(out) == 0;
   ok = ::close(out) == 0 && ok;
   ::close(in);
-  if (!ok) ::unlink(to);
+  if (!ok) app_directory::remove(to);
   return ok;
 }
 
@@ -77,20 +57,14 @@ bool copyFile(const char* from, const char* to) {
 // not. A missing Kelvora.exe leaves no prev, which is not an error. False when prev cannot take
 // the old program (prev a directory, say): the swap must not go on, or the old program is lost.
 bool keepPrevious() {
-  if (::unlink(PREVIOUS_FILE) != 0 && errno != ENOENT) return false;
-  if (::link(APPLICATION_FILE, PREVIOUS_FILE) == 0) return true;
-  if (errno == ENOENT) return ::access(APPLICATION_FILE, F_OK) != 0;
+  if (!app_directory::removeOrReport(PREVIOUS_FILE)) return false;
+  if (app_directory::link(APPLICATION_FILE, PREVIOUS_FILE)) return true;
+  if (errno == ENOENT) return app_directory::oddity(APPLICATION_FILE).empty();
   if (copyFile(APPLICATION_FILE, PREVIOUS_TEMP_FILE) &&
-      std::rename(PREVIOUS_TEMP_FILE, PREVIOUS_FILE) == 0)
+      app_directory::rename(PREVIOUS_TEMP_FILE, PREVIOUS_FILE))
     return true;
-  ::unlink(PREVIOUS_TEMP_FILE);
+  app_directory::remove(PREVIOUS_TEMP_FILE);
   return false;
-}
-
-// ".config.cfg.XXXXXX": the settings file on its way in (replaceFileAtomically's mkstemp name).
-bool isSettingsTempName(std::string_view name) {
-  constexpr std::string_view kPrefix = ".config.cfg.";
-  return name.starts_with(kPrefix) && name.size() == kPrefix.size() + 6;
 }
 
 }  // namespace
@@ -98,8 +72,12 @@ bool isSettingsTempName(std::string_view name) {
 bool settleProgram(int fd) {
   struct stat finished {};
   if (::fstat(fd, &finished) != 0 || finished.st_size == 0) return false;
+  // A program that is not a plain file here (a link) lends no mode.
   struct stat current {};
-  mode_t mode = ::stat(APPLICATION_FILE, &current) == 0 ? (current.st_mode & 07777) : 0755;
+  const int program = app_directory::open(APPLICATION_FILE, app_directory::Open::kRead);
+  const bool known = program >= 0 && ::fstat(program, &current) == 0;
+  if (program >= 0) ::close(program);
+  const mode_t mode = known ? (current.st_mode & 07777) : 0755;
   return ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
 }
 
@@ -109,18 +87,16 @@ bool isStaleFile(std::string_view name) {
   if ((protocol::parsePackageFileName(name) || package_resume::isResumeFile(file)) &&
       !package_resume::isKeptForResume(file))
     return true;
-  return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE || isSettingsTempName(name);
+  return name == UNPACK_TEMP_FILE || name == PREVIOUS_TEMP_FILE ||
+         app_directory::isTemporaryOf(name, settings_file::kConfigFileName) ||
+         app_directory::isTemporaryOf(name, INSTALL_RECORD_FILE) ||
+         app_directory::isTemporaryOf(name, installed_signature::SIGNATURE_FILE);
 }
 
 void removeStaleFiles() {
-  DIR* directory = ::opendir(".");
-  if (directory == nullptr) return;
-  std::vector<std::string> stale;
-  while (const dirent* entry = ::readdir(directory)) {
-    if (isStaleFile(entry->d_name)) stale.emplace_back(entry->d_name);
-  }
-  ::closedir(directory);
-  for (const std::string& name : stale) ::unlink(name.c_str());
+  // What cannot be removed (a directory of such a name) is reported where it is used.
+  for (const std::string& name : app_directory::names())
+    if (isStaleFile(name)) app_directory::remove(name.c_str());
 }
 
 std::mutex& installLock() {
@@ -128,13 +104,76 @@ std::mutex& installLock() {
   return lock;
 }
 
-bool swapIntoPlace(const std::string& ready) {
+namespace {
+
+// "A.B.C\n", the finished file's name and "\n", then the signature file as fetched.
+constexpr size_t kMaxRecord = 128 + release_signature::MAX_SIGNATURE_FILE;
+
+bool writeRecord(const settings_block::Version& version, const std::string& ready,
+                 std::span<const uint8_t> signature) {
+  const std::string head = protocol::versionText(version) + "\n" + ready + "\n";
+  std::vector<uint8_t> record(head.begin(), head.end());
+  record.insert(record.end(), signature.begin(), signature.end());
+  return app_directory::replaceAtomically(INSTALL_RECORD_FILE, record);
+}
+
+// The directory is flushed between prev and the rename, so that no crash can leave the new
+// program under its name with prev not yet holding the old one.
+bool renameIntoPlace(const std::string& ready) {
+  return keepPrevious() && app_directory::flush() &&
+         app_directory::rename(ready.c_str(), APPLICATION_FILE);
+}
+
+// The program is in place: its version is stored, its signature kept (or an older one removed,
+// so that it never vouches for a program it did not sign), and the record goes.
+bool storeInstalled(app_state::AppState& state, const settings_block::Version& version,
+                    std::span<const uint8_t> signature) {
+  settings_block::setVersion(state.settingsBlock, version);
+  const char* kept = installed_signature::SIGNATURE_FILE;
+  return (signature.empty() ? app_directory::removeOrReport(kept)
+                            : app_directory::replaceAtomically(kept, signature)) &&
+         settings_file::storeSettings(state.settingsBlock) &&
+         app_directory::removeOrReport(INSTALL_RECORD_FILE) && app_directory::flush();
+}
+
+}  // namespace
+
+bool swapIntoPlace(app_state::AppState& state, const std::string& ready,
+                   std::span<const uint8_t> signature) {
   std::lock_guard<std::mutex> lock(installLock());
-  // The one step that changes Kelvora.exe: the rename is atomic, old or new.
-  bool ok = keepPrevious() && std::rename(ready.c_str(), APPLICATION_FILE) == 0;
-  if (!ok) ::unlink(ready.c_str());
-  syncDirectory();
-  return ok;
+  const settings_block::Version version = settings_block::version(state.settingsBlock);
+  // The one step that changes Kelvora.exe is the rename: atomic, old or new.
+  if (!writeRecord(version, ready, signature) || !renameIntoPlace(ready)) {
+    app_directory::remove(ready.c_str());
+    app_directory::remove(INSTALL_RECORD_FILE);
+    app_directory::flush();
+    return false;
+  }
+  return storeInstalled(state, version, signature);
+}
+
+void finishInterruptedInstall(app_state::AppState& state) {
+  std::lock_guard<std::mutex> lock(installLock());
+  const auto record = app_directory::readHead(INSTALL_RECORD_FILE, kMaxRecord + 1);
+  if (!record) return;
+  const std::string_view text(reinterpret_cast<const char*>(record->data()), record->size());
+  const size_t versionEnd = text.find('\n');
+  const size_t nameEnd = text.find('\n', versionEnd + 1);
+  const auto version = versionEnd == std::string_view::npos
+                           ? std::nullopt
+                           : protocol::parseCanonicalVersion(text.substr(0, versionEnd));
+  const std::string ready(text.substr(versionEnd + 1, nameEnd - versionEnd - 1));
+  if (!version || nameEnd == std::string_view::npos || record->size() > kMaxRecord ||
+      (ready != UNPACK_TEMP_FILE && !protocol::parsePackageFileName(ready))) {
+    app_directory::remove(INSTALL_RECORD_FILE);
+    return;
+  }
+  const std::span<const uint8_t> signature(record->data() + nameEnd + 1,
+                                           record->size() - nameEnd - 1);
+  // The finished file was flushed before the record was written: while it is there, the run was
+  // killed before the rename, and prev may not yet hold the old program.
+  if (app_directory::plainFileSize(ready.c_str()) && !renameIntoPlace(ready)) return;
+  storeInstalled(state, *version, signature);
 }
 
 PushedPackageFile::~PushedPackageFile() {
@@ -145,7 +184,7 @@ void PushedPackageFile::closeAndRemove() {
   if (fd_ < 0) return;
   ::close(fd_);
   fd_ = -1;
-  if (named_) ::unlink(name_.c_str());
+  if (named_) app_directory::remove(name_.c_str());
 }
 
 bool PushedPackageFile::begin(uint32_t) {
@@ -160,12 +199,12 @@ bool PushedPackageFile::begin(uint32_t) {
   name_ = update_conversation::packageFileNameFor(settings_block::version(state_.settingsBlock));
   fd_ = ::open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
   named_ = fd_ < 0;
-  if (named_) fd_ = ::open(name_.c_str(), O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0644);
+  if (named_) fd_ = app_directory::open(name_.c_str(), app_directory::Open::kFresh);
   return fd_ >= 0;
 }
 
 bool PushedPackageFile::write(std::span<const uint8_t> bytes) {
-  return fd_ >= 0 && writeWhole(fd_, bytes.data(), bytes.size());
+  return fd_ >= 0 && platform::writeAll(fd_, bytes);
 }
 
 void PushedPackageFile::abandon() {
@@ -177,15 +216,15 @@ void PushedPackageFile::finish() {
   bool ok = settleProgram(fd_);
   if (ok && !named_) {
     // The unnamed file takes its name only now that it is whole.
-    ::unlink(name_.c_str());
+    app_directory::remove(name_.c_str());
     std::string self = "/proc/self/fd/" + std::to_string(fd_);
     ok = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name_.c_str(), AT_SYMLINK_FOLLOW) == 0;
     named_ = ok;
   }
   ok = ::close(fd_) == 0 && ok;
   fd_ = -1;
-  if (!ok || !swapIntoPlace(name_)) {
-    if (named_) ::unlink(name_.c_str());
+  if (!ok || !swapIntoPlace(state_, name_, {})) {
+    if (named_) app_directory::remove(name_.c_str());
     state_.statusLine.set(update_texts::fileFault(settings_block::isChinese(state_.settingsBlock)));
     return;
   }

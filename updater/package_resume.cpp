@@ -1,14 +1,11 @@
 #include "updater/package_resume.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 
 #include "protocol/package_names.h"
-#include "updater/atomic_file.h"
+#include "updater/app_directory.h"
 
 namespace package_resume {
 
@@ -24,8 +21,7 @@ std::optional<protocol::Version> packageVersion(const std::string& name) {
 }
 
 bool exists(const std::string& path) {
-  struct stat s {};
-  return ::stat(path.c_str(), &s) == 0 && S_ISREG(s.st_mode);
+  return app_directory::plainFileSize(path.c_str()).has_value();
 }
 
 }  // namespace
@@ -46,11 +42,12 @@ bool isStrongEtag(const std::string& etag) {
 
 std::optional<KeptPart> keptPart(const std::string& packageFile) {
   std::optional<std::vector<uint8_t>> etag =
-      atomic_file::readFileHead(etagFileFor(packageFile), kMaxEtag + 1 + kMaxCount);
-  struct stat s {};
-  if (!etag || ::stat(packageFile.c_str(), &s) != 0 || !S_ISREG(s.st_mode)) return std::nullopt;
+      app_directory::readHead(etagFileFor(packageFile).c_str(), kMaxEtag + 1 + kMaxCount);
+  // Only a regular file of one link is ours to continue; anything else is written anew.
+  const std::optional<uint64_t> size = app_directory::plainFileSize(packageFile.c_str());
+  if (!etag || !size) return std::nullopt;
   std::string text(etag->begin(), etag->end());
-  KeptPart kept{uint64_t(s.st_size), text.substr(0, text.find('\n')), 0};
+  KeptPart kept{*size, text.substr(0, text.find('\n')), 0};
   if (!isStrongEtag(kept.etag)) return std::nullopt;
   if (kept.etag.size() < text.size()) {
     const std::string count = text.substr(kept.etag.size() + 1);
@@ -64,8 +61,8 @@ std::optional<KeptPart> keptPart(const std::string& packageFile) {
 
 bool rememberEtag(const std::string& packageFile, const std::string& etag, unsigned idleRuns) {
   const std::string text = idleRuns == 0 ? etag : etag + "\n" + std::to_string(idleRuns);
-  return atomic_file::replaceFileAtomically(
-      etagFileFor(packageFile),
+  return app_directory::replaceAtomically(
+      etagFileFor(packageFile).c_str(),
       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
 }
 
@@ -85,8 +82,8 @@ ResumeAnswer judgeResumeAnswer(const KeptPart& kept, int status, const std::stri
 }
 
 void discard(const std::string& packageFile) {
-  ::unlink(etagFileFor(packageFile).c_str());
-  ::unlink(packageFile.c_str());
+  app_directory::remove(etagFileFor(packageFile).c_str());
+  app_directory::remove(packageFile.c_str());
 }
 
 bool isKeptForResume(const std::string& name) {

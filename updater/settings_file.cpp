@@ -4,7 +4,7 @@
 #include <string>
 
 #include "platform/clock.h"
-#include "updater/atomic_file.h"
+#include "updater/app_directory.h"
 #include "updater/builtin_config.h"
 #include "updater/little_endian.h"
 #include "updater/park_miller.h"
@@ -154,25 +154,9 @@ std::optional<std::vector<uint8_t>> decryptContainer(std::span<const uint8_t> fi
   return plain;
 }
 
-bool encryptConfigFileAt(const std::filesystem::path& path) {
-  auto plain = atomic_file::readFileHead(path, MAX_SETTINGS_FILE_SIZE + 1);
-  if (!plain || plain->empty() || plain->size() > MAX_SETTINGS_FILE_SIZE) return false;
-  auto container = encryptContainer(*plain);
-  return container && atomic_file::replaceFileAtomically(path, *container);
-}
-
-bool decryptConfigFileAt(const std::filesystem::path& path) {
-  auto file = atomic_file::readFileHead(path, MAX_SETTINGS_FILE_SIZE + 1);
-  if (!file || file->empty() || file->size() > MAX_SETTINGS_FILE_SIZE) return false;
-  auto plain = decryptContainer(*file);
-  return plain && atomic_file::replaceFileAtomically(path, *plain);
-}
-
-void encryptConfigFile() {
-  encryptConfigFileAt(kConfigFileName);
-}
-void decryptConfigFile() {
-  decryptConfigFileAt(kConfigFileName);
+bool storeSettings(std::span<const uint8_t> plain) {
+  std::optional<std::vector<uint8_t>> container = encryptContainer(plain);
+  return container && app_directory::replaceAtomically(kConfigFileName, *container);
 }
 
 }  // namespace settings_file

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <span>
 #include <vector>
@@ -61,13 +60,8 @@ int32_t drawSeed(uint32_t (*tick)());
 std::optional<std::vector<uint8_t>> encryptContainer(std::span<const uint8_t> plain);
 std::optional<std::vector<uint8_t>> decryptContainer(std::span<const uint8_t> file);
 
-// In place on a file of at most MAX_SETTINGS_FILE_SIZE bytes, replaced atomically. A missing,
-// empty or longer file is left as it is, and so is one that is not a valid container
-// (decryption); false when nothing was converted.
-bool encryptConfigFileAt(const std::filesystem::path& path);
-bool decryptConfigFileAt(const std::filesystem::path& path);
-// The same on config.cfg in the current directory; callers do not look at the outcome.
-void encryptConfigFile();
-void decryptConfigFile();
+// Enciphers plain bytes with a fresh key into config.cfg of the application directory, replaced
+// atomically; false (reported on standard error) when the file cannot be replaced.
+bool storeSettings(std::span<const uint8_t> plain);
 
 }  // namespace settings_file

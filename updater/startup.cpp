@@ -1,6 +1,5 @@
 #include "updater/startup.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -15,9 +14,10 @@
 #include "platform/cpu.h"
 #include "platform/system.h"
 #include "protocol/client_report.h"
+#include "updater/app_directory.h"
 #include "updater/app_icon.h"
 #include "updater/app_state.h"
-#include "updater/atomic_file.h"
+#include "updater/installed_signature.h"
 #include "updater/machine_probe.h"
 #include "updater/package_install.h"
 #include "updater/progress_window.h"
@@ -66,15 +66,15 @@ void fillMachineFacts(client_report::Report& report) {
 }  // namespace
 
 int countUpdaterProcesses() {
-  std::vector<std::string> names = platform::processExecutableNames();
-  return static_cast<int>(std::count(names.begin(), names.end(), std::string("Update.exe")));
+  // A process merely named Update.exe (anyone's copy of any program) is no copy of this one.
+  return platform::countProcessesRunning("/proc/self/exe");
 }
 
 bool isOnlyCopy() {
   // The lock is held (its descriptor left open) until the process ends. Where the file cannot be
   // made (a read-only directory) the count alone decides, as it does for copies started later.
-  int fd = open(kInstanceLockFile, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fd = open(kInstanceLockFile, O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+  // A link or FIFO of that name is a stale file: it is replaced, never followed or waited on.
+  int fd = app_directory::open(kInstanceLockFile, app_directory::Open::kLock);
   if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) return false;
     close(fd);
@@ -100,11 +100,21 @@ std::optional<std::vector<uint8_t>> settingsFromFile(const std::vector<uint8_t>&
   return std::nullopt;
 }
 
-void writeContainer(const std::vector<uint8_t>& plain) {
-  // A directory where nothing can be created, or a full disk, leaves the file as it was; the
-  // run goes on with the block in memory.
-  if (auto container = settings_file::encryptContainer(plain))
-    atomic_file::replaceFileAtomically(settings_file::kConfigFileName, *container);
+// A file that is no settings is kept byte for byte for whoever looks into it: under
+// config.cfg.damaged, or the first free config.cfg.damaged.N where that name cannot be replaced
+// (a directory). False, reported, when no name takes it.
+bool moveDamagedAside() {
+  using settings_file::kConfigFileName;
+  const std::string damaged = settings_file::kDamagedConfigFileName;
+  if (app_directory::oddity(damaged.c_str()) != "a directory" &&
+      app_directory::rename(kConfigFileName, damaged.c_str()))
+    return true;
+  for (int n = 1; n < 100; ++n) {
+    const std::string name = damaged + "." + std::to_string(n);
+    if (app_directory::renameToFreeName(kConfigFileName, name.c_str())) return true;
+  }
+  app_directory::report(kConfigFileName, "is no settings file and cannot be moved aside");
+  return false;
 }
 
 }  // namespace
@@ -112,27 +122,52 @@ void writeContainer(const std::vector<uint8_t>& plain) {
 bool loadSettingsBlock() {
   using settings_file::kConfigFileName;
   settings_block::Block& block = app_state::appState().settingsBlock;
-  if (access(kConfigFileName, F_OK) == 0) {
-    // The file must be writable as before; this also refuses a directory of that name.
-    int fd = open(kConfigFileName, O_RDWR | O_CLOEXEC);
-    if (fd < 0) return false;
-    close(fd);
+  // A hard link is read through its name and replaced by a rename: its other names keep their
+  // bytes. Anything else but a regular file is not followed, read or waited on.
+  const std::string oddity = app_directory::oddity(kConfigFileName);
+  const bool hardLink = oddity.starts_with("a hard link");
+  if (!oddity.empty() && !hardLink) {
+    app_directory::report(kConfigFileName, "is " + oddity + ", not a settings file; remove it");
+    return false;
+  }
+  if (hardLink || app_directory::plainFileSize(kConfigFileName)) {
+    // The file must be writable as before (a read-only file system ends the run here).
+    if (!app_directory::writable(kConfigFileName)) {
+      app_directory::report(kConfigFileName,
+                            std::string("cannot be written: ") + std::strerror(errno));
+      return false;
+    }
     std::optional<std::vector<uint8_t>> bytes =
-        atomic_file::readFileHead(kConfigFileName, settings_file::MAX_SETTINGS_FILE_SIZE + 1);
-    if (!bytes) return false;
+        app_directory::readHead(kConfigFileName, settings_file::MAX_SETTINGS_FILE_SIZE + 1);
+    if (!bytes) {
+      app_directory::report(kConfigFileName,
+                            std::string("cannot be read: ") + std::strerror(errno));
+      return false;
+    }
     if (auto plain = settingsFromFile(*bytes)) {
       block.fill(0);  // a shorter file leaves the rest of the block zero
       std::copy_n(plain->begin(), std::min(plain->size(), block.size()), block.begin());
-      writeContainer(*plain);
+      // A directory where nothing can be created, or a full disk, leaves the file as it was;
+      // the run goes on with the block in memory.
+      settings_file::storeSettings(*plain);
       return true;
     }
-    // Not settings: kept byte for byte for whoever looks into it, and replaced by a new block.
-    std::rename(kConfigFileName, settings_file::kDamagedConfigFileName);
+    // Not settings: kept aside, and replaced by a new block.
+    if (!moveDamagedAside()) return false;
   }
   uint32_t logical =
       client_report::getU32(app_state::appState().clientReport, client_report::LOGICAL_PROCESSORS);
   block = settings_block::makeDefaultBlock(&fillerState(), logical);
-  writeContainer(std::vector<uint8_t>(block.begin(), block.end()));
+  if (auto installed = installed_signature::installedVersion())
+    settings_block::setVersion(block, *installed);
+  settings_file::storeSettings(block);
+  return true;
+}
+
+bool prepareApplicationDirectory() {
+  if (!loadSettingsBlock()) return false;
+  package_install::finishInterruptedInstall(app_state::appState());
+  package_install::removeStaleFiles();
   return true;
 }
 
@@ -153,10 +188,12 @@ namespace {
 }  // namespace
 
 int runUpdater() {
-  if (!isOnlyCopy()) return 0;
-  package_install::removeStaleFiles();
+  if (!isOnlyCopy()) {
+    std::fputs("Update.exe: another copy of this program runs; this one ends\n", stderr);
+    return 0;
+  }
   fillMachineFacts(app_state::appState().clientReport);
-  if (!loadSettingsBlock()) return 0;
+  if (!prepareApplicationDirectory()) return 0;
 
   int screenWidth = 0;
   int screenHeight = 0;

@@ -8,7 +8,6 @@
 
 #include "graphics/pacing.h"
 #include "protocol/client_report.h"
-#include "updater/atomic_file.h"
 #include "updater/builtin_config.h"
 #include "updater/package_fetch.h"
 #include "updater/package_install.h"
@@ -48,10 +47,7 @@ WorkerOptions builtinWorkerOptions() {
 bool writeBackSettings(const app_state::AppState& state) {
   // Enciphered in memory and replaced in one step: a plain block never stands on disk, so the
   // file is the previous or the next container whenever the process ends.
-  std::optional<std::vector<uint8_t>> container =
-      settings_file::encryptContainer(state.settingsBlock);
-  return container &&
-         atomic_file::replaceFileAtomically(settings_file::kConfigFileName, *container);
+  return settings_file::storeSettings(state.settingsBlock);
 }
 
 int runUpdateWorker(app_state::AppState& state, const WorkerOptions& options,

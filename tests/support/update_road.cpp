@@ -70,7 +70,7 @@ int RoadDir::storedMinor() const {
 void runWorkerHere(const fs::path& result, uint32_t announcePauseMs) {
   if (!std::freopen((result.string() + ".err").c_str(), "w", stderr)) _exit(3);
   std::setvbuf(stderr, nullptr, _IONBF, 0);  // the child ends with _exit, which flushes nothing
-  if (!startup::loadSettingsBlock()) _exit(4);
+  if (!startup::prepareApplicationDirectory()) _exit(4);
   update_worker::WorkerOptions options = update_worker::builtinWorkerOptions();
   options.conversation.announcePauseMs = announcePauseMs;
   package_install::PushedPackageFile push(app_state::appState());

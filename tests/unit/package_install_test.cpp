@@ -12,6 +12,7 @@
 #include "updater/package_download.h"
 #include "updater/package_install.h"
 #include "updater/package_unpack.h"
+#include "updater/settings_file.h"
 
 namespace {
 
@@ -65,6 +66,7 @@ class InstallDir : public ::testing::Test {
           size_t a = std::min<size_t>(7, body.size()), b = body.size() / 2 + a / 2;
           package_download::FetchOutcome o;
           o.head.status = status;
+          o.head.etag = "\"v1\"";
           o.head.objectSize = int64_t(body.size());  // as Content-Length declares it
           o.complete = package_download::isFetchSuccess(status) && sink.begin(o.head) &&
                        sink.write({body.data(), a}) && sink.write({body.data() + a, b - a}) &&
@@ -88,11 +90,12 @@ TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevWithItsModeAndNoTemporaryFile)
     ASSERT_TRUE(download(package_unpack::packPackage(program)));
     EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
     if (!hadProgram) {
-      EXPECT_EQ(names(), (Names{"Kelvora.exe"})) << "no program: prev goes, nothing takes it";
+      EXPECT_EQ(names(), (Names{"Kelvora.exe", "config.cfg"}))
+          << "no program: prev goes, nothing takes it";
       continue;
     }
     EXPECT_EQ(readFile(app / "prev"), text("old program"));
-    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"}));
+    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev", "config.cfg"}));
     struct stat st {};
     ASSERT_EQ(stat((app / "Kelvora.exe").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0751u) << "the new program keeps the old one's mode";
@@ -118,6 +121,7 @@ TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
       {"package file cannot be made", good, "3.11.0.BIN"},
       {"unpacked program cannot be made", good, package_install::UNPACK_TEMP_FILE},
       {"prev cannot take the old program", good, "prev"},
+      {"ETag file cannot be written", good, "3.11.0.BIN.etag"},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -127,21 +131,35 @@ TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
       fs::create_directories(app / c.directoryInTheWay / "inside");
       before = names();
     }
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(download(c.package)) << c.name;
+    const std::string said = testing::internal::GetCapturedStderr();
     expectUntouched(c.name);
     EXPECT_EQ(names(), before) << c.name;
+    // A directory in the way is named on standard error: nothing else would say why.
+    if (c.directoryInTheWay != nullptr) {
+      EXPECT_NE(said.find(std::string("Update.exe: ") + c.directoryInTheWay + ": is a directory"),
+                std::string::npos)
+          << c.name << ": " << said;
+    }
   }
 }
 
 TEST_F(InstallDir, StartUpRemovesWhatAKilledRunLeftAndNothingElse) {
   // A package with its ETag file is kept for resuming; one without (a push) or an ETag file
   // without its package is not.
-  const Names stale = {"Kelvora.exe.new",   "prev.new",       "3.11.0.BIN",
-                       "10.0.12345.BIN",    "3.9.0.BIN.etag", ".3.9.0.BIN.etag.x1Y2z3",
-                       ".config.cfg.a1B2c3"};
-  const Names kept = {"Kelvora.exe", "prev",           "config.cfg", "notes.BIN",
-                      "3.11.BIN",    "3.11.0.bin",     "a.1.2.BIN",  "3.11.0.BIN.txt",
-                      "3.12.0.BIN",  "3.12.0.BIN.etag"};
+  const Names stale = {"Kelvora.exe.new",
+                       "prev.new",
+                       "3.11.0.BIN",
+                       "10.0.12345.BIN",
+                       "3.9.0.BIN.etag",
+                       ".3.9.0.BIN.etag.x1Y2z3",
+                       ".config.cfg.a1B2c3",
+                       ".Kelvora.exe.installing.a1B2c3",
+                       ".Kelvora.exe.minisig.a1B2c3"};
+  const Names kept = {"Kelvora.exe",    "prev",       "config.cfg",     "Kelvora.exe.minisig",
+                      "notes.BIN",      "3.11.BIN",   "3.11.0.bin",     "a.1.2.BIN",
+                      "3.11.0.BIN.txt", "3.12.0.BIN", "3.12.0.BIN.etag"};
   for (const auto& n : stale) writeFile(app / n, text("left"));
   for (const auto& n : kept) writeFile(app / n, text("kept"));
   for (const auto& n : stale) EXPECT_TRUE(package_install::isStaleFile(n)) << n;
@@ -163,7 +181,7 @@ TEST_F(InstallDir, PushedFileHasNoNameUntilWholeAndIsSwappedIn) {
   }
   EXPECT_EQ(readFile(app / "Kelvora.exe"), text("newexe"));
   EXPECT_EQ(readFile(app / "prev"), text("old program"));
-  EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"}));
+  EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev", "config.cfg"}));
   EXPECT_EQ(state.updateState.load(), app_state::UPDATE_PENDING);
   EXPECT_EQ(state.packageKey.get(), "");
 
@@ -223,7 +241,13 @@ TEST_F(InstallDir, DownloadStatusAndLanguageDecideTheOutcome) {
     EXPECT_EQ(state->updateState.load(), app_state::UPDATE_DONE);
     EXPECT_EQ(state->expectedPackageSize.load(), float(package.size())) << "100 %";
     EXPECT_EQ(state->packageSize.load(), package.size());
-    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev"})) << "package file gone";
+    EXPECT_EQ(names(), (Names{"Kelvora.exe", "prev", "config.cfg"})) << "package file gone";
+    // The version is stored before the completion is shown.
+    auto stored = settings_file::decryptContainer(readFile(app / "config.cfg"));
+    ASSERT_TRUE(stored && stored->size() == app_state::SETTINGS_BLOCK_SIZE) << label;
+    settings_block::Block block{};
+    std::copy_n(stored->begin(), block.size(), block.begin());
+    EXPECT_EQ(settings_block::version(block).minor, 11u) << label;
   }
 }
 

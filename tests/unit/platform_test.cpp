@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "platform/codepage.h"
 #include "platform/system.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -35,34 +38,44 @@ TEST(Codepage, Utf16KeepsSurrogatePairs) {
             (std::u16string{u'A', 0x66F4, 0xD83D, 0xDE00}));
 }
 
-// The single-instance count sees running processes by name, and not one that has ended but is
-// still waiting for its parent to reap it.
-TEST(ProcessNames, ARunningProcessCountsAndAnUnreapedOneDoesNot) {
-  const std::string name = "kv-names-" + std::to_string(getpid() % 100000);
-  auto named = [&] {
-    auto names = platform::processExecutableNames();
-    return std::count(names.begin(), names.end(), name);
-  };
-  int ready[2], release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    prctl(PR_SET_NAME, name.c_str());
-    char c = 0;
-    if (write(ready[1], &c, 1) != 1 || read(release[0], &c, 1) != 1) _exit(1);
-    _exit(0);
+// The single-instance count: this user's processes running one program file. A copy of the file
+// elsewhere, another user's process of it, and one that has ended but is unreaped never count.
+TEST(ProcessCount, OnlyThisUsersLiveProcessesOfTheSameFileCount) {
+  testsupport::TempDir here, elsewhere;
+  for (const auto* dir : {&here, &elsewhere}) {
+    std::filesystem::copy_file("/bin/sleep", *dir / "Update.exe");
+    chmod(dir->path().c_str(), 0755);  // another user may run it
   }
-  char c = 0;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
-  EXPECT_EQ(named(), 1);
-  ASSERT_EQ(write(release[1], &c, 1), 1);
+  const std::string program = (here / "Update.exe").string();
+  auto start = [](std::vector<std::string> argv) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      std::vector<char*> args;
+      for (auto& a : argv) args.push_back(a.data());
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+    return pid;
+  };
+  std::vector<pid_t> pids = {start({program, "30"}), start({program, "30"}),
+                             start({(elsewhere / "Update.exe").string(), "30"})};
+  if (geteuid() == 0)
+    pids.push_back(start(
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, "30"}));
+  const char* self = program.c_str();
+  EXPECT_TRUE(testsupport::waitFor([&] { return platform::countProcessesRunning(self) == 2; },
+                                   std::chrono::seconds(5)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the other user's exec too
+  EXPECT_EQ(platform::countProcessesRunning(self), 2);
+  kill(pids[1], SIGKILL);
   siginfo_t info{};  // wait until it has ended, but leave it unreaped
-  ASSERT_EQ(waitid(P_PID, child, &info, WEXITED | WNOWAIT), 0);
-  EXPECT_EQ(named(), 0);
-  waitpid(child, nullptr, 0);
-  for (int fd : {ready[0], ready[1], release[0], release[1]}) close(fd);
+  ASSERT_EQ(waitid(P_PID, pids[1], &info, WEXITED | WNOWAIT), 0);
+  EXPECT_EQ(platform::countProcessesRunning(self), 1);
+  for (pid_t pid : pids) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
 }
 
 }  // namespace
