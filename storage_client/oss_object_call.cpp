@@ -7,10 +7,8 @@
 
 #include "oss_util.h"
 
-namespace {
-
 // A header value of plain decimal digits, or -1.
-int64_t decimal(const char* text) {
+int64_t oss_header_decimal(const char* text) {
   if (text == nullptr || *text == '\0') return -1;
   int64_t v = 0;
   for (const char* p = text; *p != '\0'; ++p) {
@@ -20,13 +18,10 @@ int64_t decimal(const char* text) {
   return v;
 }
 
-// A value that does not fit is left out whole: a cut ETag would name another object.
-void copy_text(char* out, size_t size, const char* text) {
+void oss_copy_whole_text(char* out, size_t size, const char* text) {
   out[0] = '\0';
   if (text != nullptr && std::strlen(text) < size) std::strcpy(out, text);
 }
-
-}  // namespace
 
 bool oss_object_target_complete(const oss_object_target* t) {
   return t != nullptr && t->endpoint != nullptr && t->access_key_id != nullptr &&
@@ -54,18 +49,18 @@ void oss_object_outcome_fill(const aos_status* s, const aos_http_response* resp,
                              oss_object_outcome* o) {
   o->status = s->code;
   if (resp->status > 0) {
-    copy_text(o->etag, sizeof o->etag, apr_table_get(resp->headers, "ETag"));
-    o->content_length = decimal(apr_table_get(resp->headers, "Content-Length"));
+    oss_copy_whole_text(o->etag, sizeof o->etag, apr_table_get(resp->headers, "ETag"));
+    o->content_length = oss_header_decimal(apr_table_get(resp->headers, "Content-Length"));
     if (const char* md5 = apr_table_get(resp->headers, "Content-MD5"))
-      copy_text(o->content_md5, sizeof o->content_md5, md5);
+      oss_copy_whole_text(o->content_md5, sizeof o->content_md5, md5);
   }
-  copy_text(o->request_id, sizeof o->request_id, s->req_id);
+  oss_copy_whole_text(o->request_id, sizeof o->request_id, s->req_id);
   o->error_message[0] = '\0';
   if (s->error_msg != nullptr) apr_cpystrn(o->error_message, s->error_msg, sizeof o->error_message);
   o->error_code[0] = '\0';
   // UnknownError is the client's own name for an error body it could not read.
   if (s->code > 0 && !aos_status_is_ok(s) && s->error_code != nullptr &&
       std::strcmp(s->error_code, AOS_UNKNOWN_ERROR_CODE) != 0) {
-    copy_text(o->error_code, sizeof o->error_code, s->error_code);
+    oss_copy_whole_text(o->error_code, sizeof o->error_code, s->error_code);
   }
 }

@@ -8,6 +8,12 @@
 #include "aos_status.h"
 #include "oss_object_target.h"
 
+// A header value of plain decimal digits, or -1 (absent, empty, anything else, past INT64_MAX).
+int64_t oss_header_decimal(const char* text);
+// Copies text into out when it fits whole, else leaves out empty: a cut ETag would name another
+// object.
+void oss_copy_whole_text(char* out, size_t size, const char* text);
+
 // Every text of the target is there.
 bool oss_object_target_complete(const oss_object_target* target);
 

@@ -13,6 +13,7 @@
 #include "aos_http_io.h"
 #include "aos_status.h"
 #include "oss_auth.h"
+#include "oss_object_call.h"
 #include "oss_util.h"
 
 namespace {
@@ -25,23 +26,6 @@ struct SinkRelay {
   bool described;
 };
 
-// A header value of plain decimal digits, or -1.
-int64_t decimal(const char* text) {
-  if (text == nullptr || *text == '\0') return -1;
-  int64_t v = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9' || v > (INT64_MAX - (*p - '0')) / 10) return -1;
-    v = v * 10 + (*p - '0');
-  }
-  return v;
-}
-
-// A value that does not fit is left out whole: a cut ETag would name another object.
-void copy_text(char* out, size_t size, const char* text) {
-  out[0] = '\0';
-  if (text != nullptr && std::strlen(text) < size) std::strcpy(out, text);
-}
-
 void copy_cut(char* out, size_t size, const char* text) {
   out[0] = '\0';
   if (text != nullptr) apr_cpystrn(out, text, size);
@@ -49,11 +33,12 @@ void copy_cut(char* out, size_t size, const char* text) {
 
 void describe_response(const aos_http_response* resp, oss_download_outcome* o) {
   o->status = resp->status;
-  copy_text(o->etag, sizeof o->etag, apr_table_get(resp->headers, "ETag"));
+  oss_copy_whole_text(o->etag, sizeof o->etag, apr_table_get(resp->headers, "ETag"));
   // A chunked body is measured by its chunks: a Content-Length beside them declares nothing.
   const char* coding = apr_table_get(resp->headers, "Transfer-Encoding");
   const bool chunked = coding != nullptr && strcasestr(coding, "chunked") != nullptr;
-  o->content_length = chunked ? -1 : decimal(apr_table_get(resp->headers, "Content-Length"));
+  o->content_length =
+      chunked ? -1 : oss_header_decimal(apr_table_get(resp->headers, "Content-Length"));
   aos_content_range range{-1, -1, -1};
   const char* range_text = apr_table_get(resp->headers, "Content-Range");
   bool have_range = (resp->status == 206 || resp->status == 416) && range_text != nullptr &&
@@ -126,12 +111,12 @@ void oss_download_object(const oss_download_target* target, oss_body_sink sink, 
     aos_status* s = oss_perform_request(options->ctl, req, resp);
     if (resp->status > 0) describe_response(resp, outcome);
     outcome->status = s->code;
-    copy_text(outcome->request_id, sizeof outcome->request_id, s->req_id);
+    oss_copy_whole_text(outcome->request_id, sizeof outcome->request_id, s->req_id);
     copy_cut(outcome->error_message, sizeof outcome->error_message, s->error_msg);
     // UnknownError is the client's own name for an error body it could not read.
     if (s->code > 0 && !aos_status_is_ok(s) && s->error_code != nullptr &&
         std::strcmp(s->error_code, AOS_UNKNOWN_ERROR_CODE) != 0) {
-      copy_text(outcome->error_code, sizeof outcome->error_code, s->error_code);
+      oss_copy_whole_text(outcome->error_code, sizeof outcome->error_code, s->error_code);
     }
   }
   apr_pool_destroy(pool);

@@ -4,44 +4,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "updater/release_signature.h"
+
 namespace devserver {
-namespace {
-
-int base64Value(char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
-}  // namespace
 
 std::optional<Md5> parseContentMd5(std::string_view text) {
-  // 16 bytes are 5 groups of 4 characters and one of 2 plus "==".
-  if (text.size() != 24 || text.substr(22) != "==") return std::nullopt;
+  // Strict base64 gives each digest exactly one text.
+  auto bytes = release_signature::decodeBase64(text);
+  if (!bytes || bytes->size() != Md5{}.size()) return std::nullopt;
   Md5 out{};
-  size_t at = 0;
-  uint32_t bits = 0;
-  int held = 0;
-  for (char c : text.substr(0, 22)) {
-    int v = base64Value(c);
-    if (v < 0) return std::nullopt;
-    bits = (bits << 6) | static_cast<uint32_t>(v);
-    held += 6;
-    if (held >= 8) {
-      held -= 8;
-      out[at++] = static_cast<uint8_t>(bits >> held);
-      bits &= (1u << held) - 1;
-    }
-  }
-  // The 4 bits left over must be zero, or another text would name the same digest.
-  if (at != out.size() || bits != 0) return std::nullopt;
+  std::copy(bytes->begin(), bytes->end(), out.begin());
   return out;
 }
 
