@@ -33,27 +33,27 @@ constexpr char kFaultChinese[] =
     "\xC7\xEB\xC9\xD4\xBA\xF3\xD4\xD9\xCA\xD4\xA1\xA3";
 
 // The status and percent lines as the window should show them, drawn here on a page of our own.
-gfx::IMAGE* expectedPage(const std::string& status, const std::string& percent) {
-  gfx::IMAGE* page = gfx::newimage(500, 200);
-  gfx::set_fill_color(kBackground, page);
-  gfx::fill_box(0, 0, 500, 200, page);
-  gfx::set_bk_mode(1, page);
-  gfx::set_line_color(0xFCFCFC, page);
-  gfx::set_font(-16, 0, kFace, page);
-  gfx::draw_text(30, 45, status.c_str(), page);
-  gfx::set_font(-13, 0, kFace, page);
-  gfx::draw_text(445, 125, percent.c_str(), page);
+std::unique_ptr<gfx::IMAGE> expectedPage(const std::string& status, const std::string& percent) {
+  auto page = std::make_unique<gfx::IMAGE>(500, 200);
+  gfx::set_fill_color(kBackground, page.get());
+  gfx::fill_box(0, 0, 500, 200, page.get());
+  gfx::set_bk_mode(1, page.get());
+  gfx::set_line_color(0xFCFCFC, page.get());
+  gfx::set_font(-16, 0, kFace, page.get());
+  gfx::draw_text(30, 45, status.c_str(), page.get());
+  gfx::set_font(-13, 0, kFace, page.get());
+  gfx::draw_text(445, 125, percent.c_str(), page.get());
   return page;
 }
 
 // Pixels of the status band (y 40 to 80) and the percent text that differ from `page`.
-int textDifference(const Screenshot& shot, gfx::IMAGE* page) {
+int textDifference(const Screenshot& shot, const std::unique_ptr<gfx::IMAGE>& page) {
   int differ = 0;
   for (int y = 40; y < 80; ++y) {
-    for (int x = 0; x < 500; ++x) differ += shot.at(x, y) != gfx::get_pixel(x, y, page);
+    for (int x = 0; x < 500; ++x) differ += shot.at(x, y) != gfx::get_pixel(x, y, page.get());
   }
   for (int y = 120; y < 150; ++y) {
-    for (int x = 440; x < 500; ++x) differ += shot.at(x, y) != gfx::get_pixel(x, y, page);
+    for (int x = 440; x < 500; ++x) differ += shot.at(x, y) != gfx::get_pixel(x, y, page.get());
   }
   return differ;
 }
@@ -69,20 +69,25 @@ class UpdateWindow : public ::testing::Test {
     if (!screen_.connected()) GTEST_SKIP() << "no X display";
     origin_ = {screen_.width() / 2 - 250, screen_.height() / 2 - 100};
   }
-  std::unique_ptr<ChildProcess> startUpdater(const AppDir& dir) {
-    return std::make_unique<ChildProcess>(
+  // Starts Update.exe in dir and finds its window.
+  bool start(const AppDir& dir) {
+    updater_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{std::string(KELVORA_E2E_DIR) + "/Update.exe"}, dir.app.path(),
         dir.work / "updater.out", dir.work / "updater.err");
-  }
-  std::optional<unsigned long> waitForWindow() {
     std::optional<unsigned long> window;
     waitFor([&] { return (window = screen_.findWindow("Kelvora Update...")).has_value(); },
             seconds(10));
-    return window;
+    window_ = window.value_or(0);
+    return window.has_value();
+  }
+  // The window manager's close; gives the exit status if the program ends within a second.
+  std::optional<int> close() {
+    return screen_.requestClose(window_) ? updater_->wait(seconds(1)) : std::nullopt;
   }
   Screenshot shot() { return screen_.capture(origin_.first, origin_.second, 500, 200); }
   // Waits until the window shows `page`'s texts.
-  bool waitForTexts(gfx::IMAGE* page, milliseconds timeout, Screenshot* last) {
+  bool waitForTexts(const std::unique_ptr<gfx::IMAGE>& page, milliseconds timeout,
+                    Screenshot* last) {
     return waitFor(
         [&] {
           *last = shot();
@@ -103,6 +108,8 @@ class UpdateWindow : public ::testing::Test {
   }
   X11Screen& screen_ = sharedScreen();
   std::pair<int, int> origin_;
+  std::unique_ptr<ChildProcess> updater_;
+  unsigned long window_ = 0;
 };
 
 TEST_F(UpdateWindow, EnglishUpdateFromFirstFrameToCompletedAndClose) {
@@ -113,11 +120,9 @@ TEST_F(UpdateWindow, EnglishUpdateFromFirstFrameToCompletedAndClose) {
                           {"--announce", "3.11.0", "--size", "1500", "--throttle", "600000"},
                           dir.work / "devserver.log");
   ASSERT_TRUE(server.ready()) << server.log();
-  auto updater = startUpdater(dir);
-  auto window = waitForWindow();
-  ASSERT_TRUE(window);
+  ASSERT_TRUE(start(dir));
   // The window is made, then centred.
-  EXPECT_TRUE(waitFor([&] { return screen_.clientOrigin(*window) == origin_; }, seconds(2)));
+  EXPECT_TRUE(waitFor([&] { return screen_.clientOrigin(window_) == origin_; }, seconds(2)));
 
   // The bar grows while downloading.
   int firstEnd = 30;
@@ -125,7 +130,7 @@ TEST_F(UpdateWindow, EnglishUpdateFromFirstFrameToCompletedAndClose) {
   EXPECT_TRUE(waitFor([&] { return greenBarEnd(shot()) > firstEnd; }, seconds(2)));
 
   Screenshot s;
-  gfx::IMAGE* done = expectedPage("Update completed.", "100%");
+  const auto done = expectedPage("Update completed.", "100%");
   ASSERT_TRUE(waitForTexts(done, seconds(20), &s)) << textDifference(s, done) << " pixels differ";
   EXPECT_EQ(s.count(kGreen, 30, 120, 430, 150), 400 * 30) << "the bar covers x 30 to 429";
   EXPECT_EQ(s.count(kGreen, 430, 120, 500, 150), 0);
@@ -134,9 +139,7 @@ TEST_F(UpdateWindow, EnglishUpdateFromFirstFrameToCompletedAndClose) {
   EXPECT_EQ(readFile(dir.app / "prev"), dir.oldProgram);
   EXPECT_EQ(dir.storedMinor(), 11);
 
-  ASSERT_TRUE(screen_.requestClose(*window));
-  EXPECT_EQ(updater->wait(seconds(1)), 0);
-  gfx::delimage(done);
+  EXPECT_EQ(close(), 0);
 }
 
 // Start-up removes what a killed run left; the opening text stands while the server is silent.
@@ -146,19 +149,15 @@ TEST_F(UpdateWindow, OpeningTextAtZeroWhileTheServerIsSilentAndLeftOversGone) {
     writeFile(dir.app / left, std::string("left by a killed run"));
   DevServerProcess server(dir.store(), {"--silent"}, dir.work / "devserver.log");
   ASSERT_TRUE(server.ready()) << server.log();
-  auto updater = startUpdater(dir);
-  auto window = waitForWindow();
-  ASSERT_TRUE(window);
+  ASSERT_TRUE(start(dir));
   Screenshot s;
-  gfx::IMAGE* opening = expectedPage("Connecting the update server...", "0%");
+  const auto opening = expectedPage("Connecting the update server...", "0%");
   EXPECT_TRUE(waitForTexts(opening, seconds(5), &s)) << textDifference(s, opening);
   EXPECT_EQ(s.count(kGreen, 0, 0, 500, 200), 0);
   EXPECT_EQ(s.count(0x272727, 30, 120, 430, 150), 400 * 30);
   EXPECT_EQ(dir.names(), (std::set<std::string>{"Kelvora.exe", "Update.exe.lock", "config.cfg"}));
 
-  ASSERT_TRUE(screen_.requestClose(*window));
-  EXPECT_EQ(updater->wait(seconds(1)), 0);
-  gfx::delimage(opening);
+  EXPECT_EQ(close(), 0);
 }
 
 // An announced size of 0 and a missing package: both counts stay 0, yet the bar stops at 99.
@@ -168,19 +167,15 @@ TEST_F(UpdateWindow, ChineseMissingPackageStopsAt99WithTheFaultTextInChineseGlyp
   DevServerProcess server(dir.store(), {"--announce", "3.11.0", "--size", "0"},
                           dir.work / "devserver.log");
   ASSERT_TRUE(server.ready()) << server.log();
-  auto updater = startUpdater(dir);
-  auto window = waitForWindow();
-  ASSERT_TRUE(window);
+  ASSERT_TRUE(start(dir));
   Screenshot s;
-  gfx::IMAGE* fault = expectedPage(kFaultChinese, "99%");
+  const auto fault = expectedPage(kFaultChinese, "99%");
   ASSERT_TRUE(waitForTexts(fault, seconds(15), &s)) << textDifference(s, fault);
   EXPECT_EQ(greenBarEnd(s), 30 + 4 * 99);
   EXPECT_EQ(readFile(dir.app / "Kelvora.exe"), dir.oldProgram);
   EXPECT_NE(server.log().find("pravex-update-1"), std::string::npos) << server.log();
-  ASSERT_TRUE(screen_.requestClose(*window));
-  EXPECT_EQ(updater->wait(seconds(1)), 0);
+  EXPECT_EQ(close(), 0);
   EXPECT_EQ(dir.storedMinor(), 10) << "a failed update keeps the old version";
-  gfx::delimage(fault);
 }
 
 // A close while the package arrives or is installed ends the program at once (the install lock
@@ -206,16 +201,13 @@ TEST_F(UpdateWindow, CloseDuringDownloadPushOrInstallEndsAtOnceWithAWholeProgram
     if (c.args[0] == "--push") c.args[1] = (dir.work / "new.bin").string();
     DevServerProcess server(dir.store(), c.args, dir.work / "devserver.log");
     ASSERT_TRUE(server.ready()) << server.log();
-    auto updater = startUpdater(dir);
-    auto window = waitForWindow();
-    ASSERT_TRUE(window);
+    ASSERT_TRUE(start(dir));
     if (c.untilPackageFile) {
       ASSERT_TRUE(waitFor([&] { return fs::exists(dir.app / "3.11.0.BIN"); }, seconds(15)));
     } else {
       std::this_thread::sleep_for(milliseconds(2500));
     }
-    ASSERT_TRUE(screen_.requestClose(*window));
-    EXPECT_EQ(updater->wait(seconds(1)), 0) << c.name;
+    EXPECT_EQ(close(), 0) << c.name;
     auto program = readFile(dir.app / "Kelvora.exe");
     EXPECT_TRUE(program == dir.oldProgram || program == dir.newProgram) << c.name;
     EXPECT_TRUE(settings_file::decryptContainer(readFile(dir.app / "config.cfg")).has_value())

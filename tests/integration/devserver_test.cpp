@@ -104,12 +104,9 @@ TEST_F(DevServer, SignaturesAreAcceptedAndRefusedAsTheServiceWould) {
        "206 "},
       {"x-oss- header left unsigned", with([](Request& r) { r.headers = {"x-oss-meta-2: two"}; }),
        "<Code>SignatureDoesNotMatch"},
-      {"wrong secret", with([](Request& r) { r.secret += "x"; }), "<Code>SignatureDoesNotMatch"},
       {"unknown key", with([](Request& r) { r.id = "NotOurs"; }), "<Code>InvalidAccessKeyId"},
       {"skew of 16 minutes", with([](Request& r) { r.skewSeconds = 16 * 60; }),
        "<Code>RequestTimeTooSkewed"},
-      {"missing key", with([](Request& r) { r.url = r.resource = "/update-en-1/absent"; }),
-       "<Code>NoSuchKey"},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.what);
@@ -124,33 +121,16 @@ TEST_F(DevServer, SignaturesAreAcceptedAndRefusedAsTheServiceWould) {
   }
 }
 
-TEST_F(DevServer, RangesIfRangeAndTheFaultSwitches) {
+// Single ranges, If-Range and a range past the end are judged through the client in
+// storage_download_test, against a table of the answers the service gives; what curl judges here
+// is a header of several ranges, answered with the whole object, and the fault switches.
+TEST_F(DevServer, SeveralRangesAndTheFaultSwitches) {
   serve({});
-  const std::string size = std::to_string(object_.size());
-  const std::string etag = get({url_, resource_}).statusAndHeaders.substr(5);  // "200  ETAG"
-  ASSERT_EQ(etag.front(), '"');
-  const struct {
-    std::vector<std::string> headers;
-    std::string answer;
-    size_t from;  // the body is the object from here; npos: an error body
-  } cases[] = {
-      {{"Range: bytes=1000-"}, "206 bytes 1000-399999/" + size + " " + etag, 1000},
-      {{"Range: bytes=1000-", "If-Range: " + etag}, "206 bytes 1000-399999/" + size, 1000},
-      {{"Range: bytes=1000-", "If-Range: \"other\""}, "200  " + etag, 0},
-      {{"Range: bytes=400000-"}, "416 bytes */" + size, std::string::npos},
-      {{"Range: bytes=0-1,5-9"}, "200  " + etag, 0},  // several ranges: the whole object
-  };
-  for (const auto& k : cases) {
-    SCOPED_TRACE(k.headers[0]);
-    Request r{url_, resource_, k.headers};
-    Answer a = get(r);
-    EXPECT_EQ(a.statusAndHeaders.rfind(k.answer, 0), 0u) << a.statusAndHeaders;
-    if (k.from != std::string::npos) {
-      EXPECT_TRUE(a.body == object_.substr(k.from));
-    } else {
-      EXPECT_NE(a.body.find("<Code>InvalidRange</Code>"), std::string::npos);
-    }
-  }
+  const Answer whole = get({url_, resource_});
+  const Answer several = get({url_, resource_, {"Range: bytes=0-1,5-9"}});
+  EXPECT_EQ(several.statusAndHeaders, whole.statusAndHeaders);  // "200  ETAG"
+  EXPECT_EQ(several.statusAndHeaders.rfind("200  \"", 0), 0u) << several.statusAndHeaders;
+  EXPECT_TRUE(several.body == object_);
 
   serve({"--cut-short", "1000", "--ignore-range", "--throttle", "4000000", "--first-byte-delay",
          "50"});

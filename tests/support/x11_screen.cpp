@@ -82,8 +82,6 @@ int X11Screen::height() const {
 
 Screenshot X11Screen::capture(int left, int top, int width, int height) const {
   Screenshot shot;
-  shot.left = left;
-  shot.top = top;
   Display* display = dpy(display_);
   XSync(display, False);
   XImage* image =

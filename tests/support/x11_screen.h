@@ -11,8 +11,6 @@ namespace testsupport {
 
 // A rectangle of the screen as 0x00RRGGBB pixels, row by row.
 struct Screenshot {
-  int left = 0;
-  int top = 0;
   int width = 0;
   int height = 0;
   std::vector<uint32_t> pixels;

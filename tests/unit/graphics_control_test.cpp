@@ -7,7 +7,6 @@
 #include <random>
 #include <set>
 #include <stdexcept>
-#include <string>
 #include <vector>
 
 #include "graphics/control_seam.h"
@@ -21,8 +20,7 @@ using gfx::ControlBase;
 // Records what reaches it, and answers as told.
 class Probe : public ControlBase {
  public:
-  explicit Probe(ControlBase* parent = nullptr, std::string name = "")
-      : ControlBase(parent), name(std::move(name)) {}
+  Probe() : ControlBase(nullptr) {}
   int on_mouse(int x, int y, int flags) override {
     mice.push_back({x, y, flags});
     return 0;
@@ -49,7 +47,6 @@ class Probe : public ControlBase {
   struct Mouse {
     int x, y, flags;
   };
-  std::string name;
   std::vector<Mouse> mice;
   std::vector<unsigned> keys, chars;
   int focus_lost = 0;
@@ -114,7 +111,7 @@ TEST(ChildSet, AgreesWithAnOrderedSetAndStaysBalanced) {
 }
 
 TEST_F(ControlTree, ButtonDownFocusesRaisesAndTakesFocusFromTheOldControl) {
-  Probe a(nullptr, "a"), b(nullptr, "b");
+  Probe a, b;
   a.resize(10, 10);
   b.resize(10, 10);
   a.move(0, 0);

@@ -75,14 +75,6 @@ TEST(PackageUnpack, WellFormedPackages) {
   EXPECT_TRUE(std::filesystem::exists(out));
   EXPECT_TRUE(r.output.empty());
 
-  Bytes hundred(100);
-  for (int i = 0; i < 100; ++i) hundred[i] = uint8_t(i * 7);
-  const Bytes one = header(100, 100) + hundred;
-  ASSERT_EQ(one.size(), 104u);
-  r = unpackBytes(one, out);
-  EXPECT_TRUE(r.result.ok);
-  EXPECT_EQ(r.output, hundred);
-
   // Both fields 0: 65536 stored bytes. Both 5: five. Plain 0 beside a stored length: a
   // compressed block of 65536 bytes. Then the worked example, all joined in order.
   const Bytes big = compressible(65536, 1);
