@@ -40,13 +40,6 @@ const std::set<std::string> kInstalledNames{"Kelvora.exe", "prev", "config.cfg"}
 const std::set<std::string> kKeptNames{"Kelvora.exe", "prev", "config.cfg", "3.11.0.BIN",
                                        "3.11.0.BIN.etag"};
 
-// The exit status of a worker, which is killed when it runs past `timeout`.
-int waitOrKill(pid_t pid, seconds timeout) {
-  if (auto status = waitChild(pid, timeout)) return *status;
-  killChild(pid);
-  return -1;
-}
-
 // One run; with killAt, it is killed once the package file holds that many bytes.
 std::string runOnce(App& app, const std::vector<std::string>& serverOptions,
                     std::string* serverLog = nullptr, uintmax_t killAt = 0) {
@@ -65,7 +58,7 @@ std::string runOnce(App& app, const std::vector<std::string>& serverOptions,
     EXPECT_TRUE(waitFor(grown, seconds(20)));
     kill(pid, SIGKILL);
   }
-  int status = waitOrKill(pid, seconds(40));
+  int status = finishChild(pid, seconds(40));
   if (killAt == 0) {
     EXPECT_EQ(status, 0);
   }
@@ -161,11 +154,11 @@ TEST_F(PackageStream, FullDiskDeletesThePartialPackageAndTouchesNothingElse) {
       if (chdir(small.c_str()) != 0) _exit(3);
       runWorkerHere(app.work / "result", 0);
     }
-    int status = waitOrKill(worker, seconds(40));
+    int status = finishChild(worker, seconds(40));
     fs::copy(small, after);
     _exit(status);
   }
-  int status = waitOrKill(pid, seconds(60));
+  int status = finishChild(pid, seconds(60));
   if (status == 77) GTEST_SKIP() << "no tmpfs can be mounted here";
   ASSERT_EQ(status, 0);
   std::ifstream in(app.work / "result");

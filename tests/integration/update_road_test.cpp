@@ -19,6 +19,7 @@
 #include "support/update_road.h"
 #include "updater/app_state.h"
 #include "updater/package_install.h"
+#include "updater/package_unpack.h"
 #include "updater/settings_file.h"
 #include "updater/startup.h"
 
@@ -49,12 +50,17 @@ struct Road : RoadDir {
 
 // What the worker wrote to standard error; empty while it has written nothing.
 std::string errorText(const fs::path& result) {
-  std::ifstream in(result.string() + ".err", std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return fileText(result.string() + ".err");
 }
 
-TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+class UpdateRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver not built";
+  }
+};
+
+TEST_F(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
   enum Serve { Package, OtherRegion, Cut, BadSignature };
   struct Case {
     const char* name;
@@ -86,9 +92,7 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
     DevServerProcess server(road.store(), args, road.work / "server.log");
     ASSERT_TRUE(server.ready()) << c.name;
     pid_t pid = startWorker(road.app.path(), road.work / "result", 1000);
-    auto exit = waitChild(pid, seconds(40));
-    if (!exit) killChild(pid);
-    EXPECT_EQ(exit, 0) << c.name;
+    EXPECT_EQ(finishChild(pid), 0) << c.name;
     std::ifstream in(road.work / "result", std::ios::binary);
     int state = 99;
     in >> state;
@@ -123,8 +127,7 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
 }
 
 // A push carries no signature: with publisher keys built in it is read, dropped and reported.
-TEST(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
   Road road;
   road.prepare(9);
   writeFile(road.work / "pushed.exe", road.newProgram);
@@ -146,7 +149,7 @@ TEST(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
 
 // No answer ever comes: the worker keeps waiting, and whatever arrived touches nothing, even once
 // the process is killed in the middle of a push.
-TEST(UpdateRoad, WithoutAnAnswerNothingIsWritten) {
+TEST_F(UpdateRoad, WithoutAnAnswerNothingIsWritten) {
   auto msg = [](uint16_t type, uint32_t n, size_t bytes) {
     Bytes b = {uint8_t(type),   uint8_t(type >> 8), uint8_t(n),
                uint8_t(n >> 8), uint8_t(n >> 16),   uint8_t(n >> 24)};
@@ -201,8 +204,7 @@ TEST(UpdateRoad, WithoutAnAnswerNothingIsWritten) {
   }
 }
 
-TEST(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehind) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehind) {
   Road road;
   road.newProgram = testProgram(2, 6 << 20);
   road.servePackage("update-en-1");
@@ -263,8 +265,7 @@ TEST(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehi
 // third flush after start-up: the ETag file's, the install record's, then that one): a failed
 // install, said, as without the flush a crash could leave the new program under its name with
 // prev not yet holding the old one. Either way prev holds the program from before the update.
-TEST(UpdateRoad, TheSwapHeldOrFailedByStraceLeavesPrevTheOldProgram) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, TheSwapHeldOrFailedByStraceLeavesPrevTheOldProgram) {
   if (runCommand("strace -V >/dev/null 2>&1").status != 0) GTEST_SKIP() << "no strace";
   struct Case {
     std::vector<std::string> trace;  // strace's matches its paths in the application directory
@@ -316,31 +317,14 @@ TEST(UpdateRoad, TheSwapHeldOrFailedByStraceLeavesPrevTheOldProgram) {
 // Lost settings start at the version the kept signature of the installed release vouches for,
 // so an older signed release announced then is no update; a signature that does not verify
 // vouches for nothing.
-TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
   Road road;
-  writeFile(road.work / "new.bin", road.newProgram);
   const fs::path older = road.store() / "update-en-1" / "3" / "10.0.BIN";
   fs::create_directories(older.parent_path());
-  ASSERT_EQ(runCommand(binPath("kelvora-pack") + " build '" + (road.work / "new.bin").string() +
-                       "' '" + older.string() + "'")
-                .status,
-            0);
+  writeFile(older, package_unpack::packPackage(road.newProgram));
   // The signature of the installed 3.11.0, as a signed install keeps it.
-  writeFile(road.work / "installed.exe", road.oldProgram);
-  ASSERT_EQ(
-      runCommand(binPath("kelvora-pack") + " build " + (road.work / "installed.exe").string() +
-                 " " + (road.work / "installed.BIN").string())
-          .status,
-      0);
-  ASSERT_EQ(runCommand(binPath("kelvora-pack") +
-                       " sign --secret-key " KELVORA_TEST_DATA_DIR
-                       "/loopback-publisher.key --version 3.11.0 " +
-                       (road.work / "installed.BIN").string())
-                .status,
-            0);
-  const Bytes signature = readFile(road.work / "installed.BIN.minisig");
-  std::string altered(signature.begin(), signature.end());
+  const std::string signature = testSignature(package_unpack::packPackage(road.oldProgram));
+  std::string altered = signature;
   altered.replace(altered.find("version:3.11.0"), 14, "version:3.12.0");
   DevServerProcess server(road.store(), {"--announce", "3.10.0"}, road.work / "server.log");
   ASSERT_TRUE(server.ready());
@@ -350,8 +334,8 @@ TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
     bool installs;
   };
   const Case cases[] = {
-      {"missing settings", "", std::string(signature.begin(), signature.end()), false},
-      {"damaged settings", "damaged", std::string(signature.begin(), signature.end()), false},
+      {"missing settings", "", signature, false},
+      {"damaged settings", "damaged", signature, false},
       {"missing settings, an altered signature", "", altered, true},
   };
   for (const Case& c : cases) {
@@ -360,16 +344,12 @@ TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
     if (!c.config.empty()) writeFile(road.app / "config.cfg", c.config);
     writeFile(road.app / "Kelvora.exe.minisig", c.signature);
     pid_t pid = startWorker(road.app.path(), road.work / "result");
-    auto exit = waitChild(pid, seconds(40));
-    if (!exit) killChild(pid);
-    EXPECT_EQ(exit, 0) << c.what;
+    EXPECT_EQ(finishChild(pid), 0) << c.what;
     EXPECT_EQ(readFile(road.app / "Kelvora.exe"), c.installs ? road.newProgram : road.oldProgram)
         << c.what;
     EXPECT_EQ(road.storedMinor(), c.installs ? 10 : 11) << c.what;
-    const Bytes result = readFile(road.work / "result");
-    EXPECT_EQ(
-        std::string(result.begin(), result.end()).find("No new version.") != std::string::npos,
-        !c.installs)
+    EXPECT_EQ(fileText(road.work / "result").find("No new version.") != std::string::npos,
+              !c.installs)
         << c.what;
   }
 }
@@ -378,8 +358,7 @@ TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
 // anyone's who can write the directory): what they lead to outside is never changed or created,
 // nothing waits on them, and the update still installs. Only a settings file that is no file
 // ends the run, said on standard error.
-TEST(UpdateRoad, WhatIsPlantedUnderItsNamesNeverReachesOutside) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, WhatIsPlantedUnderItsNamesNeverReachesOutside) {
   Road road;
   road.newProgram = testProgram(2, 100000);
   road.servePackage("update-en-1");
@@ -434,9 +413,8 @@ TEST(UpdateRoad, WhatIsPlantedUnderItsNamesNeverReachesOutside) {
           }
         } else {
           pid_t pid = startWorker(road.app.path(), road.work / "result");
-          auto exit = waitChild(pid, seconds(40));
-          if (!exit) killChild(pid);
-          EXPECT_EQ(exit, refused ? 4 : 0) << what << ": " << errorText(road.work / "result");
+          EXPECT_EQ(finishChild(pid), refused ? 4 : 0)
+              << what << ": " << errorText(road.work / "result");
           EXPECT_EQ(readFile(road.app / "Kelvora.exe"), refused ? road.oldProgram : road.newProgram)
               << what;
         }

@@ -12,6 +12,7 @@
 
 #include "updater/app_state.h"
 #include "updater/package_install.h"
+#include "updater/release_signing.h"
 #include "updater/settings_block.h"
 #include "updater/settings_file.h"
 #include "updater/startup.h"
@@ -99,6 +100,30 @@ std::optional<int> waitChild(pid_t pid, std::chrono::milliseconds timeout) {
 void killChild(pid_t pid) {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
+}
+
+int finishChild(pid_t pid, std::chrono::milliseconds timeout) {
+  if (auto status = waitChild(pid, timeout)) return *status;
+  killChild(pid);
+  return -1;
+}
+
+std::string fileText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string testSignature(const Bytes& package, uint32_t minor) {
+  TempDir dir;
+  writeFile(dir / "p", package);
+  std::string error;
+  const std::string keyText = fileText(fs::path(KELVORA_TEST_DATA_DIR) / "loopback-publisher.key");
+  auto key = release_signing::parseSecretKeyFile(keyText, &error);
+  EXPECT_TRUE(key.has_value()) << error;
+  if (!key) return "";
+  auto text = release_signing::signPackage(*key, dir / "p", {3, minor, 0}, &error);
+  EXPECT_TRUE(text.has_value()) << error;
+  return text.value_or("");
 }
 
 }  // namespace testsupport

@@ -47,5 +47,12 @@ pid_t startWorker(const std::filesystem::path& app, const std::filesystem::path&
 // Its exit status, or nothing while it still runs after `timeout`.
 std::optional<int> waitChild(pid_t pid, std::chrono::milliseconds timeout);
 void killChild(pid_t pid);
+// Its exit status; -1 once it has been killed for running past `timeout`.
+int finishChild(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(40));
+// A file's bytes as text; empty when there is no such file.
+std::string fileText(const std::filesystem::path& path);
+// The signature file of `package` for release 3.11.0 (or `minor`), made with the loopback test
+// key that the loopback build trusts.
+std::string testSignature(const Bytes& package, uint32_t minor = 11);
 
 }  // namespace testsupport
