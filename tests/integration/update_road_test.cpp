@@ -1,11 +1,8 @@
 // The road of one update without a window: the worker runs headless in a child process inside a
 // temporary application directory, against kelvora-devserver or a scripted server on the
 // loopback ports of the built-in test configuration (update server 9910, storage 18080).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +11,6 @@
 #include <random>
 #include <set>
 
-#include "platform/codepage.h"
 #include "support/devserver_process.h"
 #include "support/update_road.h"
 #include "updater/app_state.h"
@@ -64,7 +60,6 @@ TEST_F(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
   enum Serve { Package, OtherRegion, Cut, BadSignature };
   struct Case {
     const char* name;
-    uint32_t language;
     Serve serve;
     bool installs;
     std::string status;
@@ -73,19 +68,17 @@ TEST_F(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
   };
   const std::string fault = "File fault, please try again later.";
   const Case cases[] = {
-      {"English", 9, Package, true, "Update completed.", 11, nullptr},
-      {"Chinese", 2052, Package, true, platform::utf8ToGbk("更新已经完成！"), 11, nullptr},
-      {"404", 9, OtherRegion, false, fault, 10,
+      {"installed", Package, true, "Update completed.", 11, nullptr},
+      {"404", OtherRegion, false, fault, 10,
        "not installed: missing signature object 3/11.0.BIN.minisig (HTTP 404)"},
-      {"corrupt package", 9, Cut, false, fault, 10, "not installed: the package does not decode"},
-      {"bad signature", 9, BadSignature, false, fault, 10,
+      {"corrupt package", Cut, false, fault, 10, "not installed: the package does not decode"},
+      {"bad signature", BadSignature, false, fault, 10,
        "not installed: bad trusted-comment signature"},
   };
   for (const Case& c : cases) {
     Road road;
-    road.prepare(c.language);
-    std::string bucket = c.language == 2052 ? "pravex-update-1" : "update-en-1";
-    if (c.serve == OtherRegion) bucket = "pravex-update-1";
+    road.prepare(9);
+    const std::string bucket = c.serve == OtherRegion ? "pravex-update-1" : "update-en-1";
     road.servePackage(bucket, c.serve == Cut ? 100 : 0);
     std::vector<std::string> args = {"--announce", "3.11.0", "--size", "1000"};
     if (c.serve == BadSignature) args.push_back("--damage-signatures");
@@ -147,61 +140,22 @@ TEST_F(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
   EXPECT_EQ(road.names(), (Names{"Kelvora.exe", "prev", "config.cfg"}));
 }
 
-// No answer ever comes: the worker keeps waiting, and whatever arrived touches nothing, even once
-// the process is killed in the middle of a push.
+// No answer ever comes: the worker keeps waiting, and nothing past start-up is written. (What a
+// bad or cut push leaves is judged closer to the fault: the receive loop's table and the pushed
+// file's own test.)
 TEST_F(UpdateRoad, WithoutAnAnswerNothingIsWritten) {
-  auto msg = [](uint16_t type, uint32_t n, size_t bytes) {
-    Bytes b = {uint8_t(type),   uint8_t(type >> 8), uint8_t(n),
-               uint8_t(n >> 8), uint8_t(n >> 16),   uint8_t(n >> 24)};
-    b.resize(b.size() + bytes, 0x5A);
-    return b;
-  };
-  const std::pair<const char*, std::vector<Bytes>> cases[] = {
-      {"unreachable server", {}},
-      {"bad pushes",
-       {msg(0x1016, 100, 0), msg(0x1017, 50, 50), msg(0x1018, 20, 20),        // short
-        msg(0x1016, 100, 0), msg(0x1017, 9000, 9000), msg(0x1018, 100, 100),  // chunk > 8192
-        msg(0x1016, 100, 0), msg(0x1017, 60, 60), msg(0x1018, 60, 60),        // overlong
-        msg(0x1016, 0xFFFFFFFF, 0), msg(0x1017, 8192, 8192),                  // over 1 GiB
-        msg(0x1016, 100000, 0), msg(0x1017, 8192, 8192)}},                    // cut by the kill
-  };
-  for (const auto& [name, stream] : cases) {
-    int listener = -1;
-    if (!stream.empty()) {
-      listener = socket(AF_INET, SOCK_STREAM, 0);
-      int one = 1;
-      setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(9910);
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "port 9910 busy";
-      ASSERT_EQ(listen(listener, 2), 0);
-    }
-    Road road;
-    road.prepare(9);
-    Bytes config = readFile(road.app / "config.cfg");
-    pid_t pid = startWorker(road.app.path(), road.work / "result");
-    ASSERT_TRUE(road.startUpDone(config)) << name;
-    Bytes afterStartUp = readFile(road.app / "config.cfg");
-    int c = -1;
-    if (listener >= 0) {
-      timeval tv{10, 0};
-      setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      c = accept(listener, nullptr, nullptr);
-      Bytes hello(166);
-      EXPECT_EQ(recv(c, hello.data(), hello.size(), MSG_WAITALL), 166) << name;
-      for (const Bytes& part : stream) send(c, part.data(), part.size(), MSG_NOSIGNAL);
-    }
-    EXPECT_FALSE(waitChild(pid, seconds(2)).has_value()) << name << ": still waiting";
-    killChild(pid);
-    if (c >= 0) close(c);
-    if (listener >= 0) close(listener);
-    EXPECT_EQ(readFile(road.app / "config.cfg"), afterStartUp) << name;
-    EXPECT_FALSE(fs::exists(road.work / "result"));
-    EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram) << name;
-    EXPECT_EQ(road.names(), (Names{"Kelvora.exe", "prev", "config.cfg"})) << name;
-  }
+  Road road;
+  road.prepare(9);
+  Bytes config = readFile(road.app / "config.cfg");
+  pid_t pid = startWorker(road.app.path(), road.work / "result");
+  ASSERT_TRUE(road.startUpDone(config));
+  Bytes afterStartUp = readFile(road.app / "config.cfg");
+  EXPECT_FALSE(waitChild(pid, seconds(2)).has_value()) << "still waiting";
+  killChild(pid);
+  EXPECT_EQ(readFile(road.app / "config.cfg"), afterStartUp);
+  EXPECT_FALSE(fs::exists(road.work / "result"));
+  EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram);
+  EXPECT_EQ(road.names(), (Names{"Kelvora.exe", "prev", "config.cfg"}));
 }
 
 TEST_F(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehind) {

@@ -60,12 +60,17 @@ std::set<std::string> RoadDir::names() const {
   return n;
 }
 
-int RoadDir::storedMinor() const {
+std::optional<settings_block::Version> storedVersion(const fs::path& app) {
   auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
-  if (!plain || plain->size() < app_state::SETTINGS_BLOCK_SIZE) return -1;
+  if (!plain || plain->size() < app_state::SETTINGS_BLOCK_SIZE) return std::nullopt;
   settings_block::Block b{};
   std::copy_n(plain->begin(), b.size(), b.begin());
-  return int(settings_block::version(b).minor);
+  return settings_block::version(b);
+}
+
+int RoadDir::storedMinor() const {
+  const auto v = storedVersion(app.path());
+  return v ? int(v->minor) : -1;
 }
 
 void runWorkerHere(const fs::path& result, uint32_t announcePauseMs) {

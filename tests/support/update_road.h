@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "updater/settings_block.h"
 
 namespace testsupport {
 
@@ -22,6 +23,9 @@ using Bytes = std::vector<uint8_t>;
 
 // Runs of small values, which the codec packs, between runs of random bytes, which it stores.
 Bytes testProgram(uint32_t seed, size_t size);
+
+// The version stored in `app`/config.cfg; nothing when it does not decrypt to a whole block.
+std::optional<settings_block::Version> storedVersion(const std::filesystem::path& app);
 
 struct RoadDir {
   TempDir app, work;
