@@ -47,19 +47,9 @@ struct App {
   // Runs the download with standard error caught; gives what it printed there.
   std::string run(const package_download::ObjectFetcher& fetch, std::span<const PublicKey> keys,
                   bool* ok) {
-    const fs::path err = dir / "stderr";
-    std::fflush(stderr);
-    const int saved = ::dup(2);
-    FILE* out = std::fopen(err.c_str(), "w");
-    ::dup2(::fileno(out), 2);
+    testing::internal::CaptureStderr();
     *ok = package_download::downloadAndInstall(state, fetch, keys);
-    std::fflush(stderr);
-    ::dup2(saved, 2);
-    ::close(saved);
-    std::fclose(out);
-    const Bytes text = readFile(err);
-    fs::remove(err);
-    return std::string(text.begin(), text.end());
+    return testing::internal::GetCapturedStderr();
   }
 };
 
