@@ -11,12 +11,6 @@
 
 namespace {
 
-std::string withCrlf(std::string text) {
-  for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
-    text.insert(at, 1, '\r');
-  return text;
-}
-
 using namespace testsupport;
 namespace fs = std::filesystem;
 
@@ -140,6 +134,7 @@ TEST_F(PackSigning, MinisignAcceptsOurKeysAndSignaturesAndWeRefuseEncryptedKeys)
 }
 
 // Every refusal Update.exe knows, through the same check, on one package announced as 3.11.0.
+// The parser's own rules (line ends, the comment's tokens) are judged in its unit test.
 TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
   const std::string good = sign("a.key", "3.11.0"), otherKey = sign("b.key", "3.11.0"),
                     otherVersion = sign("a.key", "3.12.0");
@@ -154,7 +149,6 @@ TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
   const std::string escape = minisign("-t \"$(printf 'version:3.12.0 \\033[2J')\"");
   const std::string legacy = minisign("-l -t version:3.11.0");
   const std::string theirs = minisign("-t version:3.11.0");
-  const std::string crlf = withCrlf(good);
   auto tokens = [&](const std::string& comment) { return minisign("-t '" + comment + "'"); };
   const struct {
     const char* name;
@@ -178,10 +172,6 @@ TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
       {"legacy Ed", legacy, "m.pub", false, 1, "legacy signature"},
       {"control bytes escaped", escape, "m.pub", false, 1, "version:3.12.0 \\x1B[2J\""},
       {"made by minisign", theirs, "m.pub", false, 0, "signed by key"},
-      {"CRLF line ends", crlf, "a.pub", false, 0, "signed by key"},
-      {"version glued to more", tokens("version:3.11.0x"), "m.pub", false, 1, "version mismatch"},
-      {"version inside a token", tokens("xversion:3.11.0"), "m.pub", false, 1, "version mismatch"},
-      {"two versions", tokens("version:3.12.0 version:3.11.0"), "m.pub", false, 1, "mismatch"},
       {"another package size", tokens("version:3.11.0 package-size:1"), "m.pub", false, 1,
        "package-size:1 in the trusted comment"},
       {"another program size", tokens("version:3.11.0\tprogram-size:1"), "m.pub", false, 1,

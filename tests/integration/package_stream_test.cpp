@@ -40,13 +40,6 @@ const std::set<std::string> kInstalledNames{"Kelvora.exe", "prev", "config.cfg"}
 const std::set<std::string> kKeptNames{"Kelvora.exe", "prev", "config.cfg", "3.11.0.BIN",
                                        "3.11.0.BIN.etag"};
 
-// The exit status of a worker, which is killed when it runs past `timeout`.
-int waitOrKill(pid_t pid, seconds timeout) {
-  if (auto status = waitChild(pid, timeout)) return *status;
-  killChild(pid);
-  return -1;
-}
-
 // One run; with killAt, it is killed once the package file holds that many bytes.
 std::string runOnce(App& app, const std::vector<std::string>& serverOptions,
                     std::string* serverLog = nullptr, uintmax_t killAt = 0) {
@@ -65,7 +58,7 @@ std::string runOnce(App& app, const std::vector<std::string>& serverOptions,
     EXPECT_TRUE(waitFor(grown, seconds(20)));
     kill(pid, SIGKILL);
   }
-  int status = waitOrKill(pid, seconds(40));
+  int status = finishChild(pid, seconds(40));
   if (killAt == 0) {
     EXPECT_EQ(status, 0);
   }
@@ -161,27 +154,20 @@ TEST_F(PackageStream, FullDiskDeletesThePartialPackageAndTouchesNothingElse) {
       if (chdir(small.c_str()) != 0) _exit(3);
       runWorkerHere(app.work / "result", 0);
     }
-    int status = waitOrKill(worker, seconds(40));
+    int status = finishChild(worker, seconds(40));
     fs::copy(small, after);
     _exit(status);
   }
-  int status = waitOrKill(pid, seconds(60));
+  int status = finishChild(pid, seconds(60));
   if (status == 77) GTEST_SKIP() << "no tmpfs can be mounted here";
   ASSERT_EQ(status, 0);
-  std::ifstream in(app.work / "result");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
-            "2 File fault, please try again later.");
+  EXPECT_EQ(fileText(app.work / "result"), "2 File fault, please try again later.");
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(after)) names.insert(e.path().filename());
   EXPECT_EQ(names, kInstalledNames);
   EXPECT_TRUE(readFile(after / "Kelvora.exe") == app.oldProgram);
   EXPECT_TRUE(readFile(after / "prev") == app.prev);
-  auto plain = settings_file::decryptContainer(readFile(after / "config.cfg"));
-  ASSERT_TRUE(plain.has_value());
-  settings_block::Block block{};
-  std::copy_n(plain->begin(), block.size(), block.begin());
-  settings_block::Version v = settings_block::version(block);
-  EXPECT_EQ(std::tie(v.major, v.minor, v.build), std::make_tuple(3u, 10u, 0u));
+  EXPECT_EQ(storedVersion(after), (settings_block::Version{3, 10, 0}));
 }
 
 }  // namespace

@@ -22,11 +22,6 @@ using namespace testsupport;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-std::string fileText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // A store with both buckets, a write key pair and a request log, and a configuration naming them.
 struct PublishStore {
   TempDir dir;
@@ -98,9 +93,7 @@ struct PublishStore {
 std::pair<int, bool> runClient(RoadDir& road, uint32_t language) {
   road.prepare(language);
   const pid_t pid = startWorker(road.app.path(), road.work / "result", 0);
-  auto exit = waitChild(pid, seconds(40));
-  if (!exit) killChild(pid);
-  EXPECT_EQ(exit, 0) << fileText(road.work / "result.err");
+  EXPECT_EQ(finishChild(pid), 0) << fileText(road.work / "result.err");
   int state = 99;
   std::ifstream(road.work / "result") >> state;
   return {state, readFile(road.app / "Kelvora.exe") == road.newProgram};

@@ -1,11 +1,8 @@
 // The road of one update without a window: the worker runs headless in a child process inside a
 // temporary application directory, against kelvora-devserver or a scripted server on the
 // loopback ports of the built-in test configuration (update server 9910, storage 18080).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,11 +11,11 @@
 #include <random>
 #include <set>
 
-#include "platform/codepage.h"
 #include "support/devserver_process.h"
 #include "support/update_road.h"
 #include "updater/app_state.h"
 #include "updater/package_install.h"
+#include "updater/package_unpack.h"
 #include "updater/settings_file.h"
 #include "updater/startup.h"
 
@@ -49,16 +46,20 @@ struct Road : RoadDir {
 
 // What the worker wrote to standard error; empty while it has written nothing.
 std::string errorText(const fs::path& result) {
-  std::ifstream in(result.string() + ".err", std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return fileText(result.string() + ".err");
 }
 
-TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+class UpdateRoad : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver not built";
+  }
+};
+
+TEST_F(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
   enum Serve { Package, OtherRegion, Cut, BadSignature };
   struct Case {
     const char* name;
-    uint32_t language;
     Serve serve;
     bool installs;
     std::string status;
@@ -67,28 +68,24 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
   };
   const std::string fault = "File fault, please try again later.";
   const Case cases[] = {
-      {"English", 9, Package, true, "Update completed.", 11, nullptr},
-      {"Chinese", 2052, Package, true, platform::utf8ToGbk("更新已经完成！"), 11, nullptr},
-      {"404", 9, OtherRegion, false, fault, 10,
+      {"installed", Package, true, "Update completed.", 11, nullptr},
+      {"404", OtherRegion, false, fault, 10,
        "not installed: missing signature object 3/11.0.BIN.minisig (HTTP 404)"},
-      {"corrupt package", 9, Cut, false, fault, 10, "not installed: the package does not decode"},
-      {"bad signature", 9, BadSignature, false, fault, 10,
+      {"corrupt package", Cut, false, fault, 10, "not installed: the package does not decode"},
+      {"bad signature", BadSignature, false, fault, 10,
        "not installed: bad trusted-comment signature"},
   };
   for (const Case& c : cases) {
     Road road;
-    road.prepare(c.language);
-    std::string bucket = c.language == 2052 ? "pravex-update-1" : "update-en-1";
-    if (c.serve == OtherRegion) bucket = "pravex-update-1";
+    road.prepare(9);
+    const std::string bucket = c.serve == OtherRegion ? "pravex-update-1" : "update-en-1";
     road.servePackage(bucket, c.serve == Cut ? 100 : 0);
     std::vector<std::string> args = {"--announce", "3.11.0", "--size", "1000"};
     if (c.serve == BadSignature) args.push_back("--damage-signatures");
     DevServerProcess server(road.store(), args, road.work / "server.log");
     ASSERT_TRUE(server.ready()) << c.name;
     pid_t pid = startWorker(road.app.path(), road.work / "result", 1000);
-    auto exit = waitChild(pid, seconds(40));
-    if (!exit) killChild(pid);
-    EXPECT_EQ(exit, 0) << c.name;
+    EXPECT_EQ(finishChild(pid), 0) << c.name;
     std::ifstream in(road.work / "result", std::ios::binary);
     int state = 99;
     in >> state;
@@ -123,8 +120,7 @@ TEST(UpdateRoad, EachServerAnswerEndsInItsOwnState) {
 }
 
 // A push carries no signature: with publisher keys built in it is read, dropped and reported.
-TEST(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
   Road road;
   road.prepare(9);
   writeFile(road.work / "pushed.exe", road.newProgram);
@@ -144,65 +140,25 @@ TEST(UpdateRoad, PushedProgramIsRefusedWithPublisherKeys) {
   EXPECT_EQ(road.names(), (Names{"Kelvora.exe", "prev", "config.cfg"}));
 }
 
-// No answer ever comes: the worker keeps waiting, and whatever arrived touches nothing, even once
-// the process is killed in the middle of a push.
-TEST(UpdateRoad, WithoutAnAnswerNothingIsWritten) {
-  auto msg = [](uint16_t type, uint32_t n, size_t bytes) {
-    Bytes b = {uint8_t(type),   uint8_t(type >> 8), uint8_t(n),
-               uint8_t(n >> 8), uint8_t(n >> 16),   uint8_t(n >> 24)};
-    b.resize(b.size() + bytes, 0x5A);
-    return b;
-  };
-  const std::pair<const char*, std::vector<Bytes>> cases[] = {
-      {"unreachable server", {}},
-      {"bad pushes",
-       {msg(0x1016, 100, 0), msg(0x1017, 50, 50), msg(0x1018, 20, 20),        // short
-        msg(0x1016, 100, 0), msg(0x1017, 9000, 9000), msg(0x1018, 100, 100),  // chunk > 8192
-        msg(0x1016, 100, 0), msg(0x1017, 60, 60), msg(0x1018, 60, 60),        // overlong
-        msg(0x1016, 0xFFFFFFFF, 0), msg(0x1017, 8192, 8192),                  // over 1 GiB
-        msg(0x1016, 100000, 0), msg(0x1017, 8192, 8192)}},                    // cut by the kill
-  };
-  for (const auto& [name, stream] : cases) {
-    int listener = -1;
-    if (!stream.empty()) {
-      listener = socket(AF_INET, SOCK_STREAM, 0);
-      int one = 1;
-      setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(9910);
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "port 9910 busy";
-      ASSERT_EQ(listen(listener, 2), 0);
-    }
-    Road road;
-    road.prepare(9);
-    Bytes config = readFile(road.app / "config.cfg");
-    pid_t pid = startWorker(road.app.path(), road.work / "result");
-    ASSERT_TRUE(road.startUpDone(config)) << name;
-    Bytes afterStartUp = readFile(road.app / "config.cfg");
-    int c = -1;
-    if (listener >= 0) {
-      timeval tv{10, 0};
-      setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      c = accept(listener, nullptr, nullptr);
-      Bytes hello(166);
-      EXPECT_EQ(recv(c, hello.data(), hello.size(), MSG_WAITALL), 166) << name;
-      for (const Bytes& part : stream) send(c, part.data(), part.size(), MSG_NOSIGNAL);
-    }
-    EXPECT_FALSE(waitChild(pid, seconds(2)).has_value()) << name << ": still waiting";
-    killChild(pid);
-    if (c >= 0) close(c);
-    if (listener >= 0) close(listener);
-    EXPECT_EQ(readFile(road.app / "config.cfg"), afterStartUp) << name;
-    EXPECT_FALSE(fs::exists(road.work / "result"));
-    EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram) << name;
-    EXPECT_EQ(road.names(), (Names{"Kelvora.exe", "prev", "config.cfg"})) << name;
-  }
+// No answer ever comes: the worker keeps waiting, and nothing past start-up is written. (What a
+// bad or cut push leaves is judged closer to the fault: the receive loop's table and the pushed
+// file's own test.)
+TEST_F(UpdateRoad, WithoutAnAnswerNothingIsWritten) {
+  Road road;
+  road.prepare(9);
+  Bytes config = readFile(road.app / "config.cfg");
+  pid_t pid = startWorker(road.app.path(), road.work / "result");
+  ASSERT_TRUE(road.startUpDone(config));
+  Bytes afterStartUp = readFile(road.app / "config.cfg");
+  EXPECT_FALSE(waitChild(pid, seconds(2)).has_value()) << "still waiting";
+  killChild(pid);
+  EXPECT_EQ(readFile(road.app / "config.cfg"), afterStartUp);
+  EXPECT_FALSE(fs::exists(road.work / "result"));
+  EXPECT_EQ(readFile(road.app / "Kelvora.exe"), road.oldProgram);
+  EXPECT_EQ(road.names(), (Names{"Kelvora.exe", "prev", "config.cfg"}));
 }
 
-TEST(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehind) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehind) {
   Road road;
   road.newProgram = testProgram(2, 6 << 20);
   road.servePackage("update-en-1");
@@ -263,8 +219,7 @@ TEST(UpdateRoad, KilledAtAnyMomentLeavesAWholeProgramAndNothingStartUpLeavesBehi
 // third flush after start-up: the ETag file's, the install record's, then that one): a failed
 // install, said, as without the flush a crash could leave the new program under its name with
 // prev not yet holding the old one. Either way prev holds the program from before the update.
-TEST(UpdateRoad, TheSwapHeldOrFailedByStraceLeavesPrevTheOldProgram) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, TheSwapHeldOrFailedByStraceLeavesPrevTheOldProgram) {
   if (runCommand("strace -V >/dev/null 2>&1").status != 0) GTEST_SKIP() << "no strace";
   struct Case {
     std::vector<std::string> trace;  // strace's matches its paths in the application directory
@@ -316,31 +271,14 @@ TEST(UpdateRoad, TheSwapHeldOrFailedByStraceLeavesPrevTheOldProgram) {
 // Lost settings start at the version the kept signature of the installed release vouches for,
 // so an older signed release announced then is no update; a signature that does not verify
 // vouches for nothing.
-TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
   Road road;
-  writeFile(road.work / "new.bin", road.newProgram);
   const fs::path older = road.store() / "update-en-1" / "3" / "10.0.BIN";
   fs::create_directories(older.parent_path());
-  ASSERT_EQ(runCommand(binPath("kelvora-pack") + " build '" + (road.work / "new.bin").string() +
-                       "' '" + older.string() + "'")
-                .status,
-            0);
+  writeFile(older, package_unpack::packPackage(road.newProgram));
   // The signature of the installed 3.11.0, as a signed install keeps it.
-  writeFile(road.work / "installed.exe", road.oldProgram);
-  ASSERT_EQ(
-      runCommand(binPath("kelvora-pack") + " build " + (road.work / "installed.exe").string() +
-                 " " + (road.work / "installed.BIN").string())
-          .status,
-      0);
-  ASSERT_EQ(runCommand(binPath("kelvora-pack") +
-                       " sign --secret-key " KELVORA_TEST_DATA_DIR
-                       "/loopback-publisher.key --version 3.11.0 " +
-                       (road.work / "installed.BIN").string())
-                .status,
-            0);
-  const Bytes signature = readFile(road.work / "installed.BIN.minisig");
-  std::string altered(signature.begin(), signature.end());
+  const std::string signature = testSignature(package_unpack::packPackage(road.oldProgram));
+  std::string altered = signature;
   altered.replace(altered.find("version:3.11.0"), 14, "version:3.12.0");
   DevServerProcess server(road.store(), {"--announce", "3.10.0"}, road.work / "server.log");
   ASSERT_TRUE(server.ready());
@@ -350,8 +288,8 @@ TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
     bool installs;
   };
   const Case cases[] = {
-      {"missing settings", "", std::string(signature.begin(), signature.end()), false},
-      {"damaged settings", "damaged", std::string(signature.begin(), signature.end()), false},
+      {"missing settings", "", signature, false},
+      {"damaged settings", "damaged", signature, false},
       {"missing settings, an altered signature", "", altered, true},
   };
   for (const Case& c : cases) {
@@ -360,16 +298,12 @@ TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
     if (!c.config.empty()) writeFile(road.app / "config.cfg", c.config);
     writeFile(road.app / "Kelvora.exe.minisig", c.signature);
     pid_t pid = startWorker(road.app.path(), road.work / "result");
-    auto exit = waitChild(pid, seconds(40));
-    if (!exit) killChild(pid);
-    EXPECT_EQ(exit, 0) << c.what;
+    EXPECT_EQ(finishChild(pid), 0) << c.what;
     EXPECT_EQ(readFile(road.app / "Kelvora.exe"), c.installs ? road.newProgram : road.oldProgram)
         << c.what;
     EXPECT_EQ(road.storedMinor(), c.installs ? 10 : 11) << c.what;
-    const Bytes result = readFile(road.work / "result");
-    EXPECT_EQ(
-        std::string(result.begin(), result.end()).find("No new version.") != std::string::npos,
-        !c.installs)
+    EXPECT_EQ(fileText(road.work / "result").find("No new version.") != std::string::npos,
+              !c.installs)
         << c.what;
   }
 }
@@ -378,8 +312,7 @@ TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
 // anyone's who can write the directory): what they lead to outside is never changed or created,
 // nothing waits on them, and the update still installs. Only a settings file that is no file
 // ends the run, said on standard error.
-TEST(UpdateRoad, WhatIsPlantedUnderItsNamesNeverReachesOutside) {
-  if (!fs::exists(binPath("kelvora-devserver"))) GTEST_SKIP() << "kelvora-devserver is not built";
+TEST_F(UpdateRoad, WhatIsPlantedUnderItsNamesNeverReachesOutside) {
   Road road;
   road.newProgram = testProgram(2, 100000);
   road.servePackage("update-en-1");
@@ -434,9 +367,8 @@ TEST(UpdateRoad, WhatIsPlantedUnderItsNamesNeverReachesOutside) {
           }
         } else {
           pid_t pid = startWorker(road.app.path(), road.work / "result");
-          auto exit = waitChild(pid, seconds(40));
-          if (!exit) killChild(pid);
-          EXPECT_EQ(exit, refused ? 4 : 0) << what << ": " << errorText(road.work / "result");
+          EXPECT_EQ(finishChild(pid), refused ? 4 : 0)
+              << what << ": " << errorText(road.work / "result");
           EXPECT_EQ(readFile(road.app / "Kelvora.exe"), refused ? road.oldProgram : road.newProgram)
               << what;
         }

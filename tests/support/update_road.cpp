@@ -12,6 +12,7 @@
 
 #include "updater/app_state.h"
 #include "updater/package_install.h"
+#include "updater/release_signing.h"
 #include "updater/settings_block.h"
 #include "updater/settings_file.h"
 #include "updater/startup.h"
@@ -59,12 +60,17 @@ std::set<std::string> RoadDir::names() const {
   return n;
 }
 
-int RoadDir::storedMinor() const {
+std::optional<settings_block::Version> storedVersion(const fs::path& app) {
   auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
-  if (!plain || plain->size() < app_state::SETTINGS_BLOCK_SIZE) return -1;
+  if (!plain || plain->size() < app_state::SETTINGS_BLOCK_SIZE) return std::nullopt;
   settings_block::Block b{};
   std::copy_n(plain->begin(), b.size(), b.begin());
-  return int(settings_block::version(b).minor);
+  return settings_block::version(b);
+}
+
+int RoadDir::storedMinor() const {
+  const auto v = storedVersion(app.path());
+  return v ? int(v->minor) : -1;
 }
 
 void runWorkerHere(const fs::path& result, uint32_t announcePauseMs) {
@@ -99,6 +105,30 @@ std::optional<int> waitChild(pid_t pid, std::chrono::milliseconds timeout) {
 void killChild(pid_t pid) {
   kill(pid, SIGKILL);
   waitpid(pid, nullptr, 0);
+}
+
+int finishChild(pid_t pid, std::chrono::milliseconds timeout) {
+  if (auto status = waitChild(pid, timeout)) return *status;
+  killChild(pid);
+  return -1;
+}
+
+std::string fileText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string testSignature(const Bytes& package, uint32_t minor) {
+  TempDir dir;
+  writeFile(dir / "p", package);
+  std::string error;
+  const std::string keyText = fileText(fs::path(KELVORA_TEST_DATA_DIR) / "loopback-publisher.key");
+  auto key = release_signing::parseSecretKeyFile(keyText, &error);
+  EXPECT_TRUE(key.has_value()) << error;
+  if (!key) return "";
+  auto text = release_signing::signPackage(*key, dir / "p", {3, minor, 0}, &error);
+  EXPECT_TRUE(text.has_value()) << error;
+  return text.value_or("");
 }
 
 }  // namespace testsupport

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "updater/settings_block.h"
 
 namespace testsupport {
 
@@ -22,6 +23,9 @@ using Bytes = std::vector<uint8_t>;
 
 // Runs of small values, which the codec packs, between runs of random bytes, which it stores.
 Bytes testProgram(uint32_t seed, size_t size);
+
+// The version stored in `app`/config.cfg; nothing when it does not decrypt to a whole block.
+std::optional<settings_block::Version> storedVersion(const std::filesystem::path& app);
 
 struct RoadDir {
   TempDir app, work;
@@ -47,5 +51,12 @@ pid_t startWorker(const std::filesystem::path& app, const std::filesystem::path&
 // Its exit status, or nothing while it still runs after `timeout`.
 std::optional<int> waitChild(pid_t pid, std::chrono::milliseconds timeout);
 void killChild(pid_t pid);
+// Its exit status; -1 once it has been killed for running past `timeout`.
+int finishChild(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(40));
+// A file's bytes as text; empty when there is no such file.
+std::string fileText(const std::filesystem::path& path);
+// The signature file of `package` for release 3.11.0 (or `minor`), made with the loopback test
+// key that the loopback build trusts.
+std::string testSignature(const Bytes& package, uint32_t minor = 11);
 
 }  // namespace testsupport

@@ -288,47 +288,25 @@ ConversationOptions quickOptions(uint16_t port, uint32_t keepAliveMs = 50) {
   return o;
 }
 
-TEST(Conversation, HelloKeepAlivesAndAnAnswerDeliveredByteByByte) {
-  ScriptedServer server;
-  app_state::AppState state;
-  for (size_t i = 0; i < app_state::CLIENT_REPORT_SIZE; ++i) state.clientReport[i] = uint8_t(i);
-  settings_block::setVersion(state.settingsBlock, {3, 10, 0});
-  RecordingSink sink;
-  UpdateConversation conversation(state, quickOptions(server.port()), sink);
-  conversation.start();
-  ASSERT_TRUE(server.accept());
-  Bytes hello = server.read(HELLO_SIZE);
-  ASSERT_EQ(hello.size(), 166u);
-  EXPECT_EQ(hello[0], 0x00);
-  EXPECT_EQ(hello[1], 0x20);
-  EXPECT_TRUE(std::equal(state.clientReport.begin(), state.clientReport.end(), hello.begin() + 2));
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(server.read(2), (Bytes{0x04, 0x10}));
-  server.send(u16(0x3000) + versionMessage(3, 11, 0, 1000));
-  ASSERT_TRUE(testsupport::waitFor([&] { return state.updateState == app_state::UPDATE_PENDING; },
-                                   seconds(10)));
-  EXPECT_EQ(state.packageKey.get(), "3/11.0.BIN");
-  EXPECT_EQ(conversation.serverAddress(), "127.0.0.1");
-  EXPECT_EQ(server.read(2), (Bytes{0x04, 0x10})) << "keep-alives go on after the answer";
-  conversation.stop();
-  EXPECT_TRUE(server.clientClosed());
-}
-
 // A connection that ends before a version answer is made again (after a growing pause); once an
-// answer came, a closed connection stays closed.
-TEST(Conversation, ReconnectsUntilAnAnswerAndNeverAfter) {
+// answer came, keep-alives go on, and a closed connection stays closed; stop() closes it.
+TEST(Conversation, HelloKeepAlivesAndReconnectsUntilAnAnswerOnly) {
   const struct {
     const char* name;
     Bytes beforeTheEnd;  // what the server sends before it ends the connection
     int ends;
+    bool stopAfterTheAnswer;  // else the server closes the answered connection
   } cases[] = {
-      {"closed at once", {}, 3},
-      {"a disconnect message", u16(MSG_DISCONNECT) + u16(2) + Bytes{'o', 'k'}, 2},
-      {"a cut answer", {0x01, 0x20, 0x03, 0x00}, 1},
-      {"the longest pause", {}, 6},
+      {"closed at once", {}, 3, false},
+      {"a disconnect message", u16(MSG_DISCONNECT) + u16(2) + Bytes{'o', 'k'}, 2, false},
+      {"a cut answer", {0x01, 0x20, 0x03, 0x00}, 1, false},
+      {"the longest pause", {}, 6, false},
+      {"answered at once, then stopped", {}, 0, true},
   };
   for (const auto& c : cases) {
     ScriptedServer server;
     app_state::AppState state;
+    for (size_t i = 0; i < app_state::CLIENT_REPORT_SIZE; ++i) state.clientReport[i] = uint8_t(i);
     settings_block::setVersion(state.settingsBlock, {3, 10, 0});
     RecordingSink sink;
     UpdateConversation conversation(state, quickOptions(server.port()), sink);
@@ -341,11 +319,25 @@ TEST(Conversation, ReconnectsUntilAnAnswerAndNeverAfter) {
     }
     EXPECT_EQ(state.updateState.load(), app_state::UPDATE_WAITING) << c.name;
     ASSERT_TRUE(server.accept(seconds(5))) << c.name << ", the answering connection";
-    server.read(HELLO_SIZE);
-    server.send(versionMessage(3, 11, 0, 1000));
+    Bytes hello = server.read(HELLO_SIZE);
+    ASSERT_EQ(hello.size(), 166u) << c.name;
+    EXPECT_EQ(hello[0], 0x00);
+    EXPECT_EQ(hello[1], 0x20);
+    EXPECT_TRUE(
+        std::equal(state.clientReport.begin(), state.clientReport.end(), hello.begin() + 2));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(server.read(2), (Bytes{0x04, 0x10})) << c.name;
+    server.send(u16(0x3000) + versionMessage(3, 11, 0, 1000));  // byte by byte
     ASSERT_TRUE(testsupport::waitFor([&] { return state.updateState == app_state::UPDATE_PENDING; },
                                      seconds(10)))
         << c.name;
+    EXPECT_EQ(state.packageKey.get(), "3/11.0.BIN");
+    EXPECT_EQ(conversation.serverAddress(), "127.0.0.1");
+    EXPECT_EQ(server.read(2), (Bytes{0x04, 0x10})) << c.name << ": keep-alives after the answer";
+    if (c.stopAfterTheAnswer) {
+      conversation.stop();
+      EXPECT_TRUE(server.clientClosed()) << c.name;
+      continue;
+    }
     server.closeClient();
     // Many times the longest pause of these options.
     EXPECT_FALSE(server.accept(milliseconds(400))) << c.name << ": reconnected after an answer";
