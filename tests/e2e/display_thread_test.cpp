@@ -26,14 +26,11 @@ constexpr char kTitle[] = "Kelvora display thread test";
 class DisplayThreadTest : public testing::Test {
  protected:
   void SetUp() override {
-    platform::WindowRequest request;
-    request.x = 300;
-    request.y = 200;
-    request.width = 200;
-    request.height = 100;
-    request.titleUtf8 = kTitle;
     std::string error;
-    ASSERT_TRUE(platform::displayOpen(request, &error)) << error;
+    ASSERT_TRUE(platform::displayOpen(
+        {.x = 300, .y = 200, .width = 200, .height = 100, .titleUtf8 = kTitle, .icons = {}},
+        &error))
+        << error;
   }
   void TearDown() override {
     if (platform::displayIsOpen()) platform::displayClose();

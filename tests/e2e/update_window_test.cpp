@@ -1,7 +1,6 @@
 // The real loopback Update.exe in a real window under X, against kelvora-devserver: what the
 // user sees is read back from screenshots and compared with the same text drawn off screen.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 #include <filesystem>

@@ -4,8 +4,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-#include <cstring>
-
 namespace testsupport {
 
 namespace {
@@ -19,8 +17,7 @@ std::string windowTitle(Display* display, Window window) {
   Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
   Atom type = None;
   int format = 0;
-  unsigned long count = 0;
-  unsigned long after = 0;
+  unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
   std::string title;
   if (XGetWindowProperty(display, window, netName, 0, 1024, False, utf8, &type, &format, &count,
@@ -44,9 +41,7 @@ std::optional<Window> searchTree(Display* display, Window window, const std::str
       windowTitle(display, window) == title) {
     return window;
   }
-  Window root = 0;
-  Window parent = 0;
-  Window* children = nullptr;
+  Window root = 0, parent = 0, *children = nullptr;
   unsigned int count = 0;
   if (!XQueryTree(display, window, &root, &parent, &children, &count)) return std::nullopt;
   std::optional<Window> found;
@@ -61,7 +56,7 @@ std::optional<Window> searchTree(Display* display, Window window, const std::str
 int Screenshot::count(uint32_t colour, int x0, int y0, int x1, int y1) const {
   int n = 0;
   for (int y = y0; y < y1; ++y) {
-    for (int x = x0; x < x1; ++x) n += at(x, y) == colour ? 1 : 0;
+    for (int x = x0; x < x1; ++x) n += at(x, y) == colour;
   }
   return n;
 }
@@ -109,8 +104,7 @@ std::optional<unsigned long> X11Screen::findWindow(const std::string& title) con
 
 std::optional<std::pair<int, int>> X11Screen::clientOrigin(unsigned long window) const {
   Display* display = dpy(display_);
-  int x = 0;
-  int y = 0;
+  int x = 0, y = 0;
   Window child = 0;
   if (!XTranslateCoordinates(display, window, DefaultRootWindow(display), 0, 0, &x, &y, &child)) {
     return std::nullopt;
@@ -120,8 +114,7 @@ std::optional<std::pair<int, int>> X11Screen::clientOrigin(unsigned long window)
 
 bool X11Screen::requestClose(unsigned long window) const {
   Display* display = dpy(display_);
-  XEvent event;
-  std::memset(&event, 0, sizeof event);
+  XEvent event{};
   event.xclient.type = ClientMessage;
   event.xclient.window = window;
   event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);

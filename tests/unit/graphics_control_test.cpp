@@ -21,18 +21,9 @@ using gfx::ControlBase;
 class Probe : public ControlBase {
  public:
   Probe() : ControlBase(nullptr) {}
-  int on_mouse(int x, int y, int flags) override {
-    mice.push_back({x, y, flags});
-    return 0;
-  }
-  int on_key_down(unsigned key, int) override {
-    keys.push_back(key);
-    return 0;
-  }
-  int on_key_char(unsigned key, int) override {
-    chars.push_back(key);
-    return 0;
-  }
+  int on_mouse(int x, int y, int flags) override { return mice.push_back({x, y, flags}), 0; }
+  int on_key_down(unsigned key, int) override { return keys.push_back(key), 0; }
+  int on_key_char(unsigned key, int) override { return chars.push_back(key), 0; }
   void on_focus_lost() override { ++focus_lost; }
   void on_draw(gfx::PIMAGE target) override {
     seen_target = gfx::get_target();

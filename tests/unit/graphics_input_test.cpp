@@ -18,13 +18,6 @@ using gfx::InputEvent;
 using gfx::InputQueue;
 using namespace platform;
 
-InputEvent numbered(uint32_t n) {
-  InputEvent e;
-  e.message = WM_CHAR;
-  e.wparam = n;
-  return e;
-}
-
 intptr_t point(int x, int y) {
   return static_cast<intptr_t>(static_cast<uint32_t>(y & 0xFFFF) << 16 |
                                static_cast<uint32_t>(x & 0xFFFF));
@@ -34,21 +27,9 @@ void send(uint32_t message, uintptr_t wparam, intptr_t lparam = 0) {
   gfx::window_proc({message, wparam, lparam, tickCount()});
 }
 
-// Each test starts from empty queues and no handlers.
-class WindowProcTest : public testing::Test {
- protected:
-  void SetUp() override {
-    auto& c = gfx::graph_context();
-    c.key_queue.clear();
-    c.mouse_queue.clear();
-    c.up_x = c.up_y = -1;
-    gfx::set_key_handler(nullptr, nullptr);
-  }
-};
-
 TEST(InputQueueTest, KeepsTheNewest1024AndDropsTheOldest) {
   InputQueue q;
-  for (uint32_t i = 1; i <= 1025; ++i) q.push(numbered(i));
+  for (uint32_t i = 1; i <= 1025; ++i) q.push({0, WM_CHAR, i});
   EXPECT_EQ(q.size(), 1024u);
   InputEvent e;
   ASSERT_TRUE(q.pop(&e));
@@ -73,7 +54,11 @@ void count_update() {
   ++g_updates;
 }
 
-TEST_F(WindowProcTest, DispatchPassesEachEventOnceAndLeavesItQueued) {
+TEST(WindowProcTest, DispatchPassesEachEventOnceAndLeavesItQueued) {
+  auto& c = gfx::graph_context();
+  c.key_queue.clear();
+  c.mouse_queue.clear();
+  c.up_x = c.up_y = -1;
   std::vector<int> calls;
   g_calls = &calls;
   g_updates = 0;
@@ -96,7 +81,6 @@ TEST_F(WindowProcTest, DispatchPassesEachEventOnceAndLeavesItQueued) {
   EXPECT_EQ(calls,
             (std::vector<int>{0x1000000 | 'Q', 0x1020000 | 'q', 0x2110304, 0x2410506, 0x2210507}));
   EXPECT_EQ(g_updates, 2);
-  auto& c = gfx::graph_context();
   EXPECT_EQ(c.key_queue.size(), 2u);
   EXPECT_EQ(c.mouse_queue.size(), 4u);
 }

@@ -53,16 +53,11 @@ FaceFacts freetype_facts(const std::string& file, int index, int em, const std::
   return facts;
 }
 
-std::string trim(std::string s) {
-  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-  return s;
-}
-
 TEST(FontLookup, FaceNamesResolveAsFontconfigResolvesThem) {
   for (const std::string name : {"微软雅黑", "DejaVu Sans Mono", "WenQuanYi Micro Hei"}) {
-    auto expected = testsupport::runCommand("fc-match -f '%{file}' '" + name + "'");
+    const auto expected = testsupport::runCommand("fc-match -f '%{file}' '" + name + "'");
     ASSERT_EQ(expected.status, 0);
-    EXPECT_EQ(platform::matchFontFile(name), trim(expected.output)) << name;
+    EXPECT_EQ(platform::matchFontFile(name), expected.output) << name;
   }
   // The GBK face name reaches fontconfig as the same name.
   IMAGE img(10, 10);
@@ -117,11 +112,8 @@ TEST(TextChinese, GlyphsComeFromAFaceThatHasThem) {
   // A code point no installed face has draws the missing-character glyph.
   const auto missing = glyph_pixels(*font, "\U0010FFFD");
   ASSERT_NE(std::count(missing.begin(), missing.end(), 0u), 64 * 64) << "no box drawn";
-  std::string utf8 = kConnecting;
-  for (size_t i = 0; i < utf8.size();) {
-    const size_t n = 3;  // every character of the sentence is three bytes in UTF-8
-    const std::string one = utf8.substr(i, n);
-    i += n;
+  for (size_t i = 0; i < kConnecting.size(); i += 3) {  // three UTF-8 bytes each
+    const std::string one = kConnecting.substr(i, 3);
     const auto pixels = glyph_pixels(*font, one);
     EXPECT_NE(std::count(pixels.begin(), pixels.end(), 0u), 64 * 64) << one;
     EXPECT_NE(pixels, missing) << one;
