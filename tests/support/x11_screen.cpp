@@ -12,25 +12,19 @@ Display* dpy(void* display) {
   return static_cast<Display*>(display);
 }
 
+// The UTF-8 title the window manager shows (_NET_WM_NAME, which the toolkit sets on every window).
 std::string windowTitle(Display* display, Window window) {
-  Atom netName = XInternAtom(display, "_NET_WM_NAME", False);
-  Atom utf8 = XInternAtom(display, "UTF8_STRING", False);
   Atom type = None;
   int format = 0;
   unsigned long count = 0, after = 0;
   unsigned char* data = nullptr;
   std::string title;
-  if (XGetWindowProperty(display, window, netName, 0, 1024, False, utf8, &type, &format, &count,
+  if (XGetWindowProperty(display, window, XInternAtom(display, "_NET_WM_NAME", False), 0, 1024,
+                         False, XInternAtom(display, "UTF8_STRING", False), &type, &format, &count,
                          &after, &data) == Success &&
       data != nullptr) {
     title.assign(reinterpret_cast<char*>(data), count);
     XFree(data);
-    if (!title.empty()) return title;
-  }
-  char* name = nullptr;
-  if (XFetchName(display, window, &name) && name != nullptr) {
-    title = name;
-    XFree(name);
   }
   return title;
 }
