@@ -3,6 +3,7 @@
 // screenshots and compared with the picture decoded off-screen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <optional>
@@ -32,17 +33,13 @@ std::vector<uint32_t> expected_display(int width, int height) {
   gfx::IMAGE picture;
   const auto bytes = gfx::startup_logo_picture();
   EXPECT_EQ(picture.getimage(bytes.data(), bytes.size()), 0);
-  gfx::IMAGE shown(picture.width() / 2, picture.height() / 2);
-  picture.putimage(&shown, 0, 0, shown.width(), shown.height(), 0, 0, picture.width(),
+  gfx::IMAGE shown(width, height);
+  std::fill_n(shown.pixels(), width * height, 0xFFFFFF);
+  const int w = picture.width() / 2, h = picture.height() / 2;
+  picture.putimage(&shown, (width - w) / 2, (height - h) / 2, w, h, 0, 0, picture.width(),
                    picture.height(), gfx::kSrcCopy);
-  std::vector<uint32_t> out(static_cast<size_t>(width) * height, 0xFFFFFF);
-  const int x0 = (width - shown.width()) / 2, y0 = (height - shown.height()) / 2;
-  for (int y = 0; y < shown.height(); ++y) {
-    for (int x = 0; x < shown.width(); ++x) {
-      out[static_cast<size_t>(y + y0) * width + x + x0] =
-          shown.pixels()[y * shown.width() + x] & 0xFFFFFF;
-    }
-  }
+  std::vector<uint32_t> out(shown.pixels(), shown.pixels() + width * height);
+  for (auto& p : out) p &= 0xFFFFFF;
   return out;
 }
 
