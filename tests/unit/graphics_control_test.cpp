@@ -123,8 +123,7 @@ TEST_F(ControlTree, ButtonDownFocusesRaisesAndTakesFocusFromTheOldControl) {
   EXPECT_EQ(a.focus_lost, 1);
   EXPECT_EQ(gfx::control_context().focused, &b);
   ASSERT_EQ(b.mice.size(), 1u);
-  EXPECT_EQ(b.mice[0].x, 7);  // relative to b
-  EXPECT_EQ(b.mice[0].y, 7);
+  EXPECT_EQ(std::make_pair(b.mice[0].x, b.mice[0].y), std::make_pair(7, 7));  // relative to b
   // Keys go to the focused child only.
   key(0, 'K');
   key(2, 'k');
