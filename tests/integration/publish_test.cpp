@@ -46,19 +46,15 @@ struct PublishStore {
           return port > 0;
         },
         seconds(15));
-    const std::string endpoint = "\"localhost:" + std::to_string(port) + "\"";
-    writeFile(dir / "publish.json",
-              "{ \"buckets\": [ { \"endpoint\": " + endpoint +
-                  ", \"bucket\": \"pravex-update-1\" },\n"
-                  "  { \"endpoint\": " +
-                  endpoint +
-                  ", \"bucket\": \"update-en-1\" } ],\n"
-                  "  \"manifest\": { \"endpoint\": " +
-                  endpoint +
-                  ", \"bucket\": \"update-en-1\", \"key\": \"releases.json\" },\n"
-                  "  \"credentials\": { \"id\": \"PUBLISHER1\", \"secret_file\": \"write.secret\" "
-                  "},\n  \"publisher_key\": \"" KELVORA_TEST_DATA_DIR
-                  "/loopback-publisher.key\" }\n");
+    // Both buckets and the manifest at ENDPOINT, the store's address.
+    std::string config = R"({"buckets": [{"endpoint": ENDPOINT, "bucket": "pravex-update-1"},
+                   {"endpoint": ENDPOINT, "bucket": "update-en-1"}],
+      "manifest": {"endpoint": ENDPOINT, "bucket": "update-en-1", "key": "releases.json"},
+      "credentials": {"id": "PUBLISHER1", "secret_file": "write.secret"},
+      "publisher_key": ")" KELVORA_TEST_DATA_DIR R"(/loopback-publisher.key"})";
+    for (size_t at; (at = config.find("ENDPOINT")) != std::string::npos;)
+      config.replace(at, 8, "\"localhost:" + std::to_string(port) + "\"");
+    writeFile(dir / "publish.json", config);
   }
 
   fs::path manifest() const { return dir / "store" / "update-en-1" / "releases.json"; }
@@ -68,8 +64,7 @@ struct PublishStore {
     std::vector<std::string> argv = {binPath("kelvora-publish"), "--config",
                                      (dir / "publish.json").string()};
     argv.insert(argv.end(), args.begin(), args.end());
-    fs::remove(dir /
-               "publish.out");  // so that no step line of an earlier run is read as this one's
+    fs::remove(dir / "publish.out");  // no step line of an earlier run is read as this one's
     return std::make_unique<ChildProcess>(argv, fs::path{}, dir / "publish.out",
                                           dir / "publish.err");
   }

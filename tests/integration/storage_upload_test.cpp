@@ -16,7 +16,6 @@
 #include "support/canned_http_server.h"
 #include "support/devserver_process.h"
 #include "support/test_support.h"
-#include "updater/builtin_config.h"
 
 namespace {
 
@@ -55,22 +54,20 @@ std::string md5Base64(const std::string& bytes) {
   return reinterpret_cast<char*>(text);
 }
 
-// Each way of writing, with the key pair it uses, and what the store must make of it; then what
-// was stored is read back by the other client than the one that wrote it.
+// Each way of writing, with the key pair it uses, and what the store must make of it, judged on
+// the stored file itself.
 TEST(StorageUpload, PutIsCheckedSignedAndStoredWholeOrNotAtAll) {
   TempDir dir;
   fs::create_directories(dir / "root/b");
   const std::string data = randomString(3 << 20, 7);
   writeFile(dir / "data", data);
-  const fs::path requestLog = dir / "requests";
   DevServerProcess store(dir / "root",
                          {"--http-port", "0", "--update-port", "0", "--put-id", kWriteId,
-                          "--put-secret", kWriteSecret, "--request-log", requestLog.string()},
+                          "--put-secret", kWriteSecret},
                          dir / "log");
   DevServerProcess readOnly(dir / "root", {"--http-port", "0", "--update-port", "0"},
                             dir / "log-ro");
   ASSERT_TRUE(store.ready() && readOnly.ready()) << store.log() << readOnly.log();
-  const builtin_config::BuiltinConfig& builtin = builtin_config::builtinConfig();
   auto storage = [&](const std::string& command, int port, const std::string& key,
                      const std::string& keyPair) {
     return binPath("kelvora-storage") + " " + command +
@@ -115,17 +112,8 @@ TEST(StorageUpload, PutIsCheckedSignedAndStoredWholeOrNotAtAll) {
   for (const auto& entry : fs::directory_iterator(dir / "root/b"))
     EXPECT_EQ(entry.path().filename().string().rfind(".put-", 0), std::string::npos);
 
-  // Read back crosswise: curl reads what kelvora-storage wrote, and the other way round.
-  auto r = runCommand(curlCommand("GET", port, "/b/k1", builtin.accessKeyId,
-                                  builtin.accessKeySecret, "", "-o " + (dir / "k1").string()));
-  EXPECT_EQ(r.output, "code=200\n");
-  EXPECT_TRUE(contents(dir / "k1") == data);
-  r = runCommand(storage("get", port, "k2", "") + " --output " + (dir / "k2").string());
-  EXPECT_EQ(r.status, 0) << r.output;
-  EXPECT_TRUE(contents(dir / "k2") == data);
-
   // HEAD: the object's length and the ETag the PUT answered with; an absent object is 404.
-  r = runCommand(storage("put", port, "k7", writePair) + input);
+  auto r = runCommand(storage("put", port, "k7", writePair) + input);
   const size_t etagAt = r.output.find(" etag=") + 6;
   const std::string etag = r.output.substr(etagAt, r.output.find(" attempts=") - etagAt);
   r = runCommand(storage("head", port, "k7", ""));
@@ -134,11 +122,6 @@ TEST(StorageUpload, PutIsCheckedSignedAndStoredWholeOrNotAtAll) {
   r = runCommand(storage("head", port, "absent", writePair));
   EXPECT_EQ(r.output.rfind("code=404", 0), 0u) << r.output;
   EXPECT_EQ(r.status, 1);
-
-  const std::string log = contents(requestLog);
-  for (const char* line : {"PUT /b/k1 200\n", "PUT /b/k3 403\n", "PUT /b/k6 400\n",
-                           "GET /b/k2 200\n", "HEAD /b/absent 404\n"})
-    EXPECT_NE(log.find(line), std::string::npos) << line << log;
 }
 
 // The client's own retries: a 5xx or a connection cut before the answer is tried again with the
