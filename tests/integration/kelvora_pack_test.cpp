@@ -2,7 +2,6 @@
 // make keys, sign, and verify as Update.exe does, with the minisign command as the outside oracle.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -53,12 +52,8 @@ TEST(KelvoraPack, BuildInfoUnpackAndRefuseDamage) {
 // Over 64 MiB, a terminal on standard error sees one line rewritten in place; a file sees none.
 TEST(KelvoraPack, ProgressOnlyOnATerminal) {
   TempDir dir;
-  std::vector<uint8_t> program((64 << 20) + 5000);
-  std::mt19937 gen(9);
-  for (size_t i = 0; i < program.size(); i += 4) {
-    const uint32_t v = gen();
-    std::memcpy(&program[i], &v, std::min<size_t>(4, program.size() - i));
-  }
+  const std::string text = randomString((64 << 20) + 5000, 9);
+  const std::vector<uint8_t> program(text.begin(), text.end());
   writeFile(dir / "big.exe", program);
   const std::string tool = binPath("kelvora-pack");
   const std::string exe = (dir / "big.exe").string(), pkg = (dir / "big.BIN").string(),

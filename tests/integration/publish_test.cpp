@@ -1,8 +1,6 @@
-// kelvora-publish against kelvora-devserver's store: the whole road on the loopback ports, from
-// the maker's release to kelvora-server and two clients of either language; a run killed in the
-// middle finishes on the next run without uploading twice; and a run that would change what is
-// already published, or overwrite another publisher's manifest, is refused with the manifest left
-// as it was. The store's request log is the witness of what was uploaded and downloaded.
+// kelvora-publish against kelvora-devserver's store, whose request log witnesses every upload and
+// download: the whole road to kelvora-server and clients of either language, a killed run
+// finished by the next, and the refusals that leave the published manifest as it was.
 #include <gtest/gtest.h>
 #include <signal.h>
 

@@ -5,7 +5,6 @@
 #include <openssl/evp.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,11 +23,6 @@ namespace fs = std::filesystem;
 
 constexpr char kWriteId[] = "WRITE7kQ2mXz";
 constexpr char kWriteSecret[] = "write-secret-9Jp4";
-
-std::string contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A request signed by hand, as the store's documentation tells anyone to: the string to sign
 // hashed by `openssl dgst -sha1 -hmac`, sent by curl. `md5` is the Content-MD5 sent (base64).
@@ -106,7 +100,8 @@ TEST(StorageUpload, PutIsCheckedSignedAndStoredWholeOrNotAtAll) {
     const bool stored = k.printed == "code=200";
     EXPECT_EQ(r.output.rfind(k.printed, 0), 0u) << r.output << store.log();
     EXPECT_EQ(fs::exists(dir / "root/b" / k.key), stored);
-    EXPECT_TRUE(!stored || contents(dir / "root/b" / k.key) == data);
+    EXPECT_TRUE(!stored ||
+                readFile(dir / "root/b" / k.key) == std::vector<uint8_t>(data.begin(), data.end()));
   }
   // Refused bodies leave no temporary file behind.
   for (const auto& entry : fs::directory_iterator(dir / "root/b"))
