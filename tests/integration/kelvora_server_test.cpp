@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/canned_http_server.h"
 #include "support/devserver_process.h"
 #include "support/kelvora_server_process.h"
 #include "updater/builtin_config.h"
@@ -49,16 +50,9 @@ std::string ask(int port, uint32_t seed) {
   return version;
 }
 
+// A loopback port free a moment ago: a listener's, closed.
 int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t n = sizeof a;
-  bind(fd, reinterpret_cast<sockaddr*>(&a), n);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
-  close(fd);
-  return ntohs(a.sin_port);
+  return CannedHttpServer([](const CannedRequest&, CannedConnection&) {}).port();
 }
 
 TEST(KelvoraServer, ManifestAtStartAndOnSighup) {
