@@ -140,30 +140,4 @@ TEST_F(DevServer, SeveralRangesAndTheFaultSwitches) {
   EXPECT_TRUE(a.body == object_.substr(0, object_.size() - 1000));
 }
 
-// --sign-key: K.minisig, made on demand, is minisign's own and names the sizes that bound a
-// download: the package's and the program's it decodes to.
-TEST_F(DevServer, SignaturesMadeOnDemandCarryTheSizes) {
-  if (runCommand("command -v minisign >/dev/null").status != 0) GTEST_SKIP() << "no minisign";
-  const std::filesystem::path package = dir_ / "store/update-en-1/3/11.0.BIN";
-  std::filesystem::create_directories(package.parent_path());
-  writeFile(dir_ / "program", object_);
-  ASSERT_EQ(runCommand(binPath("kelvora-pack") + " build " + (dir_ / "program").string() + " " +
-                       package.string())
-                .status,
-            0);
-  const std::string data = KELVORA_TEST_DATA_DIR;
-  serve({"--sign-key", data + "/loopback-publisher.key"});
-  const Answer a = get({"/update-en-1/3/11.0.BIN.minisig", "/update-en-1/3/11.0.BIN.minisig"});
-  ASSERT_EQ(a.statusAndHeaders.substr(0, 3), "200") << a.body;
-  writeFile(dir_ / "sig", a.body);
-  auto checked = runCommand("minisign -V -p " + data + "/loopback-publisher.pub -m " +
-                            package.string() + " -x " + (dir_ / "sig").string());
-  EXPECT_EQ(checked.status, 0) << checked.output;
-  EXPECT_NE(checked.output.find("version:3.11.0\tpackage-size:" +
-                                std::to_string(std::filesystem::file_size(package)) +
-                                "\tprogram-size:400000"),
-            std::string::npos)
-      << checked.output;
-}
-
 }  // namespace

@@ -2,7 +2,6 @@
 // make keys, sign, and verify as Update.exe does, with the minisign command as the outside oracle.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -48,18 +47,13 @@ TEST(KelvoraPack, BuildInfoUnpackAndRefuseDamage) {
   EXPECT_NE(refused.status, 0);
   EXPECT_NE(refused.output.find("block 2 (header at byte "), std::string::npos) << refused.output;
   EXPECT_FALSE(fs::exists(out));
-  EXPECT_NE(runCommand(tool + " frobnicate 2>/dev/null").status, 0);
 }
 
 // Over 64 MiB, a terminal on standard error sees one line rewritten in place; a file sees none.
 TEST(KelvoraPack, ProgressOnlyOnATerminal) {
   TempDir dir;
-  std::vector<uint8_t> program((64 << 20) + 5000);
-  std::mt19937 gen(9);
-  for (size_t i = 0; i < program.size(); i += 4) {
-    const uint32_t v = gen();
-    std::memcpy(&program[i], &v, std::min<size_t>(4, program.size() - i));
-  }
+  const std::string text = randomString((64 << 20) + 5000, 9);
+  const std::vector<uint8_t> program(text.begin(), text.end());
   writeFile(dir / "big.exe", program);
   const std::string tool = binPath("kelvora-pack");
   const std::string exe = (dir / "big.exe").string(), pkg = (dir / "big.BIN").string(),
@@ -69,13 +63,9 @@ TEST(KelvoraPack, ProgressOnlyOnATerminal) {
   ASSERT_EQ(built.status, 0) << built.output;
   EXPECT_NE(built.output.find("\rbuild   0%"), std::string::npos);
   EXPECT_NE(built.output.find("\rbuild 100% (64.0 of 64.0 MiB)"), std::string::npos);
-  auto unpacked = runCommand("script -qec '" + tool + " unpack " + pkg + " " + out + "' /dev/null");
-  ASSERT_EQ(unpacked.status, 0) << unpacked.output;
-  EXPECT_NE(unpacked.output.find("\runpack 100%"), std::string::npos);
-  EXPECT_EQ(readFile(out), program);
-
   ASSERT_EQ(runCommand(tool + " unpack " + pkg + " " + out + " 2>" + err).status, 0);
   EXPECT_EQ(fs::file_size(err), 0u);
+  EXPECT_EQ(readFile(out), program);
 }
 
 class PackSigning : public ::testing::Test {
@@ -134,14 +124,13 @@ TEST_F(PackSigning, MinisignAcceptsOurKeysAndSignaturesAndWeRefuseEncryptedKeys)
 }
 
 // Every refusal Update.exe knows, through the same check, on one package announced as 3.11.0.
-// The parser's own rules (line ends, the comment's tokens) are judged in its unit test.
+// The parser's own rules (base64, line ends, the comment's tokens) are judged in its unit test.
 TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
   const std::string good = sign("a.key", "3.11.0"), otherKey = sign("b.key", "3.11.0"),
                     otherVersion = sign("a.key", "3.12.0");
-  std::string edited = good, cut = good, over = good,
+  std::string edited = good, over = good,
               noGlobal = good.substr(0, good.rfind('\n', good.size() - 2) + 1);
   edited[edited.find("timestamp:") + 10] ^= 1;
-  cut.erase(cut.find('\n') + 30, 10);
   over.append(5000, '\n');
   std::string noise(300, '\0');
   std::mt19937 gen(3);
@@ -165,10 +154,8 @@ TEST_F(PackSigning, VerifyAcceptsOnlyAValidSignatureOfTheAnnouncedVersion) {
       {"missing", std::nullopt, "a.pub", false, 1, "missing signature object"},
       {"trusted comment edited", edited, "a.pub", false, 1, "bad trusted-comment signature"},
       {"random bytes", noise, "a.pub", false, 1, "malformed signature file"},
-      {"empty", "", "a.pub", false, 1, "malformed signature file"},
-      {"over 4 KiB", over, "a.pub", false, 1, "malformed signature file: over 4096 bytes"},
-      {"cut base64", cut, "a.pub", false, 1, "malformed signature file"},
       {"no global signature", noGlobal, "a.pub", false, 1, "malformed signature file"},
+      {"over 4 KiB", over, "a.pub", false, 1, "malformed signature file: over 4096 bytes"},
       {"legacy Ed", legacy, "m.pub", false, 1, "legacy signature"},
       {"control bytes escaped", escape, "m.pub", false, 1, "version:3.12.0 \\x1B[2J\""},
       {"made by minisign", theirs, "m.pub", false, 0, "signed by key"},

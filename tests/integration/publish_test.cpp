@@ -1,8 +1,6 @@
-// kelvora-publish against kelvora-devserver's store: the whole road on the loopback ports, from
-// the maker's release to kelvora-server and two clients of either language; a run killed in the
-// middle finishes on the next run without uploading twice; and a run that would change what is
-// already published, or overwrite another publisher's manifest, is refused with the manifest left
-// as it was. The store's request log is the witness of what was uploaded and downloaded.
+// kelvora-publish against kelvora-devserver's store, whose request log witnesses every upload and
+// download: the whole road to kelvora-server and clients of either language, a killed run
+// finished by the next, and the refusals that leave the published manifest as it was.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -46,19 +44,15 @@ struct PublishStore {
           return port > 0;
         },
         seconds(15));
-    const std::string endpoint = "\"localhost:" + std::to_string(port) + "\"";
-    writeFile(dir / "publish.json",
-              "{ \"buckets\": [ { \"endpoint\": " + endpoint +
-                  ", \"bucket\": \"pravex-update-1\" },\n"
-                  "  { \"endpoint\": " +
-                  endpoint +
-                  ", \"bucket\": \"update-en-1\" } ],\n"
-                  "  \"manifest\": { \"endpoint\": " +
-                  endpoint +
-                  ", \"bucket\": \"update-en-1\", \"key\": \"releases.json\" },\n"
-                  "  \"credentials\": { \"id\": \"PUBLISHER1\", \"secret_file\": \"write.secret\" "
-                  "},\n  \"publisher_key\": \"" KELVORA_TEST_DATA_DIR
-                  "/loopback-publisher.key\" }\n");
+    // Both buckets and the manifest at ENDPOINT, the store's address.
+    std::string config = R"({"buckets": [{"endpoint": ENDPOINT, "bucket": "pravex-update-1"},
+                   {"endpoint": ENDPOINT, "bucket": "update-en-1"}],
+      "manifest": {"endpoint": ENDPOINT, "bucket": "update-en-1", "key": "releases.json"},
+      "credentials": {"id": "PUBLISHER1", "secret_file": "write.secret"},
+      "publisher_key": ")" KELVORA_TEST_DATA_DIR R"(/loopback-publisher.key"})";
+    for (size_t at; (at = config.find("ENDPOINT")) != std::string::npos;)
+      config.replace(at, 8, "\"localhost:" + std::to_string(port) + "\"");
+    writeFile(dir / "publish.json", config);
   }
 
   fs::path manifest() const { return dir / "store" / "update-en-1" / "releases.json"; }
@@ -68,8 +62,7 @@ struct PublishStore {
     std::vector<std::string> argv = {binPath("kelvora-publish"), "--config",
                                      (dir / "publish.json").string()};
     argv.insert(argv.end(), args.begin(), args.end());
-    fs::remove(dir /
-               "publish.out");  // so that no step line of an earlier run is read as this one's
+    fs::remove(dir / "publish.out");  // no step line of an earlier run is read as this one's
     return std::make_unique<ChildProcess>(argv, fs::path{}, dir / "publish.out",
                                           dir / "publish.err");
   }

@@ -50,10 +50,6 @@ class StorageClient : public testsupport::StorageClientTest {
     return oss_fetch_object_to_memory(options_, &b, &k, nullptr, nullptr, &body_, &headers_);
   }
 
-  void local(const CannedHttpServer& server) {
-    endpoint("localhost:" + std::to_string(server.port()));
-  }
-
   aos_list body_;
   apr_table_t* headers_ = nullptr;
 };
@@ -66,7 +62,7 @@ TEST_F(StorageClient, EndlessErrorBodyStopsAtOneMebibyte) {
     for (int i = 0; i < 4096 && c.send(filler); ++i) {
     }
   });
-  local(server);
+  endpoint("localhost:" + std::to_string(server.port()));
   aos_status* s = fetch();
   EXPECT_EQ(s->code, 500);
   EXPECT_STREQ(s->error_code, AOS_UNKNOWN_ERROR_CODE);
@@ -90,16 +86,12 @@ TEST_F(StorageClient, LengthIsCheckedWhereItGovernsTheBody) {
       {"HTTP/1.1 200 OK\r\nContent-Length: 200000\r\nTransfer-Encoding: chunked\r\n" + close +
            "5\r\nhello\r\n0\r\n\r\n",
        200, "hello"},
-      {"HTTP/1.1 206 Partial Content\r\nTransfer-Encoding: chunked\r\nContent-Length: 99\r\n" +
-           close + "2\r\nab\r\n0\r\n\r\n",
-       206, "ab"},
       {"HTTP/1.1 204 No Content\r\nContent-Length: 10\r\n" + close, 204, ""},
-      {"HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\n" + close, 304, ""},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.answer.substr(0, 60));
     CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) { c.send(k.answer); });
-    local(server);
+    endpoint("localhost:" + std::to_string(server.port()));
     aos_status* s = fetch();
     EXPECT_EQ(s->code, k.code) << (s->error_msg ? s->error_msg : "");
     if (k.code < 0) {

@@ -55,7 +55,7 @@ class StorageDownload : public ::testing::Test {
                            const char* secret = nullptr, const char* key = "3/11.0.BIN") {
     const builtin_config::BuiltinConfig& c = builtin_config::builtinConfig();
     oss_download_target target{
-        endpoint_.c_str(), c.accessKeyId, secret != nullptr ? secret : c.accessKeySecret,
+        endpoint_.c_str(), c.accessKeyId, secret ? secret : c.accessKeySecret,
         "update-en-1",     key,           start,
         ifRange,           nullptr};
     oss_download_outcome outcome;

@@ -21,7 +21,7 @@
 namespace testsupport {
 
 struct CannedRequest {
-  std::string method, target;
+  std::string target;
   std::string head;       // the whole request head
   std::string bodyStart;  // body bytes that arrived with the head
   std::string range;      // the Range header's value, "" without one
@@ -151,7 +151,6 @@ class CannedHttpServer {
     }
     size_t sp1 = data.find(' '), sp2 = data.find(' ', sp1 + 1);
     if (sp2 == std::string::npos || sp2 > headEnd) return false;
-    request->method = data.substr(0, sp1);
     request->target = data.substr(sp1 + 1, sp2 - sp1 - 1);
     request->head = data.substr(0, headEnd + 4);
     request->bodyStart = data.substr(headEnd + 4);

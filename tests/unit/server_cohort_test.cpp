@@ -3,31 +3,17 @@
 #include <gtest/gtest.h>
 
 #include "server/release_board.h"
+#include "support/kelvora_server_process.h"
 
 namespace {
 
 using namespace server;
 
-client_report::Report syntheticReport(uint32_t i) {
-  client_report::Report r{};
-  client_report::putU32(r, client_report::PACKAGE_COUNT, 1 + i % 2);
-  client_report::putU32(r, client_report::LOGICAL_PROCESSORS, 2u << (i % 5));
-  client_report::putU32(r, client_report::CPU_MHZ, 1800 + i % 1700);
-  client_report::putU32(r, client_report::MEMORY_MB, 4096u * (1 + i % 8));
-  client_report::setPublicAddress(r, "10." + std::to_string(i >> 16) + "." +
-                                         std::to_string((i >> 8) & 255) + "." +
-                                         std::to_string(i & 255));
-  const char* vendor = i % 3 ? "GenuineIntel" : "AuthenticAMD";
-  std::copy_n(vendor, 12, r.begin() + client_report::CPU_VENDOR);
-  r[client_report::FIXED_BYTE_100] = 2;
-  return r;
-}
-
 std::vector<bool> releaseGoesTo(const release_manifest::Manifest& m, Metrics& metrics) {
   auto snapshot = makeSnapshot(m, metrics);
   std::vector<bool> got;
   for (uint32_t i = 0; i < 10000; ++i) {
-    const client_report::Report r = syntheticReport(i);
+    const client_report::Report r = testsupport::syntheticReport(i);
     const auto choice = snapshot->choose(client_report::machineFacts(r));
     EXPECT_LT(choice.cohort, COHORTS);
     EXPECT_EQ(*choice.bytes, choice.release ? snapshot->releaseAnswer : snapshot->fallbackAnswer);

@@ -81,7 +81,6 @@ TEST_F(StorageAuth, StringToSign) {
        {{"acl", std::string(1018, 'v')}},
        get + "/b/o?acl=" + std::string(1018, 'v')},
       {HTTP_GET, {{"Date", kDate}}, {{"acl", std::string(1019, 'v')}}, "<error>"},
-      {HTTP_GET, {{"Date", kDate}}, {{"acl", std::string(100000, 'v')}}, "<error>"},
   };
   for (const Case& k : cases) {
     EXPECT_EQ(signString(k.method, k.headers, k.params), k.expected) << k.expected.substr(0, 80);

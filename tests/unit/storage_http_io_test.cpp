@@ -51,7 +51,6 @@ TEST_F(StorageHttpIo, SchemePrefixAndObjectPlacement) {
     const char *proto, *host, *uri;
   } cases[] = {
       {"https://oss.example.com", 0, "https://", "bkt.oss.example.com", "dir/obj.BIN"},
-      {"http://oss.example.com", 0, "http://", "bkt.oss.example.com", "dir/obj.BIN"},
       {"oss.example.com", 0, "", "bkt.oss.example.com", "dir/obj.BIN"},
       // Only a whole prefix counts.
       {"https:/x", 0, "", "bkt.https:/x", "dir/obj.BIN"},
@@ -60,7 +59,6 @@ TEST_F(StorageHttpIo, SchemePrefixAndObjectPlacement) {
       {"http://127.0.0.1:18080", 0, "http://", "127.0.0.1:18080", "bkt/dir/obj.BIN"},
       {"0.0.0.0", 0, "", "bkt.0.0.0.0", "dir/obj.BIN"},
       {"1.2.3.4:x", 0, "", "bkt.1.2.3.4:x", "dir/obj.BIN"},
-      {"localhost:18080", 0, "", "bkt.localhost:18080", "dir/obj.BIN"},
       // A CNAME endpoint names the bucket itself.
       {"https://cdn.example.com", 1, "https://", "cdn.example.com", "dir/obj.BIN"},
   };

