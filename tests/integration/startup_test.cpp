@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <random>
 
 #include "support/test_support.h"
 #include "updater/app_state.h"
@@ -60,20 +59,18 @@ TEST(Startup, FirstRunCreatesAnEncipheredDefaultBlockThatLaterRunsKeep) {
 // Files that are no settings are moved aside unchanged and replaced by a first-run block, so
 // their bytes can never pass for a version that stops every later update.
 TEST(Startup, UnreadableSettingsAreMovedAsideAndStartedAfresh) {
-  std::vector<uint8_t> noise(2200), flipped = *encryptContainer(settings_block::Block{});
-  std::generate(noise.begin(), noise.end(), std::mt19937(5));
+  std::vector<uint8_t> flipped = *encryptContainer(settings_block::Block{});
   flipped[2190] ^= 0x01;
   struct Case {
     const char* what;
     std::vector<uint8_t> bytes;
     uintmax_t size;  // past the bytes: zeros
   };
-  for (const Case& c :
-       {Case{"random bytes", noise, 2200}, Case{"a flipped trailer byte", flipped, 2200},
-        Case{"an empty file", {}, 0}, Case{"200 MiB", {}, 200u << 20}}) {
+  for (const Case& c : {Case{"a flipped trailer byte", flipped, 2200}, Case{"an empty file", {}, 0},
+                        Case{"200 MiB", {}, 200u << 20}}) {
     TempDir app;
     // An older damaged file is replaced; a directory of that name (or the next), never.
-    const bool blocked = std::string(c.what) == "random bytes";
+    const bool blocked = c.size == 2200;
     if (blocked) {
       fs::create_directories(app / "config.cfg.damaged" / "inside");
       fs::create_directories(app / "config.cfg.damaged.1" / "inside");
@@ -144,43 +141,21 @@ TEST(Startup, ReadOnlyFileAndFileSystem) {
 }
 
 // A settings file that is no regular file ends start-up before any window, said in one line,
-// and is left as it is.
+// and is left as it is; so for the tool. (FIFOs and links under that name are rows of the road's
+// planted table.)
 TEST(Startup, ASettingsFileThatIsNoFileIsSaid) {
-  for (const char* what : {"a directory", "a FIFO", "a link to a device"}) {
-    TempDir app;
-    const fs::path cfg = app / "config.cfg";
-    if (what[2] == 'd') fs::create_directory(cfg);
-    if (what[2] == 'F') {
-      ASSERT_EQ(mkfifo(cfg.c_str(), 0644), 0);
-    }
-    if (what[2] == 'l') fs::create_symlink("/dev/null", cfg);
-    auto run = runCommand("cd '" + app.path().string() + "' && timeout 20 env -u DISPLAY " +
-                          binPath("Update.exe") + " 2>&1");
-    EXPECT_EQ(run.status, 0) << what;
-    EXPECT_EQ(run.output.rfind("Update.exe: config.cfg: is ", 0), 0u) << what << ": " << run.output;
-    EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
-    EXPECT_EQ(fs::symlink_status(cfg).type(), what[2] == 'd'   ? fs::file_type::directory
-                                              : what[2] == 'F' ? fs::file_type::fifo
-                                                               : fs::file_type::symlink)
-        << what;
-  }
   TempDir app;
   fs::create_directory(app / "config.cfg");
+  auto run = runCommand("cd '" + app.path().string() + "' && timeout 20 env -u DISPLAY " +
+                        binPath("Update.exe") + " 2>&1");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output.rfind("Update.exe: config.cfg: is ", 0), 0u) << run.output;
+  EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
+  EXPECT_TRUE(fs::is_directory(app / "config.cfg"));
   auto shown =
       runCommand(binPath("kelvora-config") + " show " + (app / "config.cfg").string() + " 2>&1");
   EXPECT_EQ(shown.status, 1);
   EXPECT_EQ(std::count(shown.output.begin(), shown.output.end(), '\n'), 1) << shown.output;
-}
-
-// Another program named Update.exe, wherever it lives, is no copy of this one.
-TEST(Startup, AnotherProgramNamedUpdateExeDoesNotStopIt) {
-  TempDir bin, app;
-  fs::copy_file("/bin/sleep", bin / "Update.exe");
-  ChildProcess other({(bin / "Update.exe").string(), "30"});
-  ASSERT_TRUE(waitFor([&] { return runCommand("pgrep -x Update.exe").status == 0; },
-                      std::chrono::seconds(5)));
-  EXPECT_EQ(startUp(app.path()), kPastTheSettings);
-  EXPECT_TRUE(fs::exists(app / "config.cfg"));
 }
 
 TEST(KelvoraConfig, ShowSetDecrypt) {

@@ -95,19 +95,12 @@ ChildProcess::~ChildProcess() {
 }
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
-  if (status_) return status_;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    int raw = 0;
-    pid_t r = waitpid(pid_, &raw, WNOHANG);
-    if (r == pid_) {
-      status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-      return status_;
-    }
-    if (r < 0) return std::nullopt;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  int raw = 0;
+  pid_t r = 0;
+  if (!status_ && waitFor([&] { return (r = waitpid(pid_, &raw, WNOHANG)) != 0; }, timeout) &&
+      r == pid_)
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return status_;
 }
 
 bool ChildProcess::running() {

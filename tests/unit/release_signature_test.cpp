@@ -55,11 +55,7 @@ TEST(ReleaseSignature, TrustedCommentTokens) {
     protocol::Version version;
     int64_t packageSize, programSize;  // -1: absent
   } cases[] = {
-      {"timestamp:1\tversion:3.11.0\tpackage-size:10\tprogram-size:65536",
-       true,
-       {3, 11, 0},
-       10,
-       65536},
+      {"t:1\tversion:3.11.0\tpackage-size:10\tprogram-size:65536", true, {3, 11, 0}, 10, 65536},
       {"version:3.11.0", true, {3, 11, 0}, -1, -1},
       {"  version:0.0.1  file:3.11.0.BIN hashed", true, {0, 0, 1}, -1, -1},
       {"version:3.11.0 xversion:9.9.9 version-x:1 package-size-x:5", true, {3, 11, 0}, -1, -1},
@@ -145,11 +141,7 @@ TEST(OverlappedHash, MatchesB2sumWhateverThePieces) {
     auto sum = hash.finish();
     ASSERT_TRUE(sum.has_value());
     std::string hex;
-    for (uint8_t b : *sum) {
-      char two[3];
-      std::snprintf(two, sizeof two, "%02x", b);
-      hex += two;
-    }
+    for (uint8_t b : *sum) hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
     EXPECT_EQ(hex, expected) << "pieces of " << piece;
   }
 }

@@ -51,8 +51,7 @@ TEST(ParkMiller, PublishedValues) {
     int steps;
     int32_t expected;
   };
-  for (const Case& c : {Case{1, 1, 16807}, Case{1, 2, 282475249}, Case{1, 3, 1622650073},
-                        Case{1, 10000, 1043618065}, Case{-1, 1, 2147466840}}) {
+  for (const Case& c : {Case{1, 1, 16807}, Case{1, 10000, 1043618065}, Case{-1, 1, 2147466840}}) {
     int32_t x = c.from;
     for (int i = 0; i < c.steps; ++i) x = parkMillerNext(x);
     EXPECT_EQ(x, c.expected) << c.from << " after " << c.steps;

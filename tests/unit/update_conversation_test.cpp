@@ -80,9 +80,11 @@ TEST(VersionRule, WeightsSpillIntoTheNextPlaceAndWrapSigned) {
     bool newer;
   };
   const Case cases[] = {
-      {{1, 2, 3}, {1, 2, 3}, false},     {{1, 3, 0}, {1, 2, 3}, true},
-      {{1, 100, 0}, {2, 0, 0}, false},   {{2, 0, 0}, {1, 100, 0}, false},
-      {{1, 2, 1000}, {1, 3, 0}, false},  {{0, 0, 1}, {0, 0, 0}, true},
+      {{1, 2, 3}, {1, 2, 3}, false},
+      {{1, 3, 0}, {1, 2, 3}, true},
+      {{1, 100, 0}, {2, 0, 0}, false},
+      {{2, 0, 0}, {1, 100, 0}, false},
+      {{1, 2, 1000}, {1, 3, 0}, false},
       {{21475, 0, 0}, {0, 0, 1}, false},  // past 2^31 the weight is negative
   };
   for (const Case& c : cases)
@@ -160,7 +162,6 @@ TEST(Messages, PushFinishesOnlyAtExactlyTheTotal) {
        {"begin 9000", "abandon"}},
       {"chunks without a begin are dropped", chunk(MSG_FILE_DATA, a) + chunk(MSG_FILE_END, b), {}},
       {"an empty push installs nothing", beginMessage(0) + chunk(MSG_FILE_END, Bytes{}), {}},
-      {"a push over 1 GiB is refused", beginMessage(PUSH_MAX + 1) + chunk(MSG_FILE_END, a), {}},
       {"a read failing inside the push",
        beginMessage(8000) + chunk(MSG_FILE_DATA, a) + Bytes{0x17, 0x10, 0x10, 0, 0, 0, 1, 2},
        {"begin 8000", "abandon"}},
@@ -191,9 +192,7 @@ TEST(VersionAnswer, NewerIsPendingAfterThePauseAndAFinishedInstallIgnoresLaterAn
       {app_state::UPDATE_WAITING, {1, 9, 0}, app_state::UPDATE_PENDING, "1/9.0.BIN", 9},
       {app_state::UPDATE_WAITING, {1, 5, 0}, app_state::UPDATE_NONE, "", 5},
       {app_state::UPDATE_PENDING, {1, 9, 0}, app_state::UPDATE_PENDING, "", 5},
-      {app_state::UPDATE_PENDING, {1, 2, 3}, app_state::UPDATE_PENDING, "", 5},
       {app_state::UPDATE_DONE, {1, 9, 0}, app_state::UPDATE_DONE, "", 5},
-      {app_state::UPDATE_DONE, {1, 2, 3}, app_state::UPDATE_DONE, "", 5},
   };
   for (const auto& c : cases) {
     app_state::AppState state;
@@ -300,7 +299,6 @@ TEST(Conversation, HelloKeepAlivesAndReconnectsUntilAnAnswerOnly) {
       {"closed at once", {}, 3, false},
       {"a disconnect message", u16(MSG_DISCONNECT) + u16(2) + Bytes{'o', 'k'}, 2, false},
       {"a cut answer", {0x01, 0x20, 0x03, 0x00}, 1, false},
-      {"the longest pause", {}, 6, false},
       {"answered at once, then stopped", {}, 0, true},
   };
   for (const auto& c : cases) {
