@@ -115,6 +115,7 @@ TEST(KelvoraServer, FaultsAndTimeoutsAreClosedAndCounted) {
     bool answered;
     const char* reason;
   } cases[] = {
+      {"silent", {}, false, "hello_timeout"},
       {"half hello", std::vector<uint8_t>(hello.begin(), hello.begin() + 80), false,
        "hello_timeout"},
       {"keep-alives but no hello", {0x04, 0x10, 0x04, 0x10}, false, "hello_timeout"},
@@ -126,6 +127,13 @@ TEST(KelvoraServer, FaultsAndTimeoutsAreClosedAndCounted) {
          return b;
        }(),
        true, "protocol"},
+      {"1 MiB of garbage",
+       [] {
+         auto t = randomString(1 << 20, 5);
+         t[0] = 0x7F;
+         return std::vector<uint8_t>(t.begin(), t.end());
+       }(),
+       false, "protocol"},
       {"silent after the answer", hello, true, "idle_timeout"},
   };
   for (const auto& c : cases) {
