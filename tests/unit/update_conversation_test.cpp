@@ -276,15 +276,13 @@ class ScriptedServer {
 };
 
 ConversationOptions quickOptions(uint16_t port, uint32_t keepAliveMs = 50) {
-  ConversationOptions o;
-  o.host = "127.0.0.1";
-  o.port = port;
-  o.retryMs = 50;
-  o.keepAliveMs = keepAliveMs;
-  o.announcePauseMs = 10;
-  o.reconnectFirstMs = 10;
-  o.reconnectLongestMs = 40;
-  return o;
+  return {.host = "127.0.0.1",
+          .port = port,
+          .retryMs = 50,
+          .keepAliveMs = keepAliveMs,
+          .announcePauseMs = 10,
+          .reconnectFirstMs = 10,
+          .reconnectLongestMs = 40};
 }
 
 // A connection that ends before a version answer is made again (after a growing pause); once an
@@ -319,15 +317,13 @@ TEST(Conversation, HelloKeepAlivesAndReconnectsUntilAnAnswerOnly) {
     ASSERT_TRUE(server.accept(seconds(5))) << c.name << ", the answering connection";
     Bytes hello = server.read(HELLO_SIZE);
     ASSERT_EQ(hello.size(), 166u) << c.name;
-    EXPECT_EQ(hello[0], 0x00);
-    EXPECT_EQ(hello[1], 0x20);
+    EXPECT_EQ(Bytes(hello.begin(), hello.begin() + 2), (Bytes{0x00, 0x20}));
     EXPECT_TRUE(
         std::equal(state.clientReport.begin(), state.clientReport.end(), hello.begin() + 2));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(server.read(2), (Bytes{0x04, 0x10})) << c.name;
     server.send(u16(0x3000) + versionMessage(3, 11, 0, 1000));  // byte by byte
-    ASSERT_TRUE(testsupport::waitFor([&] { return state.updateState == app_state::UPDATE_PENDING; },
-                                     seconds(10)))
-        << c.name;
+    auto pending = [&] { return state.updateState == app_state::UPDATE_PENDING; };
+    ASSERT_TRUE(testsupport::waitFor(pending, seconds(10))) << c.name;
     EXPECT_EQ(state.packageKey.get(), "3/11.0.BIN");
     EXPECT_EQ(conversation.serverAddress(), "127.0.0.1");
     EXPECT_EQ(server.read(2), (Bytes{0x04, 0x10})) << c.name << ": keep-alives after the answer";
