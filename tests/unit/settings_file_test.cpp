@@ -46,15 +46,12 @@ TEST(Aes128, Fips197AppendixC1) {
 }
 
 TEST(ParkMiller, PublishedValues) {
-  struct Case {
-    int32_t from;
-    int steps;
-    int32_t expected;
-  };
-  for (const Case& c : {Case{1, 1, 16807}, Case{1, 10000, 1043618065}, Case{-1, 1, 2147466840}}) {
-    int32_t x = c.from;
-    for (int i = 0; i < c.steps; ++i) x = parkMillerNext(x);
-    EXPECT_EQ(x, c.expected) << c.from << " after " << c.steps;
+  const std::tuple<int32_t, int, int32_t> cases[] = {
+      {1, 1, 16807}, {1, 10000, 1043618065}, {-1, 1, 2147466840}};  // from, steps, expected
+  for (const auto& [from, steps, expected] : cases) {
+    int32_t x = from;
+    for (int i = 0; i < steps; ++i) x = parkMillerNext(x);
+    EXPECT_EQ(x, expected) << from << " after " << steps;
   }
   // A tick count of 0 is never a seed: it is read again.
   static int calls = 0;
