@@ -3,7 +3,6 @@
 // status 0 that it stopped before any window.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
