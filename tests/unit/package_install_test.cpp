@@ -200,7 +200,6 @@ TEST_F(InstallDir, DownloadStatusAndLanguageDecideTheOutcome) {
     std::string text, asked;
   };
   const Case cases[] = {
-      {200, 9, package, true, "Update completed.", en + " update-en-1 3/11.0.BIN"},
       {299, 0, package, true, "Update completed.", en + " update-en-1 3/11.0.BIN"},
       {204, 2052, package, true, platform::utf8ToGbk("更新已经完成！"),
        cn + " pravex-update-1 3/11.0.BIN"},
