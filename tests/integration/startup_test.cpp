@@ -24,10 +24,9 @@ using settings_file::encryptContainer;
 constexpr int kPastTheSettings = 2;
 
 // Runs Update.exe in dir; prefix wraps the command (another user, another mount namespace).
-int startUp(const fs::path& dir, const std::string& prefix = "") {
-  return runCommand("cd '" + dir.string() + "' && " + prefix + " env -u DISPLAY " +
-                    binPath("Update.exe") + " 2>/dev/null")
-      .status;
+CommandResult startUp(const fs::path& dir, const std::string& prefix = "") {
+  return runCommand("cd '" + dir.string() + "' && " + prefix + " timeout 20 env -u DISPLAY " +
+                    binPath("Update.exe") + " 2>&1");
 }
 
 settings_block::Block blockOf(const fs::path& file) {
@@ -40,7 +39,7 @@ settings_block::Block blockOf(const fs::path& file) {
 
 TEST(Startup, FirstRunCreatesAnEncipheredDefaultBlockThatLaterRunsKeep) {
   TempDir a, b;
-  ASSERT_EQ(startUp(a.path()), kPastTheSettings);
+  ASSERT_EQ(startUp(a.path()).status, kPastTheSettings);
   settings_block::Block block = blockOf(a / "config.cfg");
   EXPECT_EQ(settings_block::language(block), 9u);
   for (const auto& e : fs::directory_iterator(a.path()))
@@ -48,10 +47,10 @@ TEST(Startup, FirstRunCreatesAnEncipheredDefaultBlockThatLaterRunsKeep) {
 
   // A later run reads the block and enciphers it again with a fresh key.
   auto first = readFile(a / "config.cfg");
-  ASSERT_EQ(startUp(a.path()), kPastTheSettings);
+  ASSERT_EQ(startUp(a.path()).status, kPastTheSettings);
   EXPECT_NE(readFile(a / "config.cfg"), first);
   EXPECT_EQ(blockOf(a / "config.cfg"), block);
-  ASSERT_EQ(startUp(b.path()), kPastTheSettings);  // another millisecond, other filler
+  ASSERT_EQ(startUp(b.path()).status, kPastTheSettings);  // another millisecond, other filler
   EXPECT_NE(blockOf(b / "config.cfg"), block);
 }
 
@@ -79,7 +78,7 @@ TEST(Startup, UnreadableSettingsAreMovedAsideAndStartedAfresh) {
     const fs::path aside = app / (blocked ? "config.cfg.damaged.2" : "config.cfg.damaged");
     writeFile(app / "config.cfg", c.bytes);
     fs::resize_file(app / "config.cfg", c.size);
-    ASSERT_EQ(startUp(app.path()), kPastTheSettings) << c.what;
+    ASSERT_EQ(startUp(app.path()).status, kPastTheSettings) << c.what;
     EXPECT_EQ(fs::file_size(aside), c.size) << c.what;
     if (c.size < 4096) {
       EXPECT_EQ(readFile(aside), c.bytes) << c.what;
@@ -131,7 +130,7 @@ TEST(Startup, ReadOnlyFileAndFileSystem) {
     writeFile(top / "config.cfg", *encryptContainer(settings_block::Block{}));
     fs::copy_file(top / "config.cfg", app / "config.cfg");
     chmod((app / "config.cfg").c_str(), c.fileMode);
-    EXPECT_EQ(startUp(app, c.prefix), c.status) << c.what;
+    EXPECT_EQ(startUp(app, c.prefix).status, c.status) << c.what;
     struct stat st {};
     ASSERT_EQ(stat((app / "config.cfg").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, c.fileMode) << c.what;
@@ -145,8 +144,7 @@ TEST(Startup, ReadOnlyFileAndFileSystem) {
 TEST(Startup, ASettingsFileThatIsNoFileIsSaid) {
   TempDir app;
   fs::create_directory(app / "config.cfg");
-  auto run = runCommand("cd '" + app.path().string() + "' && timeout 20 env -u DISPLAY " +
-                        binPath("Update.exe") + " 2>&1");
+  auto run = startUp(app.path());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output.rfind("Update.exe: config.cfg: is ", 0), 0u) << run.output;
   EXPECT_EQ(std::count(run.output.begin(), run.output.end(), '\n'), 1) << run.output;
@@ -159,7 +157,7 @@ TEST(Startup, ASettingsFileThatIsNoFileIsSaid) {
 
 TEST(KelvoraConfig, ShowSetDecrypt) {
   TempDir app;
-  ASSERT_EQ(startUp(app.path()), kPastTheSettings);
+  ASSERT_EQ(startUp(app.path()).status, kPastTheSettings);
   const std::string tool = binPath("kelvora-config");
   const std::string cfg = (app / "config.cfg").string();
   auto shown = runCommand(tool + " show " + cfg);
