@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "support/devserver_process.h"
-#include "support/test_support.h"
+#include "support/update_road.h"  // fileText
 #include "updater/builtin_config.h"
 
 namespace {
@@ -70,8 +69,7 @@ class DevServer : public ::testing::Test {
     std::filesystem::remove(dir_ / "body");
     auto result = runCommand(
         cmd + " " + quoted("http://127.0.0.1:" + std::to_string(server_->httpPort()) + r.url));
-    std::ifstream in(dir_ / "body", std::ios::binary);
-    return {result.status, result.output, std::string(std::istreambuf_iterator<char>(in), {})};
+    return {result.status, result.output, fileText(dir_ / "body")};
   }
 
   TempDir dir_;

@@ -68,13 +68,11 @@ TEST(StorageUpload, PutIsCheckedSignedAndStoredWholeOrNotAtAll) {
            " --endpoint 127.0.0.1:" + std::to_string(port) + " --bucket b --key " + key + " " +
            keyPair;
   };
-  const std::string writePair = std::string("--id ") + kWriteId + " --secret " + kWriteSecret;
-  const std::string input = " --input " + (dir / "data").string();
-  const std::string md5 = md5Base64(data);
+  const std::string writePair = std::string("--id ") + kWriteId + " --secret " + kWriteSecret,
+                    input = " --input " + (dir / "data").string(), md5 = md5Base64(data),
+                    curlInput = "-o /dev/null -T " + (dir / "data").string();
   const int port = store.httpPort();
-
-  const std::string curlInput = "-o /dev/null -T " + (dir / "data").string();
-  struct Case {
+  const struct {
     const char* what;
     const char* key;
     std::string command;
@@ -94,7 +92,7 @@ TEST(StorageUpload, PutIsCheckedSignedAndStoredWholeOrNotAtAll) {
        curlCommand("PUT", port, "/b/k6", kWriteId, kWriteSecret, md5Base64(data + "x"), curlInput),
        "code=400"},
   };
-  for (const Case& k : cases) {
+  for (const auto& k : cases) {
     SCOPED_TRACE(k.what);
     auto r = runCommand(k.command);
     const bool stored = k.printed == "code=200";
