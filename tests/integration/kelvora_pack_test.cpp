@@ -69,10 +69,7 @@ class PackSigning : public ::testing::Test {
  protected:
   void SetUp() override {
     if (runCommand("command -v minisign >/dev/null").status != 0) GTEST_SKIP() << "no minisign";
-    std::vector<uint8_t> program(300000);
-    std::mt19937 gen(11);
-    for (auto& b : program) b = static_cast<uint8_t>(gen() % 7);
-    writeFile(dir / "program", program);
+    writeFile(dir / "program", randomString(300000, 11));
     ASSERT_EQ(pack("build " + path("program") + " " + path("11.0.BIN")).status, 0);
     ASSERT_EQ(pack("keygen " + path("a.pub") + " " + path("a.key")).status, 0);
     ASSERT_EQ(pack("keygen " + path("b.pub") + " " + path("b.key")).status, 0);

@@ -305,15 +305,13 @@ TEST(KelvoraServer, SigtermWithAThousandConnectionsExitsWithinTheGrace) {
     ASSERT_EQ(versionOf(readAnswer(fds[i])), "3.11.0") << i;
   EXPECT_TRUE(
       waitFor([&] { return server.metric("kelvora_server_connections") == 1000; }, seconds(10)));
-  const auto start = std::chrono::steady_clock::now();
   server.child().kill(SIGTERM);
   // Hellos still in flight hold the stop open; meanwhile the load balancer's check fails.
   EXPECT_EQ(runCommand("curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1:" +
                        std::to_string(server.metricsPort()) + "/healthz")
                 .output,
             "503");
-  EXPECT_EQ(server.child().wait(seconds(2)), 0) << server.log();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(2));
+  EXPECT_EQ(server.child().wait(seconds(2)), 0) << server.log();  // within the grace
   for (int fd : fds) {
     EXPECT_TRUE(closedByPeer(fd, 1000));
     close(fd);
