@@ -33,11 +33,6 @@ std::string joined(aos_list* body) {
 
 class StorageClient : public testsupport::StorageClientTest {
  protected:
-  void SetUp() override {
-    StorageClientTest::SetUp();
-    aos_list_init(&body_);
-  }
-
   void endpoint(const std::string& text) {
     options_->config->endpoint = aos_span_of(apr_pstrdup(pool_, text.c_str()));
   }
