@@ -28,6 +28,7 @@ TEST(KelvoraPack, BuildInfoUnpackAndRefuseDamage) {
   ASSERT_EQ(runCommand(tool + " build " + exe + " " + pkg).status, 0);
   EXPECT_LT(fs::file_size(pkg), program.size());
   auto info = runCommand(tool + " info " + pkg);
+  EXPECT_EQ(info.status, 0);
   // One line a block (index, plain length, stored length, kind), then the totals.
   EXPECT_NE(info.output.find("1\t65536\t65536\tstored\n"), std::string::npos) << info.output;
   EXPECT_NE(info.output.find("total\t140000\t" + std::to_string(fs::file_size(pkg)) + "\t3 blocks"),
