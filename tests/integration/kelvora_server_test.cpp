@@ -1,7 +1,6 @@
 // kelvora-server as a process on free loopback ports, judged from outside: by its answers, by
 // curl on /metrics, by its report log, and through a real HAProxy.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <fstream>
-#include <map>
 #include <sstream>
 
 #include "support/kelvora_server_process.h"
@@ -17,7 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace testsupport;
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 // A store with both buckets, a write key pair and a request log, and a configuration naming them.
