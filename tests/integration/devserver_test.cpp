@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "support/devserver_process.h"
-#include "support/test_support.h"
+#include "support/update_road.h"  // fileText
 #include "updater/builtin_config.h"
 
 namespace {
@@ -23,8 +22,8 @@ std::string quoted(const std::string& s) {
 }
 
 struct Request {
-  std::string url;       // after http://HOST:PORT
-  std::string resource;  // what is signed
+  std::string url = "/update-en-1/dir/a%20b%2Bc.BIN";   // after http://HOST:PORT
+  std::string resource = "/update-en-1/dir/a b+c.BIN";  // what is signed
   std::vector<std::string> headers{};
   std::string signedHeaders{};  // the canonical x-oss- lines
   std::string id = builtin_config::builtinConfig().accessKeyId;
@@ -70,43 +69,32 @@ class DevServer : public ::testing::Test {
     std::filesystem::remove(dir_ / "body");
     auto result = runCommand(
         cmd + " " + quoted("http://127.0.0.1:" + std::to_string(server_->httpPort()) + r.url));
-    std::ifstream in(dir_ / "body", std::ios::binary);
-    return {result.status, result.output, std::string(std::istreambuf_iterator<char>(in), {})};
+    return {result.status, result.output, fileText(dir_ / "body")};
   }
 
   TempDir dir_;
   const std::string object_ = randomString(400000, 3);
   std::unique_ptr<DevServerProcess> server_;
   int servers_ = 0;
-  const std::string resource_ = "/update-en-1/dir/a b+c.BIN";
-  const std::string url_ = "/update-en-1/dir/a%20b%2Bc.BIN";
 };
 
 TEST_F(DevServer, SignaturesAreAcceptedAndRefusedAsTheServiceWould) {
   serve({});
-  Request good{url_, resource_};
-  auto with = [&](auto change) {
-    Request r = good;
-    change(r);
-    return r;
-  };
   const struct {
     const char* what;
     Request request;
     const char* answer;  // the start of status and headers, or of the error body
   } cases[] = {
-      {"signed", good, "200 "},
+      {"signed", {}, "200 "},
       {"x-oss- headers lowered, trimmed, in natural order, and Range unsigned",
-       with([](Request& r) {
-         r.headers = {"X-OSS-Meta-10: ten", "x-oss-meta-2:   two  ", "Range: bytes=0-"};
-         r.signedHeaders = "x-oss-meta-2:two\nx-oss-meta-10:ten\n";
-       }),
+       {.headers = {"X-OSS-Meta-10: ten", "x-oss-meta-2:   two  ", "Range: bytes=0-"},
+        .signedHeaders = "x-oss-meta-2:two\nx-oss-meta-10:ten\n"},
        "206 "},
-      {"x-oss- header left unsigned", with([](Request& r) { r.headers = {"x-oss-meta-2: two"}; }),
+      {"x-oss- header left unsigned",
+       {.headers = {"x-oss-meta-2: two"}},
        "<Code>SignatureDoesNotMatch"},
-      {"unknown key", with([](Request& r) { r.id = "NotOurs"; }), "<Code>InvalidAccessKeyId"},
-      {"skew of 16 minutes", with([](Request& r) { r.skewSeconds = 16 * 60; }),
-       "<Code>RequestTimeTooSkewed"},
+      {"unknown key", {.id = "NotOurs"}, "<Code>InvalidAccessKeyId"},
+      {"skew of 16 minutes", {.skewSeconds = 16 * 60}, "<Code>RequestTimeTooSkewed"},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.what);
@@ -126,15 +114,15 @@ TEST_F(DevServer, SignaturesAreAcceptedAndRefusedAsTheServiceWould) {
 // is a header of several ranges, answered with the whole object, and the fault switches.
 TEST_F(DevServer, SeveralRangesAndTheFaultSwitches) {
   serve({});
-  const Answer whole = get({url_, resource_});
-  const Answer several = get({url_, resource_, {"Range: bytes=0-1,5-9"}});
+  const Answer whole = get({});
+  const Answer several = get({.headers = {"Range: bytes=0-1,5-9"}});
   EXPECT_EQ(several.statusAndHeaders, whole.statusAndHeaders);  // "200  ETAG"
   EXPECT_EQ(several.statusAndHeaders.rfind("200  \"", 0), 0u) << several.statusAndHeaders;
   EXPECT_TRUE(several.body == object_);
 
   serve({"--cut-short", "1000", "--ignore-range", "--throttle", "4000000", "--first-byte-delay",
          "50"});
-  Answer a = get({url_, resource_, {"Range: bytes=1000-"}});
+  Answer a = get({.headers = {"Range: bytes=1000-"}});
   EXPECT_EQ(a.curlStatus, 18);  // curl: "Partial file"
   EXPECT_EQ(a.statusAndHeaders.rfind("200 ", 0), 0u);
   EXPECT_TRUE(a.body == object_.substr(0, object_.size() - 1000));

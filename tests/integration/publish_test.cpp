@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include <fstream>
-#include <map>
 #include <sstream>
 
 #include "support/kelvora_server_process.h"
@@ -17,7 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace testsupport;
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 // A store with both buckets, a write key pair and a request log, and a configuration naming them.
@@ -69,6 +67,11 @@ struct PublishStore {
   int run(const std::vector<std::string>& args) {
     return start(args)->wait(seconds(120)).value_or(-1);
   }
+  // `release` of the file `name` in the store's directory.
+  int release(const char* name, const char* version, std::vector<std::string> more = {}) {
+    more.insert(more.begin(), {"release", (dir / name).string(), "--version", version});
+    return run(more);
+  }
   std::string out() const { return fileText(dir / "publish.out"); }
   std::string err() const { return fileText(dir / "publish.err"); }
 
@@ -98,12 +101,8 @@ TEST(Publish, StagedReleaseReachesBothLanguagesOnlyWhenRolledOutAndRevokeWithdra
   RoadDir road;
   writeFile(store.dir / "old.exe", road.oldProgram);
   writeFile(store.dir / "new.exe", road.newProgram);
-  ASSERT_EQ(store.run({"release", (store.dir / "old.exe").string(), "--version", "3.10.0",
-                       "--rollout", "100"}),
-            0)
-      << store.err();
-  ASSERT_EQ(store.run({"release", (store.dir / "new.exe").string(), "--version", "3.11.0"}), 0)
-      << store.err();
+  ASSERT_EQ(store.release("old.exe", "3.10.0", {"--rollout", "100"}), 0) << store.err();
+  ASSERT_EQ(store.release("new.exe", "3.11.0"), 0) << store.err();
 
   const builtin_config::BuiltinConfig& builtin = builtin_config::builtinConfig();
   writeFile(store.dir / "read.secret", std::string(builtin.accessKeySecret));
@@ -121,11 +120,10 @@ TEST(Publish, StagedReleaseReachesBothLanguagesOnlyWhenRolledOutAndRevokeWithdra
         << server.log();
   };
 
-  struct Client {
+  const struct Client {
     uint32_t language;
     const char* bucket;
-  };
-  const Client clients[] = {{9, "update-en-1"}, {2052, "pravex-update-1"}};
+  } clients[] = {{9, "update-en-1"}, {2052, "pravex-update-1"}};
   for (const Client& client : clients)  // at 0 %, the fallback 3.10.0: nothing newer
     EXPECT_EQ(runClient(road, client.language), std::make_pair(app_state::UPDATE_NONE, false))
         << client.bucket;
@@ -165,9 +163,6 @@ TEST(Publish, RunAgainAfterAKillInTheSecondBucketFinishesWithoutUploadingTwice) 
     EXPECT_EQ(store.requests(std::string("PUT /pravex-update-1/") + key + " 200"), 1) << key;
     EXPECT_EQ(store.requests(std::string("PUT /update-en-1/") + key + " 200"), 1) << key;
   }
-  EXPECT_NE(store.out().find("present  pravex-update-1/3/11.0.BIN: already there"),
-            std::string::npos)
-      << store.out();
   EXPECT_NE(fileText(store.manifest()).find("\"3.11.0\""), std::string::npos);
   EXPECT_EQ(store.run({"status"}), 0) << store.out() << store.err();
 
@@ -184,13 +179,12 @@ TEST(Publish, RunAgainAfterAKillInTheSecondBucketFinishesWithoutUploadingTwice) 
 // Each way a release would change what is published: refused, and the manifest left as it was.
 TEST(Publish, RefusesToChangeWhatIsPublished) {
   enum Interference { kNone, kOtherBytes, kManifestWritten };
-  struct Case {
+  const struct Case {
     const char* name;
     const char* version;
     Interference interference;
     const char* cause;  // in the one line on standard error
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"an object with other bytes", "3.11.0", kOtherBytes, "published releases are immutable"},
       {"another publisher's manifest", "3.11.0", kManifestWritten, "changed since it was read"},
       {"a version the clients would not take", "3.9.1", kNone, "is not newer than"},
@@ -199,10 +193,7 @@ TEST(Publish, RefusesToChangeWhatIsPublished) {
     PublishStore store;
     ASSERT_GT(store.port, 0) << fileText(store.dir / "server.err");
     writeFile(store.dir / "old.exe", randomString(300000, 1));
-    ASSERT_EQ(store.run({"release", (store.dir / "old.exe").string(), "--version", "3.10.0",
-                         "--rollout", "100"}),
-              0)
-        << store.err();
+    ASSERT_EQ(store.release("old.exe", "3.10.0", {"--rollout", "100"}), 0) << store.err();
     writeFile(store.dir / "new.exe", randomString(4 << 20, 2));
     if (c.interference == kOtherBytes)
       writeFile(store.dir / "store" / "update-en-1" / "3" / "11.0.BIN", std::string("other"));
@@ -216,8 +207,7 @@ TEST(Publish, RefusesToChangeWhatIsPublished) {
           waitFor([&] { return store.out().find("upload ") != std::string::npos; }, seconds(60)))
           << c.name << store.out() << store.err();
       publish->kill(SIGSTOP);
-      manifest =
-          "{ \"format\": 1, \"release\": { \"version\": \"3.10.1\", \"package_bytes\": 9 } }";
+      manifest = R"({"format": 1, "release": {"version": "3.10.1", "package_bytes": 9}})";
       writeFile(store.dir / "other.json", manifest);
       fs::rename(store.dir / "other.json", store.manifest());
       publish->kill(SIGCONT);

@@ -33,11 +33,6 @@ std::string joined(aos_list* body) {
 
 class StorageClient : public testsupport::StorageClientTest {
  protected:
-  void SetUp() override {
-    StorageClientTest::SetUp();
-    aos_list_init(&body_);
-  }
-
   void endpoint(const std::string& text) {
     options_->config->endpoint = aos_span_of(apr_pstrdup(pool_, text.c_str()));
   }
@@ -105,16 +100,13 @@ TEST_F(StorageClient, LengthIsCheckedWhereItGovernsTheBody) {
 TEST_F(StorageClient, HttpsCertificatesAreVerified) {
   testsupport::TempDir dir;
   const std::string key = (dir / "key.pem").string(), cert = (dir / "cert.pem").string();
-  ASSERT_EQ(testsupport::runCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost "
-                                    "-days 1 -keyout " +
-                                    key + " -out " + cert + " >/dev/null 2>&1")
+  ASSERT_EQ(testsupport::runCommand("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost"
+                                    " -days 1 -keyout " +
+                                    key + " -out " + cert + " 2>/dev/null")
                 .status,
             0);
-  int port;
-  {
-    CannedHttpServer probe([](const CannedRequest&, CannedConnection&) {});
-    port = probe.port();
-  }
+  // A loopback port free a moment ago: a listener's, closed.
+  const int port = CannedHttpServer([](const CannedRequest&, CannedConnection&) {}).port();
   testsupport::ChildProcess tls({"/usr/bin/openssl", "s_server", "-quiet", "-www", "-accept",
                                  std::to_string(port), "-cert", cert, "-key", key},
                                 dir.path(), dir / "out", dir / "err");

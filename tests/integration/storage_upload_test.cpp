@@ -24,19 +24,17 @@ namespace fs = std::filesystem;
 constexpr char kWriteId[] = "WRITE7kQ2mXz";
 constexpr char kWriteSecret[] = "write-secret-9Jp4";
 
-// A request signed by hand, as the store's documentation tells anyone to: the string to sign
-// hashed by `openssl dgst -sha1 -hmac`, sent by curl. `md5` is the Content-MD5 sent (base64).
-std::string curlCommand(const std::string& method, int port, const std::string& resource,
-                        const std::string& id, const std::string& secret, const std::string& md5,
-                        const std::string& curlArgs) {
-  const std::string type = method == "PUT" ? "application/octet-stream" : "";
-  return "D=$(LC_ALL=C date -u '+%a, %d %b %Y %H:%M:%S GMT'); S=$(printf '" + method +
-         "\\n%s\\n%s\\n%s\\n%s' '" + md5 + "' '" + type + "' \"$D\" '" + resource +
-         "' | openssl dgst -sha1 -hmac '" + secret +
-         "' -binary | base64); curl -s -w 'code=%{http_code}\\n' -X " + method +
-         " -H \"Date: $D\" -H 'Content-Type: " + type + "' " +
-         (md5.empty() ? "" : "-H 'Content-MD5: " + md5 + "' ") + "-H \"Authorization: OSS " + id +
-         ":$S\" " + curlArgs + " http://127.0.0.1:" + std::to_string(port) + resource;
+// A PUT with the write pair signed by hand, as the store's documentation tells anyone to: the
+// string to sign hashed by `openssl dgst -sha1 -hmac`, sent by curl with the Content-MD5 `md5`.
+std::string curlPut(int port, const std::string& resource, const std::string& md5,
+                    const std::string& curlArgs) {
+  const std::string type = "application/octet-stream";
+  return std::string("D=$(LC_ALL=C date -u '+%a, %d %b %Y %H:%M:%S GMT'); ") +
+         "S=$(printf 'PUT\\n%s\\n%s\\n%s\\n%s' '" + md5 + "' '" + type + "' \"$D\" '" + resource +
+         "' | openssl dgst -sha1 -hmac '" + kWriteSecret + "' -binary | base64); " +
+         "curl -s -w 'code=%{http_code}\\n' -X PUT -H \"Date: $D\" -H 'Content-Type: " + type +
+         "' -H 'Content-MD5: " + md5 + "' -H \"Authorization: OSS " + kWriteId + ":$S\" " +
+         curlArgs + " http://127.0.0.1:" + std::to_string(port) + resource;
 }
 
 std::string md5Base64(const std::string& bytes) {
@@ -68,13 +66,11 @@ TEST(StorageUpload, PutIsCheckedSignedAndStoredWholeOrNotAtAll) {
            " --endpoint 127.0.0.1:" + std::to_string(port) + " --bucket b --key " + key + " " +
            keyPair;
   };
-  const std::string writePair = std::string("--id ") + kWriteId + " --secret " + kWriteSecret;
-  const std::string input = " --input " + (dir / "data").string();
-  const std::string md5 = md5Base64(data);
+  const std::string writePair = std::string("--id ") + kWriteId + " --secret " + kWriteSecret,
+                    input = " --input " + (dir / "data").string(), md5 = md5Base64(data),
+                    curlInput = "-o /dev/null -T " + (dir / "data").string();
   const int port = store.httpPort();
-
-  const std::string curlInput = "-o /dev/null -T " + (dir / "data").string();
-  struct Case {
+  const struct {
     const char* what;
     const char* key;
     std::string command;
@@ -82,19 +78,17 @@ TEST(StorageUpload, PutIsCheckedSignedAndStoredWholeOrNotAtAll) {
   } cases[] = {
       {"kelvora-storage, write pair", "k1", storage("put", port, "k1", writePair) + input,
        "code=200"},
-      {"curl, write pair", "k2",
-       curlCommand("PUT", port, "/b/k2", kWriteId, kWriteSecret, md5, curlInput), "code=200"},
+      {"curl, write pair", "k2", curlPut(port, "/b/k2", md5, curlInput), "code=200"},
       {"read pair", "k3", storage("put", port, "k3", "") + input, "code=403 error=AccessDenied"},
       {"wrong secret", "k4",
        storage("put", port, "k4", std::string("--id ") + kWriteId + " --secret x") + input,
        "code=403 error=SignatureDoesNotMatch"},
       {"store without a write pair", "k5",
        storage("put", readOnly.httpPort(), "k5", writePair) + input, "code=403 error=AccessDenied"},
-      {"Content-MD5 of other bytes", "k6",
-       curlCommand("PUT", port, "/b/k6", kWriteId, kWriteSecret, md5Base64(data + "x"), curlInput),
+      {"Content-MD5 of other bytes", "k6", curlPut(port, "/b/k6", md5Base64(data + "x"), curlInput),
        "code=400"},
   };
-  for (const Case& k : cases) {
+  for (const auto& k : cases) {
     SCOPED_TRACE(k.what);
     auto r = runCommand(k.command);
     const bool stored = k.printed == "code=200";
