@@ -48,12 +48,9 @@ std::unique_ptr<gfx::IMAGE> expectedPage(const std::string& status, const std::s
 // Pixels of the status band (y 40 to 80) and the percent text that differ from `page`.
 int textDifference(const Screenshot& shot, const std::unique_ptr<gfx::IMAGE>& page) {
   int differ = 0;
-  for (int y = 40; y < 80; ++y) {
-    for (int x = 0; x < 500; ++x) differ += shot.at(x, y) != gfx::get_pixel(x, y, page.get());
-  }
-  for (int y = 120; y < 150; ++y) {
-    for (int x = 440; x < 500; ++x) differ += shot.at(x, y) != gfx::get_pixel(x, y, page.get());
-  }
+  for (int y = 40; y < 150; ++y)
+    for (int x = y < 80 ? 0 : 440; x < 500 && (y < 80 || y >= 120); ++x)
+      differ += shot.at(x, y) != gfx::get_pixel(x, y, page.get());
   return differ;
 }
 
@@ -87,12 +84,7 @@ class UpdateWindow : public ::testing::Test {
   // Waits until the window shows `page`'s texts.
   bool waitForTexts(const std::unique_ptr<gfx::IMAGE>& page, milliseconds timeout,
                     Screenshot* last) {
-    return waitFor(
-        [&] {
-          *last = shot();
-          return textDifference(*last, page) == 0;
-        },
-        timeout);
+    return waitFor([&] { return textDifference(*last = shot(), page) == 0; }, timeout);
   }
   static int greenBarEnd(const Screenshot& s) {
     int x = 30;
