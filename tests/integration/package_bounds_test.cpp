@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "storage_client/aos_http_io.h"
 #include "support/canned_http_server.h"
 #include "support/update_road.h"
 #include "updater/package_download.h"

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -18,7 +17,6 @@
 #include "support/update_road.h"
 #include "updater/package_install.h"
 #include "updater/settings_block.h"
-#include "updater/settings_file.h"
 
 namespace {
 
@@ -58,8 +56,7 @@ std::string runOnce(App& app, const std::vector<std::string>& serverOptions,
   int status = finishChild(pid, seconds(40));
   EXPECT_EQ(killAt > 0 ? 0 : status, 0);
   if (serverLog) *serverLog = server.log();
-  std::ifstream in(app.work / "result");
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return fileText(app.work / "result");
 }
 
 // The statuses of the package GETs in a server log, in order.
