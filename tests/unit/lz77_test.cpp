@@ -130,32 +130,26 @@ TEST(Lz77, WorkedExamplesBothWays) {
 TEST(Lz77, HandWrittenStreams) {
   CCompressLZ77 c;
   Bytes out;
-  {
-    // At W = 1 the offset has no bits, and the copy repeats the first byte.
-    StreamBuilder s;
-    s.literal('x');
-    s.match(5, 0, 1);
-    ASSERT_TRUE(decode(c, s.bytes, 6, out));
-    EXPECT_EQ(out, bytesOf("xxxxxx"));
-  }
-  {
-    // The longest length code: fifteen one-bits, then a match reaching the block end.
-    StreamBuilder s;
-    s.literal('a');
-    s.literal('b');
-    s.match(65534, 0, 2);
-    ASSERT_TRUE(decode(c, s.bytes, 65536, out));
-    for (int i = 0; i < 65536; ++i) ASSERT_EQ(out[i], i % 2 ? 'b' : 'a') << i;
-  }
-  {
-    // Offsets are absolute: the widths step at powers of two (W = 4 has 2 bits, W = 5 has 3).
-    StreamBuilder s;
-    for (char ch : std::string("pqrs")) s.literal(uint8_t(ch));
-    s.match(2, 1, 4);
-    s.match(3, 5, 6);
-    ASSERT_TRUE(decode(c, s.bytes, 9, out));
-    EXPECT_EQ(out, bytesOf("pqrsqrrrr"));
-  }
+  // At W = 1 the offset has no bits, and the copy repeats the first byte.
+  StreamBuilder one;
+  one.literal('x');
+  one.match(5, 0, 1);
+  ASSERT_TRUE(decode(c, one.bytes, 6, out));
+  EXPECT_EQ(out, bytesOf("xxxxxx"));
+  // The longest length code: fifteen one-bits, then a match reaching the block end.
+  StreamBuilder longest;
+  longest.literal('a');
+  longest.literal('b');
+  longest.match(65534, 0, 2);
+  ASSERT_TRUE(decode(c, longest.bytes, 65536, out));
+  for (int i = 0; i < 65536; ++i) ASSERT_EQ(out[i], i % 2 ? 'b' : 'a') << i;
+  // Offsets are absolute: the widths step at powers of two (W = 4 has 2 bits, W = 5 has 3).
+  StreamBuilder steps;
+  for (char ch : std::string("pqrs")) steps.literal(uint8_t(ch));
+  steps.match(2, 1, 4);
+  steps.match(3, 5, 6);
+  ASSERT_TRUE(decode(c, steps.bytes, 9, out));
+  EXPECT_EQ(out, bytesOf("pqrsqrrrr"));
 }
 
 TEST(Lz77, MalformedStreamsAreRefused) {
