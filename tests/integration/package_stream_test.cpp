@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -18,7 +17,6 @@
 #include "support/update_road.h"
 #include "updater/package_install.h"
 #include "updater/settings_block.h"
-#include "updater/settings_file.h"
 
 namespace {
 
@@ -51,20 +49,14 @@ std::string runOnce(App& app, const std::vector<std::string>& serverOptions,
   pid_t pid = startWorker(app.app.path(), app.work / "result");
   if (killAt > 0) {
     std::error_code e;
-    auto grown = [&] {
-      const uintmax_t size = fs::file_size(app.app / "3.11.0.BIN", e);
-      return !e && size >= killAt;
-    };
-    EXPECT_TRUE(waitFor(grown, seconds(20)));
+    EXPECT_TRUE(waitFor([&] { return fs::file_size(app.app / "3.11.0.BIN", e) >= killAt && !e; },
+                        seconds(20)));
     kill(pid, SIGKILL);
   }
   int status = finishChild(pid, seconds(40));
-  if (killAt == 0) {
-    EXPECT_EQ(status, 0);
-  }
+  EXPECT_EQ(killAt > 0 ? 0 : status, 0);
   if (serverLog) *serverLog = server.log();
-  std::ifstream in(app.work / "result");
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  return fileText(app.work / "result");
 }
 
 // The statuses of the package GETs in a server log, in order.

@@ -49,13 +49,12 @@ struct StreamBuilder {
   }
 };
 
-struct Item {
-  bool isMatch;
+struct Match {
   uint32_t length, offset, w;
 };
 
-// Reads a stream bit by bit into items and output; false on anything outside the format.
-bool referenceDecode(const Bytes& s, int n, std::vector<Item>& items, Bytes& out) {
+// Reads a stream bit by bit into its matches and output; false on anything outside the format.
+bool referenceDecode(const Bytes& s, int n, std::vector<Match>& items, Bytes& out) {
   size_t bit = 0;
   auto get = [&](int width, uint32_t& v) {
     v = 0;
@@ -71,7 +70,6 @@ bool referenceDecode(const Bytes& s, int n, std::vector<Item>& items, Bytes& out
     if (!get(1, flag)) return false;
     if (!flag) {
       if (!get(8, v)) return false;
-      items.push_back({false, 1, 0, uint32_t(out.size())});
       out.push_back(uint8_t(v));
       continue;
     }
@@ -89,7 +87,7 @@ bool referenceDecode(const Bytes& s, int n, std::vector<Item>& items, Bytes& out
     while ((1u << k) < w) ++k;
     uint32_t offset;
     if (w == 0 || !get(k, offset) || offset >= w || w + length > uint32_t(n)) return false;
-    items.push_back({true, length, offset, w});
+    items.push_back({length, offset, w});
     for (uint32_t j = 0; j < length; ++j) out.push_back(out[offset + j]);
   }
   return true;
@@ -132,32 +130,26 @@ TEST(Lz77, WorkedExamplesBothWays) {
 TEST(Lz77, HandWrittenStreams) {
   CCompressLZ77 c;
   Bytes out;
-  {
-    // At W = 1 the offset has no bits, and the copy repeats the first byte.
-    StreamBuilder s;
-    s.literal('x');
-    s.match(5, 0, 1);
-    ASSERT_TRUE(decode(c, s.bytes, 6, out));
-    EXPECT_EQ(out, bytesOf("xxxxxx"));
-  }
-  {
-    // The longest length code: fifteen one-bits, then a match reaching the block end.
-    StreamBuilder s;
-    s.literal('a');
-    s.literal('b');
-    s.match(65534, 0, 2);
-    ASSERT_TRUE(decode(c, s.bytes, 65536, out));
-    for (int i = 0; i < 65536; ++i) ASSERT_EQ(out[i], i % 2 ? 'b' : 'a') << i;
-  }
-  {
-    // Offsets are absolute: the widths step at powers of two (W = 4 has 2 bits, W = 5 has 3).
-    StreamBuilder s;
-    for (char ch : std::string("pqrs")) s.literal(uint8_t(ch));
-    s.match(2, 1, 4);
-    s.match(3, 5, 6);
-    ASSERT_TRUE(decode(c, s.bytes, 9, out));
-    EXPECT_EQ(out, bytesOf("pqrsqrrrr"));
-  }
+  // At W = 1 the offset has no bits, and the copy repeats the first byte.
+  StreamBuilder one;
+  one.literal('x');
+  one.match(5, 0, 1);
+  ASSERT_TRUE(decode(c, one.bytes, 6, out));
+  EXPECT_EQ(out, bytesOf("xxxxxx"));
+  // The longest length code: fifteen one-bits, then a match reaching the block end.
+  StreamBuilder longest;
+  longest.literal('a');
+  longest.literal('b');
+  longest.match(65534, 0, 2);
+  ASSERT_TRUE(decode(c, longest.bytes, 65536, out));
+  for (int i = 0; i < 65536; ++i) ASSERT_EQ(out[i], i % 2 ? 'b' : 'a') << i;
+  // Offsets are absolute: the widths step at powers of two (W = 4 has 2 bits, W = 5 has 3).
+  StreamBuilder steps;
+  for (char ch : std::string("pqrs")) steps.literal(uint8_t(ch));
+  steps.match(2, 1, 4);
+  steps.match(3, 5, 6);
+  ASSERT_TRUE(decode(c, steps.bytes, 9, out));
+  EXPECT_EQ(out, bytesOf("pqrsqrrrr"));
 }
 
 TEST(Lz77, MalformedStreamsAreRefused) {
@@ -245,15 +237,11 @@ TEST(Lz77, CompressEmitsOnlyMatchesInsideTheWindow) {
     if (stream.empty()) continue;  // not shorter: the block is stored
     ++compressed;
     ASSERT_LT(stream.size(), in.size());
-    std::vector<Item> items;
+    std::vector<Match> items;
     Bytes ref;
     ASSERT_TRUE(referenceDecode(stream, n, items, ref)) << "round " << round;
     ASSERT_EQ(ref, in) << "round " << round;
-    for (const Item& it : items) {
-      if (it.isMatch) {
-        ASSERT_LE(it.offset + it.length, it.w) << "round " << round;
-      }
-    }
+    for (const Match& it : items) ASSERT_LE(it.offset + it.length, it.w) << "round " << round;
     Bytes fast;
     ASSERT_TRUE(decode(*c, stream, n, fast));
     ASSERT_EQ(fast, in) << "round " << round;
@@ -276,24 +264,18 @@ TEST(Lz77, DecoderAgreesWithReferenceOnRandomStreams) {
     StreamBuilder s;
     int w = 0;
     while (w < n) {
-      if (w == 0 || rng() % 3 == 0) {
+      if (w == 0 || n - w < 2 || rng() % 3 == 0) {
         s.literal(uint8_t(rng()));
         ++w;
         continue;
       }
-      const uint32_t room = uint32_t(n - w);
-      const uint32_t length = std::min<uint32_t>(room, 2 + rng() % (rng() % 8 ? 24 : 3000));
-      if (length < 2) {
-        s.literal(uint8_t(rng()));
-        ++w;
-        continue;
-      }
+      const uint32_t length = std::min<uint32_t>(n - w, 2 + rng() % (rng() % 8 ? 24 : 3000));
       // Often a source just behind W, so the copy overlaps what it produces.
       const uint32_t offset = rng() % 2 ? uint32_t(w) - 1 - rng() % std::min(w, 12) : rng() % w;
       s.match(length, offset, w);
       w += int(length);
     }
-    std::vector<Item> items;
+    std::vector<Match> items;
     Bytes ref, out;
     ASSERT_TRUE(referenceDecode(s.bytes, n, items, ref));
     ASSERT_TRUE(decode(c, s.bytes, n, out)) << "round " << round;

@@ -71,9 +71,7 @@ TEST(PackageUnpack, WellFormedPackages) {
   testsupport::TempDir dir;
   const auto out = dir / "Kelvora.exe";
   Unpacked r = unpackBytes({}, out);  // the empty package makes an empty program
-  EXPECT_TRUE(r.result.ok);
-  EXPECT_TRUE(std::filesystem::exists(out));
-  EXPECT_TRUE(r.output.empty());
+  EXPECT_TRUE(r.result.ok && std::filesystem::exists(out) && r.output.empty());
 
   // Both fields 0: 65536 stored bytes. Both 5: five. Plain 0 beside a stored length: a
   // compressed block of 65536 bytes. Then the worked example, all joined in order.
@@ -154,11 +152,9 @@ TEST(PackageUnpack, LargePackageNeedsLittleMemory) {
   auto codec = std::make_unique<CCompressLZ77>();
   Bytes scratch(65536);
   std::vector<Bytes> blocks;
-  for (uint32_t i = 0; i < 4; ++i) {
-    blocks.emplace_back();
-    const Bytes plain = compressible(65536, 20 + i);
-    appendBlock(blocks.back(), plain.data(), 65536, *codec, scratch.data());
-  }
+  for (uint32_t i = 0; i < 4; ++i)
+    appendBlock(blocks.emplace_back(), compressible(65536, 20 + i).data(), 65536, *codec,
+                scratch.data());
   codec.reset();
   const auto pkgPath = dir / "100.BIN";
   std::FILE* pkg = std::fopen(pkgPath.c_str(), "wb");

@@ -41,10 +41,9 @@ TEST(ReleaseSignature, Base64IsStrictRfc4648) {
   };
   for (const auto& c : cases) {
     auto out = decodeBase64(c.text);
-    ASSERT_EQ(out.has_value(), c.decoded != nullptr) << c.text;
-    if (out) {
-      EXPECT_EQ(std::string(out->begin(), out->end()), c.decoded) << c.text;
-    }
+    EXPECT_EQ(out ? std::string(out->begin(), out->end()) : "(refused)",
+              c.decoded ? c.decoded : "(refused)")
+        << c.text;
   }
 }
 
