@@ -88,6 +88,7 @@ TEST_F(PackageBounds, HostileBodiesNeverPassTheirBound) {
     kBombDeclaredHuge,
     kOtherLength,
     kCloseDelimitedCut,
+    kChunkedEndsEarly,
     kOtherVersion
   };
   const struct {
@@ -106,6 +107,7 @@ TEST_F(PackageBounds, HostileBodiesNeverPassTheirBound) {
       {"unsigned, endless bomb", false, kEndlessChunked, false, "does not declare"},
       {"unsigned, declared past the cap", false, kBombDeclaredHuge, false, "declares"},
       {"unsigned, close-delimited cut", false, kCloseDelimitedCut, false, "does not declare"},
+      {"unsigned, chunked, ends early", false, kChunkedEndsEarly, false, "does not declare"},
   };
   // The genuine signature of another package, whose sizes are what bounds the bomb.
   const Bytes small = package_unpack::packPackage(testProgram(3, 70000));
@@ -138,8 +140,11 @@ TEST_F(PackageBounds, HostileBodiesNeverPassTheirBound) {
           to.respond(200, all, "ETag: \"e\"\r\n");
           break;
         case kWholeChunked:
+        case kChunkedEndsEarly:
           to.send(head + "Transfer-Encoding: chunked\r\n\r\n");
-          chunk(to, package);
+          chunk(to,
+                Bytes(package.begin(),
+                      package.begin() + long(c.body == kWholeChunked ? package.size() : boundary)));
           to.send("0\r\n\r\n");
           break;
         case kCloseDelimitedCut:
