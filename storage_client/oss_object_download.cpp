@@ -68,23 +68,24 @@ void clear(oss_download_outcome* o) {
 void oss_download_object(const oss_download_target* target, oss_body_sink sink, void* user,
                          oss_download_outcome* outcome) {
   clear(outcome);
-  if (target == nullptr || sink == nullptr || target->endpoint == nullptr ||
-      target->access_key_id == nullptr || target->access_key_secret == nullptr ||
-      target->bucket == nullptr || target->object == nullptr ||
+  if (target == nullptr || sink == nullptr ||
       (target->if_range != nullptr && target->range_start < 0)) {
     outcome->status = aos_err_invalid_argument;
     return;
   }
+  // The object and its store, as the maker's object calls name them.
+  const oss_object_target object_target{target->endpoint, target->access_key_id,
+                                        target->access_key_secret, target->bucket, target->object};
+  if (!oss_object_target_complete(&object_target)) {
+    outcome->status = aos_err_invalid_argument;
+    return;
+  }
   apr_pool_t* pool = nullptr;
-  if (apr_pool_create_ex(&pool, nullptr, nullptr, nullptr) != APR_SUCCESS) {
+  oss_request_options* options = nullptr;
+  if (!oss_object_call_begin(&object_target, &pool, &options)) {
     outcome->status = aos_err_out_of_memory;
     return;
   }
-  oss_request_options* options = oss_request_options_create(pool);
-  options->config->endpoint = aos_span_of(target->endpoint);
-  options->config->access_key_id = aos_span_of(target->access_key_id);
-  options->config->access_key_secret = aos_span_of(target->access_key_secret);
-  options->ctl = aos_http_controller_create(pool, 0);
 
   apr_table_t* headers = apr_table_make(pool, 6);
   if (target->range_start >= 0) {
