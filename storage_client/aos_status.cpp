@@ -61,11 +61,12 @@ aos_status* aos_status_parse_from_body(apr_pool_t* pool, aos_list* body, int32_t
   }
   join_body(body, text);
   // The document hangs under a holder node so that top-level siblings (white space before the
-  // root, for one) are searched and freed with it.
+  // root, for one) are searched and freed with it. The holder's name has a space, which no tag
+  // name has, so no "</...>" in the body can close it and leave later nodes with no parent.
   // Standard error carries the client's own log lines only: a malformed error body shows in its
   // status, not in the parser's complaints (the parser keeps its callback per thread).
   mxmlSetErrorCallback([](const char*) {});
-  mxml_node_t* doc = mxmlNewElement(MXML_NO_PARENT, "body");
+  mxml_node_t* doc = mxmlNewElement(MXML_NO_PARENT, "error body");
   mxml_node_t* loaded = mxmlLoadString(doc, text, MXML_OPAQUE_CALLBACK);
   std::free(text);
   if (loaded == nullptr) {
