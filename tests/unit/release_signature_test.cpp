@@ -15,10 +15,6 @@ namespace {
 
 using namespace release_signature;
 
-std::span<const uint8_t> bytesOf(const std::string& text) {
-  return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
-}
-
 TEST(ReleaseSignature, Base64IsStrictRfc4648) {
   const struct {
     const char* text;
@@ -106,7 +102,8 @@ TEST(ReleaseSignature, EveryKeyOfTheIdIsTriedAndCrlfReads) {
       {"CRLF", {key}, crlf, true},
   };
   for (const auto& c : cases) {
-    auto result = checkPackageSignature(bytesOf(c.file), hash, {3, 11, 0}, c.keys);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(c.file.data());
+    auto result = checkPackageSignature({bytes, c.file.size()}, hash, {3, 11, 0}, c.keys);
     EXPECT_EQ(result.ok, c.ok) << c.what << ": " << result.reason;
   }
 }
