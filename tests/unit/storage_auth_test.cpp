@@ -22,15 +22,11 @@ class StorageAuth : public testsupport::StoragePoolTest {
  protected:
   // The string to sign for `method` of /b/o, or "<error>".
   std::string signString(int32_t method, const Pairs& headers, const Pairs& params) {
-    const std::string resource = "/b/o";
     apr_table_t* h = apr_table_make(pool_, 8);
     apr_table_t* p = apr_table_make(pool_, 8);
     for (const auto& [k, v] : headers) apr_table_set(h, k.c_str(), v.c_str());
     for (const auto& [k, v] : params) apr_table_set(p, k.c_str(), v.c_str());
-    aos_span canon;
-    canon.data = const_cast<char*>(resource.c_str());
-    canon.len = static_cast<int32_t>(resource.size());
-    aos_span out;
+    aos_span canon = aos_span_of("/b/o"), out;
     if (oss_get_string_to_sign(pool_, method, &canon, h, p, &out) != 0) return "<error>";
     return std::string(out.data, static_cast<size_t>(out.len));
   }

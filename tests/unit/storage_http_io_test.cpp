@@ -2,7 +2,6 @@
 #include <apr_tables.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "storage_client/aos_chunk.h"
