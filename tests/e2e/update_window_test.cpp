@@ -89,11 +89,7 @@ class UpdateWindow : public ::testing::Test {
   }
   // One connection for the whole run: with no client left between two tests the X server resets,
   // and a test that connects during the reset would find no display.
-  static X11Screen& sharedScreen() {
-    static X11Screen screen;
-    return screen;
-  }
-  X11Screen& screen_ = sharedScreen();
+  static inline X11Screen screen_;
   // Centred on the test screen of 1920 x 1080.
   const std::pair<int, int> origin_{1920 / 2 - 250, 1080 / 2 - 100};
   std::unique_ptr<ChildProcess> updater_;
