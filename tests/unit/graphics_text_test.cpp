@@ -122,7 +122,6 @@ TEST(TextChinese, GbkTextDrawsAsTheSameCharacters) {
   gfx::set_font(-16, 0, kYaHei.c_str(), &viaGbk);
   gfx::set_line_color(0xFCFCFC, &viaGbk);
   const std::string gbk = platform::utf8ToGbk(kConnecting);
-  ASSERT_EQ(gbk.size(), 22u);
   gfx::draw_text(30, 5, gbk.c_str(), &viaGbk);
   platform::TextSurface s{viaUtf8.pixels(), 300, 40, 0, 0, 300, 40};
   platform::drawText(*viaGbk.font, kConnecting, 30, 5, 0xFCFCFC, true, 0, s);
