@@ -18,6 +18,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::X11Screen;
 
 constexpr char kTitle[] = "Kelvora window test";
 int g_x = 0, g_y = 0;  // the window's client origin on the screen
@@ -26,10 +27,6 @@ std::string sh(const std::string& command) {
   auto r = testsupport::runCommand(command);
   EXPECT_EQ(r.status, 0) << command;
   return r.output;
-}
-
-testsupport::Screenshot screenshot(int x, int y, int w, int h) {
-  return testsupport::X11Screen().capture(x, y, w, h);
 }
 
 // Waits until every frame handed over is on the screen.
@@ -56,7 +53,7 @@ TEST(ForcedExitTest, WithoutTheNoExitBitClosingTheWindowEndsTheProcessWithZero) 
       {
         if (gfx::initgraph(300, 100, 0) != 0) std::exit(3);
         gfx::set_window_title("Kelvora forced exit test");
-        testsupport::X11Screen x11;
+        X11Screen x11;
         std::optional<unsigned long> window;
         testsupport::waitFor(
             [&] { return (window = x11.findWindow("Kelvora forced exit test")).has_value(); }, 2s);
@@ -76,7 +73,7 @@ TEST(FatalImageErrorTest, ShowsTheErrorBoxThenEndsTheProcessWithMinus11) {
       {"/proc/self/exe", "--gtest_filter=FatalImageErrorTest.DISABLED_BrokenImage",
        "--gtest_also_run_disabled_tests"},
       {}, dir / "out", dir / "err");
-  testsupport::X11Screen x11;
+  X11Screen x11;
   bool closed = false;
   for (int i = 0; i < 1500 && !closed && child.running(); ++i) {
     if (const auto box = x11.findWindow("Graphics ERROR message")) closed = x11.requestClose(*box);
@@ -136,7 +133,7 @@ TEST_F(WindowTest, TheScreenShowsExactlyThePageDrawn) {
   draw_known_page();
   ASSERT_EQ(gfx::flush_screen(), 0);
   ASSERT_TRUE(wait_shown());
-  const auto shot = screenshot(g_x, g_y, 500, 200);
+  const auto shot = X11Screen().capture(g_x, g_y, 500, 200);
   const uint32_t* page = gfx::screen_page()->pixels();
   const long same =
       std::mismatch(shot.pixels.begin(), shot.pixels.end(), page).first - shot.pixels.begin();
@@ -167,7 +164,7 @@ TEST_F(WindowTest, OnlyChangedFramesReachTheDisplayAndTheTimerShowsDrawingWithou
   after = platform::displayPresentStats();
   EXPECT_EQ(after.handed, before.handed + 1);
   ASSERT_TRUE(wait_shown());
-  const auto shot = screenshot(g_x + 399, g_y + 150, 2, 1);
+  const auto shot = X11Screen().capture(g_x + 399, g_y + 150, 2, 1);
   EXPECT_EQ(std::make_pair(shot.at(0, 0), shot.at(1, 0)), std::make_pair(0x102030u, 0xABCDEFu));
 
   // Enough drawing since the last copy to run the countdown out: the 50 ms timer copies it.
@@ -177,7 +174,7 @@ TEST_F(WindowTest, OnlyChangedFramesReachTheDisplayAndTheTimerShowsDrawingWithou
   ASSERT_TRUE(
       testsupport::waitFor([&] { return platform::displayPresentStats().handed > handed; }, 1s));
   ASSERT_TRUE(wait_shown());
-  EXPECT_EQ(screenshot(g_x + 150, g_y + 120, 1, 1).at(0, 0), 0x445566u);
+  EXPECT_EQ(X11Screen().capture(g_x + 150, g_y + 120, 1, 1).at(0, 0), 0x445566u);
 }
 
 // Nothing to show and no input: the display thread sleeps until there is work (no timer ticks).
@@ -234,7 +231,7 @@ TEST_F(WindowTest, ClicksAndWheelTurnsReachTheMouseReader) {
 
 // Last: it ends the window's life for the rest of this process.
 TEST_F(WindowTest, ClosingSetsTheFlagAndLeavesTheWindowOnScreen) {
-  testsupport::X11Screen x11;
+  X11Screen x11;
   ASSERT_TRUE(x11.connected());
   const auto window = x11.findWindow(kTitle);
   ASSERT_TRUE(window.has_value());
