@@ -1,6 +1,5 @@
-// The road of one update without a window: the worker runs headless in a child process inside a
-// temporary application directory, against kelvora-devserver or a scripted server on the
-// loopback ports of the built-in test configuration (update server 9910, storage 18080).
+// The road of one update without a window: the worker headless in a child process inside a
+// temporary application directory, against kelvora-devserver on the built-in loopback ports.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
