@@ -230,20 +230,28 @@ TEST(UpdateRoad, LostSettingsLetNoOlderReleaseIn) {
   altered.replace(altered.find("version:3.11.0"), 14, "version:3.12.0");
   DevServerProcess server(road.store(), {"--announce", "3.10.0"}, road.work / "server.log");
   ASSERT_TRUE(server.ready());
-  for (const std::string& kept : {signature, altered}) {
-    const bool installs = kept == altered;
-    const std::string what = installs ? "an altered signature" : "the kept signature";
+  // Settings missing or damaged start afresh from the kept signature; an altered one is not
+  // believed, so the older release installs.
+  const struct {
+    const char* what;
+    std::string config, kept;  // config "": none
+  } cases[] = {{"missing settings", "", signature},
+               {"damaged settings", "damaged", signature},
+               {"an altered signature", "", altered}};
+  for (const auto& c : cases) {
+    const bool installs = c.kept == altered;
     road.prepare(9);
-    fs::remove(road.app / "config.cfg");  // settings lost; damaged ones are started afresh alike
-    writeFile(road.app / "Kelvora.exe.minisig", kept);
+    fs::remove(road.app / "config.cfg");
+    if (!c.config.empty()) writeFile(road.app / "config.cfg", c.config);
+    writeFile(road.app / "Kelvora.exe.minisig", c.kept);
     pid_t pid = startWorker(road.app.path(), road.work / "result");
-    EXPECT_EQ(finishChild(pid), 0) << what;
+    EXPECT_EQ(finishChild(pid), 0) << c.what;
     EXPECT_EQ(readFile(road.app / "Kelvora.exe"), installs ? road.newProgram : road.oldProgram)
-        << what;
-    EXPECT_EQ(road.storedMinor(), installs ? 10 : 11) << what;
+        << c.what;
+    EXPECT_EQ(road.storedMinor(), installs ? 10 : 11) << c.what;
     EXPECT_EQ(fileText(road.work / "result").find("No new version.") != std::string::npos,
               !installs)
-        << what;
+        << c.what;
   }
 }
 
