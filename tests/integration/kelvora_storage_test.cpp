@@ -3,22 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "support/canned_http_server.h"
-#include "support/test_support.h"
+#include "support/update_road.h"  // fileText
 
 namespace {
 
 using namespace testsupport;
-namespace fs = std::filesystem;
-
-std::string contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A hostile server's text must not drive the terminal: C0 and C1 controls (U+009B opens a
 // command on many terminals) and broken UTF-8 are escaped; readable text, Chinese too, passes.
@@ -98,7 +90,7 @@ TEST(KelvoraStorage, ContinueAppendsOnlyTheRestOfTheKeptObject) {
                         " get --endpoint 127.0.0.1:" + std::to_string(server.port()) +
                         " --bucket b --key k --output " + out + " --continue");
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(contents(out), c.file);
+    EXPECT_EQ(fileText(out), c.file);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), c.requests);
     EXPECT_EQ(requests[0].range, c.keptEtag[0] == '"' ? "bytes=3-" : "");
@@ -113,8 +105,8 @@ TEST(KelvoraStorage, ContinueAppendsOnlyTheRestOfTheKeptObject) {
                         " get --endpoint 127.0.0.1:" + std::to_string(cut.port()) +
                         " --bucket b --key k --output " + (dir / "got").string() + " 2>/dev/null");
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_EQ(contents(dir / "got"), "abc");
-    EXPECT_EQ(contents(dir / "got.etag"), etag[0] == '"' ? std::string(etag) + "\n" : "") << etag;
+    EXPECT_EQ(fileText(dir / "got"), "abc");
+    EXPECT_EQ(fileText(dir / "got.etag"), etag[0] == '"' ? std::string(etag) + "\n" : "") << etag;
   }
 }
 
