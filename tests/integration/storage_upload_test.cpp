@@ -8,12 +8,11 @@
 #include <utility>
 #include <vector>
 
-#include "storage_client/aos_http_io.h"
 #include "storage_client/aos_status.h"
 #include "storage_client/oss_object_upload.h"
 #include "support/canned_http_server.h"
 #include "support/devserver_process.h"
-#include "support/test_support.h"
+#include "support/storage_fixture.h"
 
 namespace {
 
@@ -110,11 +109,7 @@ TEST(StorageUpload, PutIsCheckedSignedAndStoredWholeOrNotAtAll) {
 
 // The client's own retries: a 5xx or a connection cut before the answer is tried again with the
 // whole file from its start; a 4xx is final and its error body read.
-class StorageUploadRetry : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { ASSERT_EQ(aos_http_io_initialize(), 0); }
-  static void TearDownTestSuite() { aos_http_io_shutdown(); }
-};
+struct StorageUploadRetry : StorageClientTest {};
 
 TEST_F(StorageUploadRetry, ServerFailuresAndCutConnectionsAreTriedAgainClientErrorsAreNot) {
   enum Answer { k200, k500, kCut, k403 };
