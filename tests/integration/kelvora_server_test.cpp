@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "support/canned_http_server.h"
 #include "support/devserver_process.h"
@@ -37,11 +38,12 @@ std::string versionOf(const std::optional<protocol::VersionAnswer>& a) {
   return a ? protocol::versionText(a->version) : "none";
 }
 
-// The answer to one hello on a new connection, which is then closed.
-std::string ask(int port, uint32_t seed) {
+// The answer to one hello on a new connection, which is then closed, or kept open in *open.
+std::string ask(int port, uint32_t seed, int* open = nullptr) {
   int fd = connectLoopback(port);
   std::string version =
       sendBytes(fd, helloBytes(syntheticReport(seed))) ? versionOf(readAnswer(fd)) : "none";
+  if (open != nullptr) *open = std::exchange(fd, -1);
   close(fd);
   return version;
 }
@@ -98,7 +100,6 @@ TEST(KelvoraServer, FaultsAndTimeoutsAreClosedAndCounted) {
       dir / "log");
   ASSERT_TRUE(server.ready()) << server.log();
   const std::vector<uint8_t> hello = helloBytes(syntheticReport(7));
-  const std::vector<uint8_t> keepAlive = {0x04, 0x10};
   std::vector<uint8_t> twice = hello;
   twice.insert(twice.end(), hello.begin(), hello.end());
   std::string garbage = randomString(1 << 20, 5);
@@ -133,12 +134,11 @@ TEST(KelvoraServer, FaultsAndTimeoutsAreClosedAndCounted) {
         << c.name << ": " << counter << " " << server.metric(counter);
   }
   // Keep-alives hold a connection past the idle timeout.
-  int held = connectLoopback(server.port());
-  sendBytes(held, hello);
-  EXPECT_EQ(versionOf(readAnswer(held)), "3.11.0");
+  int held = -1;
+  EXPECT_EQ(ask(server.port(), 7, &held), "3.11.0");
   for (int i = 0; i < 4; ++i) {
     std::this_thread::sleep_for(milliseconds(800));
-    ASSERT_TRUE(sendBytes(held, keepAlive));
+    ASSERT_TRUE(sendBytes(held, {0x04, 0x10}));
   }
   EXPECT_FALSE(closedByPeer(held, 0));
   // Past --max-connections a new connection is closed at once and counted.
@@ -345,11 +345,7 @@ TEST(KelvoraServer, TwoReplicasBehindHAProxyAnswerEveryClientThroughAStop) {
   ASSERT_TRUE(waitFor([&] { return ask(front, 0) == "3.11.0"; }, seconds(10)));
   const int clients = 200;
   std::vector<int> fds(clients);
-  for (int i = 0; i < clients; ++i) {
-    fds[i] = connectLoopback(front);
-    ASSERT_TRUE(sendBytes(fds[i], helloBytes(syntheticReport(uint32_t(i))))) << i;
-    ASSERT_EQ(versionOf(readAnswer(fds[i])), "3.11.0") << i;
-  }
+  for (int i = 0; i < clients; ++i) ASSERT_EQ(ask(front, uint32_t(i), &fds[i]), "3.11.0") << i;
   const double onFirst = replicas[0]->metric("kelvora_server_connections");
   EXPECT_GT(onFirst, 0);
   EXPECT_LT(onFirst, clients);
@@ -366,15 +362,11 @@ TEST(KelvoraServer, TwoReplicasBehindHAProxyAnswerEveryClientThroughAStop) {
     }
     close(fds[i]);
     ++reconnected;
-    std::string answer = "none";
-    for (int attempt = 0; attempt < 50 && answer == "none"; ++attempt) {
-      fds[i] = connectLoopback(front);
-      if (fds[i] >= 0 && sendBytes(fds[i], helloBytes(syntheticReport(uint32_t(i)))))
-        answer = versionOf(readAnswer(fds[i]));
-      if (answer == "none") {
-        close(fds[i]);
-        std::this_thread::sleep_for(milliseconds(100));
-      }
+    std::string answer = ask(front, uint32_t(i), &fds[i]);
+    for (int attempt = 1; attempt < 50 && answer == "none"; ++attempt) {
+      close(fds[i]);
+      std::this_thread::sleep_for(milliseconds(100));
+      answer = ask(front, uint32_t(i), &fds[i]);
     }
     EXPECT_EQ(answer, "3.11.0") << "client " << i;
   }
