@@ -23,7 +23,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using testsupport::X11Screen;
 
 constexpr char kTitle[] = "Kelvora logo test";

@@ -21,32 +21,23 @@ TEST(UpdateExeGraphicsTest, TheProgramCarriesTheControlTree) {
   EXPECT_GT(std::stoi(r.output.empty() ? "0" : r.output), 0);
 }
 
-// The loopback Update.exe in an empty application directory, with its window found.
-class UpdateExeWindow : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(x11.connected());
-    waitFor([&] { return (window = x11.findWindow("Kelvora Update...")).has_value(); }, 10s);
-    ASSERT_TRUE(window);
-  }
+// The loopback Update.exe in an empty application directory: its window carries the icon in
+// several sizes. Then the window is destroyed behind the program's back, which makes the display
+// library's next request on it fail; that failure is reported, not a reason for the process to
+// end from the display thread with its exit handlers half-run (it used to abort).
+TEST(UpdateExeWindow, HasTheIconInSeveralSizesAndOutlivesItsDestructionByAnotherClient) {
   X11Screen x11;
+  ASSERT_TRUE(x11.connected());
   TempDir app;
-  ChildProcess updater{{kUpdater}, app.path(), app / "out", app / "err"};
+  ChildProcess updater({kUpdater}, app.path(), app / "out", app / "err");
   std::optional<unsigned long> window;
-};
-
-TEST_F(UpdateExeWindow, TheWindowHasTheIconInSeveralSizes) {
+  waitFor([&] { return (window = x11.findWindow("Kelvora Update...")).has_value(); }, 10s);
+  ASSERT_TRUE(window);
   const auto icon = runCommand("xprop -id " + std::to_string(*window) + " _NET_WM_ICON");
   for (const char* size : {"Icon (16 x 16)", "Icon (32 x 32)", "Icon (48 x 48)"}) {
     EXPECT_NE(icon.output.find(size), std::string::npos) << size << "\n"
                                                          << icon.output.substr(0, 200);
   }
-}
-
-// A window destroyed behind the program's back makes the display library's next request on it
-// fail; that failure is reported, not a reason for the process to end from the display thread
-// with its exit handlers half-run (it used to abort).
-TEST_F(UpdateExeWindow, AWindowDestroyedByAnotherClientDoesNotAbortTheProgram) {
   ASSERT_EQ(runCommand("xdotool windowclose " + std::to_string(*window)).status, 0);
   EXPECT_FALSE(updater.wait(1500ms).has_value()) << "the program ended at once";
 }

@@ -35,7 +35,11 @@ int collect(void* user, const uint8_t* data, size_t len) {
 
 class StorageDownload : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(aos_http_io_initialize(), 0); }
+  static void SetUpTestSuite() {
+    ASSERT_EQ(aos_http_io_initialize(), 0);
+    // A streamed body is kept nowhere, so the memory limit must never stop it.
+    aos_http_io_limits()->max_memory_size = 4096;
+  }
   static void TearDownTestSuite() { aos_http_io_shutdown(); }
 
   void SetUp() override {
@@ -123,16 +127,15 @@ TEST_F(StorageDownload, RefusedPiecesAndCutBodiesAreNeverSuccess) {
   EXPECT_EQ(get(-1, nullptr, &throwing).status, aos_err_out_of_memory);
   EXPECT_EQ(throwing.calls, 1);
 
+  // The switch serves the whole object even when asked a range, and cuts it short.
   serve({"--cut-short", "4096", "--ignore-range"});
-  for (int64_t start : {int64_t{-1}, int64_t{5000}}) {
-    Collected got;
-    oss_download_outcome o = get(start, nullptr, &got);
-    EXPECT_EQ(o.status, aos_err_transfer);
-    EXPECT_EQ(o.range_first, -1);  // the switch serves the whole object even when asked a range
-    EXPECT_EQ(o.content_length, static_cast<int64_t>(object_.size()));
-    EXPECT_EQ(o.body_received, static_cast<int64_t>(object_.size() - 4096));
-    EXPECT_TRUE(got.bytes == object_.substr(0, object_.size() - 4096));
-  }
+  Collected got;
+  oss_download_outcome o = get(5000, nullptr, &got);
+  EXPECT_EQ(o.status, aos_err_transfer);
+  EXPECT_EQ(o.range_first, -1);
+  EXPECT_EQ(o.content_length, static_cast<int64_t>(object_.size()));
+  EXPECT_EQ(o.body_received, static_cast<int64_t>(object_.size() - 4096));
+  EXPECT_TRUE(got.bytes == object_.substr(0, object_.size() - 4096));
 }
 
 }  // namespace

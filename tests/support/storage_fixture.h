@@ -1,6 +1,6 @@
 // The one set-up of the storage client's tests: APR once per suite, a pool per test, the client's
-// log kept off the output; StorageClientTest adds the initialised client, options with the
-// loopback key pair and a controller, and puts the process-wide limits back after each test.
+// log kept off the output; StorageClientTest adds the initialised client and options with the
+// loopback key pair.
 #pragma once
 
 #include <apr_general.h>
@@ -36,32 +36,17 @@ class StoragePoolTest : public ::testing::Test {
 };
 
 class StorageClientTest : public StoragePoolTest {
- public:
-  static constexpr const char* kId = "QX7mW2bRtNc8VdKp";
-  static constexpr const char* kSecret = "r4Tz8LmQ2vNc6XwB9sJk3HdF5yPa7G";
-
  protected:
   static void SetUpTestSuite() { ASSERT_EQ(aos_http_io_initialize(), 0); }
   static void TearDownTestSuite() { aos_http_io_shutdown(); }
   void SetUp() override {
     StoragePoolTest::SetUp();
-    savedLimits_ = *aos_http_io_limits();
     options_ = oss_request_options_create(pool_);
     ASSERT_NE(options_, nullptr);
-    options_->config->access_key_id = aos_span_of(kId);
-    options_->config->access_key_secret = aos_span_of(kSecret);
-    options_->ctl = aos_http_controller_create(pool_, 0);
-    ASSERT_NE(options_->ctl, nullptr);
+    options_->config->access_key_id = aos_span_of("QX7mW2bRtNc8VdKp");
+    options_->config->access_key_secret = aos_span_of("r4Tz8LmQ2vNc6XwB9sJk3HdF5yPa7G");
   }
-  void TearDown() override {
-    *aos_http_io_limits() = savedLimits_;
-    StoragePoolTest::TearDown();
-  }
-
   oss_request_options* options_ = nullptr;
-
- private:
-  aos_http_limits savedLimits_{};
 };
 
 }  // namespace testsupport

@@ -12,7 +12,6 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
-#include <thread>
 
 namespace testsupport {
 
@@ -73,12 +72,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
   if (pid_ == 0) {
     if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(126);
     auto redirect = [](const std::filesystem::path& file, int fd) {
-      if (file.empty()) return;
-      int out = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      if (out >= 0) {
-        dup2(out, fd);
-        close(out);
-      }
+      const int out = file.empty() ? -1 : open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out >= 0 && dup2(out, fd) >= 0) close(out);
     };
     redirect(stdoutFile, STDOUT_FILENO);
     redirect(stderrFile, STDERR_FILENO);

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
@@ -72,18 +73,11 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::string& commandLine);
 
-// Polls condition every 10 ms until it holds or timeout passes.
-template <typename Condition>
-bool waitFor(Condition condition, std::chrono::milliseconds timeout);
-
 std::string binPath(const std::string& program);  // a program built into bin/
 
-}  // namespace testsupport
-
-#include <thread>
-
+// Polls condition every 10 ms until it holds or timeout passes.
 template <typename Condition>
-bool testsupport::waitFor(Condition condition, std::chrono::milliseconds timeout) {
+bool waitFor(Condition condition, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
     if (condition()) return true;
@@ -91,3 +85,5 @@ bool testsupport::waitFor(Condition condition, std::chrono::milliseconds timeout
   }
   return condition();
 }
+
+}  // namespace testsupport

@@ -61,14 +61,6 @@ X11Screen::~X11Screen() {
   if (display_ != nullptr) XCloseDisplay(dpy(display_));
 }
 
-int X11Screen::width() const {
-  return DisplayWidth(dpy(display_), DefaultScreen(dpy(display_)));
-}
-
-int X11Screen::height() const {
-  return DisplayHeight(dpy(display_), DefaultScreen(dpy(display_)));
-}
-
 Screenshot X11Screen::capture(int left, int top, int width, int height) const {
   Screenshot shot;
   Display* display = dpy(display_);

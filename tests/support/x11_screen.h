@@ -29,8 +29,6 @@ class X11Screen {
   X11Screen& operator=(const X11Screen&) = delete;
 
   bool connected() const { return display_ != nullptr; }
-  int width() const;
-  int height() const;
   Screenshot capture(int left, int top, int width, int height) const;
 
   // A mapped top-level window whose title (UTF-8) is exactly title.

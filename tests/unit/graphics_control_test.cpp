@@ -146,10 +146,6 @@ TEST_F(ControlTree, DrawComposesVisibleChildrenWithTheirOwnTarget) {
   EXPECT_TRUE(gfx::control_hooks().draw(page)) << "pacing must copy what the tree put there";
   EXPECT_EQ(a.seen_target, a.image());
   EXPECT_EQ(a.drawn_into, a.image());
-  // Afterwards the thread has no target of its own again: it follows the active page.
-  gfx::set_active_page(1);
-  EXPECT_EQ(gfx::get_target(), gfx::graph_context().pages[1]);
-  gfx::set_active_page(0);
   for (int y = 0; y < 30; ++y) {
     for (int x = 0; x < 40; ++x) {
       const uint32_t p = page->pixels()[y * 40 + x];

@@ -8,14 +8,10 @@ namespace {
 
 using gfx::IMAGE;
 
-uint32_t at(const IMAGE& img, int x, int y) {
-  return img.pixels()[y * img.width() + x];
-}
-
 // The row as a string: '#' where the pixel has the colour, '.' elsewhere.
-std::string row(const IMAGE& img, int y, uint32_t color) {
+std::string row(IMAGE& img, int y, uint32_t color) {
   std::string s;
-  for (int x = 0; x < img.width(); ++x) s += at(img, x, y) == color ? '#' : '.';
+  for (int x = 0; x < img.width(); ++x) s += gfx::get_pixel(x, y, &img) == color ? '#' : '.';
   return s;
 }
 
@@ -58,9 +54,8 @@ TEST(DrawingFill, RightAndBottomEdgesExcluded) {
   gfx::set_fill_color(0xABCDEF, &img);
   gfx::fill_box(2, 3, 5, 7, &img);
   EXPECT_EQ(count(img, 0xABCDEF), 3 * 4);
-  EXPECT_EQ(at(img, 4, 6), 0xABCDEFu);
-  EXPECT_EQ(at(img, 5, 6), 0u);
-  EXPECT_EQ(at(img, 4, 7), 0u);
+  EXPECT_EQ(row(img, 6, 0xABCDEF), "..###.....");
+  EXPECT_EQ(row(img, 7, 0xABCDEF), "..........");
   gfx::fill_box(8, 8, 3, 3, &img);  // inverted: nothing
   gfx::fill_box(-5, -5, 1, 1, &img);
   EXPECT_EQ(count(img, 0xABCDEF), 13);

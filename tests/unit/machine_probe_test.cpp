@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <set>
 
 #include "platform/system.h"
@@ -13,12 +14,12 @@ using machine_probe::TopologySource;
 // A fake machine: n processors with the given APIC IDs and core-ID size (0 = leaf 0x80000008
 // missing), recording which processors were asked.
 TopologySource fakeTopology(std::vector<uint32_t> apicIds, uint32_t coreIdSize,
-                            std::set<uint32_t>* asked = nullptr) {
+                            std::set<uint32_t>* asked) {
   TopologySource s;
   s.countProcessors = [n = apicIds.size()] { return static_cast<uint32_t>(n); };
   s.cpuidHere = [apicIds](uint32_t) { return CpuidRegisters{0, apicIds[0] << 24, 0, 0}; };
   s.cpuidOn = [apicIds, coreIdSize, asked](uint32_t p, uint32_t leaf) {
-    if (asked) asked->insert(p);
+    asked->insert(p);
     CpuidRegisters r;
     if (leaf == 0) r.eax = 1;
     if (leaf == 1) r.ebx = (apicIds.at(p) & 0xFF) << 24;
@@ -30,28 +31,23 @@ TopologySource fakeTopology(std::vector<uint32_t> apicIds, uint32_t coreIdSize,
 }
 
 TEST(MachineProbe, PackageNumbersFromApicIdAndCoreIdSize) {
+  // The last machine: 130 processors, one package each from APIC ID / 2, so packages 0..64, many
+  // past the 24 counters and processors past the 96 records.
+  std::vector<uint32_t> many(130);
+  std::iota(many.begin(), many.end(), 0u);
   struct Case {
     std::vector<uint32_t> apicIds;
     uint32_t coreIdSize, packages;
   };
-  for (const Case& c :
-       {Case{{0, 1, 2, 3}, 0, 2}, Case{{0, 1, 2, 3, 4, 5, 6, 7}, 2, 2}, Case{{0}, 0, 1}}) {
-    auto result = machine_probe::probeProcessorTopology(fakeTopology(c.apicIds, c.coreIdSize));
+  for (const Case& c : {Case{{0, 1, 2, 3}, 0, 2}, Case{{0, 1, 2, 3, 4, 5, 6, 7}, 2, 2},
+                        Case{{0}, 0, 1}, Case{many, 0, 65}}) {
+    std::set<uint32_t> asked;
+    auto result =
+        machine_probe::probeProcessorTopology(fakeTopology(c.apicIds, c.coreIdSize, &asked));
     EXPECT_EQ(result.packageCount, c.packages) << c.apicIds.size() << " processors";
     EXPECT_EQ(result.logicalProcessors, c.apicIds.size());
+    EXPECT_EQ(asked.size(), c.apicIds.size()) << "every processor is probed";
   }
-}
-
-TEST(MachineProbe, BeyondTheTablesStillCountsDistinctPackages) {
-  // 130 processors, one package each from APIC ID / 2: packages 0..64, many past the 24 counters
-  // and processors past the 96 records.
-  std::vector<uint32_t> ids;
-  for (uint32_t i = 0; i < 130; ++i) ids.push_back(i);
-  std::set<uint32_t> asked;
-  auto result = machine_probe::probeProcessorTopology(fakeTopology(ids, 0, &asked));
-  EXPECT_EQ(result.logicalProcessors, 130u);
-  EXPECT_EQ(result.packageCount, 65u);
-  EXPECT_EQ(asked.size(), 130u) << "every processor is probed";
 }
 
 TEST(MachineProbe, ClockFromCounterAndTimeStampCounter) {

@@ -2,7 +2,6 @@
 #include <apr_tables.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "storage_client/aos_chunk.h"
@@ -51,8 +50,7 @@ TEST_F(StorageHttpIo, SchemePrefixAndObjectPlacement) {
     const char *proto, *host, *uri;
   } cases[] = {
       {"https://oss.example.com", 0, "https://", "bkt.oss.example.com", "dir/obj.BIN"},
-      {"oss.example.com", 0, "", "bkt.oss.example.com", "dir/obj.BIN"},
-      // Only a whole prefix counts.
+      // Only a whole prefix counts: no scheme, a name.
       {"https:/x", 0, "", "bkt.https:/x", "dir/obj.BIN"},
       // Dotted IPv4 endpoints use path style; 0.0.0.0 and the broadcast address are names.
       {"10.1.2.3", 0, "", "10.1.2.3", "bkt/dir/obj.BIN"},
