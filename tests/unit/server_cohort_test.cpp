@@ -2,6 +2,8 @@
 // percentage, a rise keeps everyone who had it, and the fallback answers the others.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "server/release_board.h"
 #include "support/kelvora_server_process.h"
 
