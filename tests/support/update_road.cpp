@@ -13,7 +13,6 @@
 #include "updater/app_state.h"
 #include "updater/package_install.h"
 #include "updater/release_signing.h"
-#include "updater/settings_block.h"
 #include "updater/settings_file.h"
 #include "updater/startup.h"
 #include "updater/update_worker.h"
@@ -40,7 +39,7 @@ void RoadDir::prepare(uint32_t language, const Bytes& prev) {
   writeFile(app / "config.cfg", *settings_file::encryptContainer(block));
 }
 
-void RoadDir::servePackage(const std::string& bucket, const Bytes& plain, size_t cut) {
+void RoadDir::servePackage(const std::string& bucket, const Bytes& plain) {
   writeFile(work / "new.bin", plain);
   const fs::path object = store() / bucket / "3" / "11.0.BIN";
   fs::create_directories(object.parent_path());
@@ -48,15 +47,11 @@ void RoadDir::servePackage(const std::string& bucket, const Bytes& plain, size_t
   auto r = runCommand(binPath("kelvora-pack") + " build '" + (work / "new.bin").string() + "' '" +
                       object.string() + "'");
   EXPECT_EQ(r.status, 0) << r.output;
-  if (cut > 0) {
-    Bytes bytes = readFile(object);
-    writeFile(object, Bytes(bytes.begin(), bytes.end() - long(std::min(cut, bytes.size()))));
-  }
 }
 
-std::set<std::string> RoadDir::names() const {
+std::set<std::string> namesIn(const fs::path& dir) {
   std::set<std::string> n;
-  for (const auto& e : fs::directory_iterator(app.path())) n.insert(e.path().filename());
+  for (const auto& e : fs::directory_iterator(dir)) n.insert(e.path().filename());
   return n;
 }
 

@@ -27,6 +27,8 @@ Bytes testProgram(uint32_t seed, size_t size);
 // The version stored in `app`/config.cfg; nothing when it does not decrypt to a whole block.
 std::optional<settings_block::Version> storedVersion(const std::filesystem::path& app);
 
+std::set<std::string> namesIn(const std::filesystem::path& dir);  // its entries' names
+
 struct RoadDir {
   TempDir app, work;
   Bytes oldProgram = testProgram(1, 300000), newProgram = testProgram(2, 1200000);
@@ -35,10 +37,10 @@ struct RoadDir {
   // file at 3.10.0 in `language`.
   void prepare(uint32_t language, const Bytes& prev = {});
   // Packs `plain` (kept as work/new.bin) into a new object 3/11.0.BIN of `bucket`, with a new
-  // ETag, less its last `cut` bytes.
-  void servePackage(const std::string& bucket, const Bytes& plain, size_t cut = 0);
+  // ETag.
+  void servePackage(const std::string& bucket, const Bytes& plain);
   std::filesystem::path store() const { return work / "store"; }
-  std::set<std::string> names() const;
+  std::set<std::string> names() const { return namesIn(app.path()); }
   int storedMinor() const;  // -1 when the settings file does not decrypt
 };
 

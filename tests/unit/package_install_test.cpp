@@ -25,9 +25,7 @@ Bytes text(const std::string& s) {
   return Bytes(s.begin(), s.end());
 }
 
-Bytes newProgram() {
-  return testsupport::testProgram(4, 200000);
-}
+const Bytes kNewProgram = testsupport::testProgram(4, 200000);
 
 class InstallDir : public ::testing::Test {
  protected:
@@ -37,11 +35,7 @@ class InstallDir : public ::testing::Test {
     chmod((app / "Kelvora.exe").c_str(), 0751);
     writeFile(app / "prev", text("older program"));
   }
-  Names names() {
-    Names n;
-    for (const auto& e : fs::directory_iterator(app.path())) n.insert(e.path().filename());
-    return n;
-  }
+  Names names() { return testsupport::namesIn(app.path()); }
   void expectUntouched(const std::string& why) {
     EXPECT_EQ(readFile(app / "Kelvora.exe"), text("old program")) << why;
     if (fs::is_regular_file(app / "prev")) {
@@ -84,9 +78,8 @@ TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevWithItsModeAndNoTemporaryFile)
     SetUp();
     if (!hadProgram) fs::remove(app / "Kelvora.exe");
     writeFile(app / package_install::UNPACK_TEMP_FILE, Bytes(1000000, 0xEE));  // a killed run's
-    Bytes program = newProgram();
-    ASSERT_TRUE(download(package_unpack::packPackage(program)));
-    EXPECT_EQ(readFile(app / "Kelvora.exe"), program);
+    ASSERT_TRUE(download(package_unpack::packPackage(kNewProgram)));
+    EXPECT_EQ(readFile(app / "Kelvora.exe"), kNewProgram);
     if (!hadProgram) {
       EXPECT_EQ(names(), (Names{"Kelvora.exe", "config.cfg"}))
           << "no program: prev goes, nothing takes it";
@@ -101,7 +94,7 @@ TEST_F(InstallDir, SuccessKeepsTheOldProgramAsPrevWithItsModeAndNoTemporaryFile)
 }
 
 TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
-  Bytes good = package_unpack::packPackage(newProgram());
+  Bytes good = package_unpack::packPackage(kNewProgram);
   Bytes corrupt = good;
   corrupt[2] ^= 0xFF;  // the first block's stored length no longer fits the data
   struct Case {
@@ -118,12 +111,11 @@ TEST_F(InstallDir, EveryFailureBeforeTheSwapTouchesNothing) {
   };
   for (const Case& c : cases) {
     SetUp();
-    Names before = names();
     if (c.directoryInTheWay != nullptr) {
       fs::remove(app / c.directoryInTheWay);
       fs::create_directories(app / c.directoryInTheWay / "inside");
-      before = names();
     }
+    const Names before = names();
     testing::internal::CaptureStderr();
     EXPECT_FALSE(download(c.package)) << c.name;
     const std::string said = testing::internal::GetCapturedStderr();
@@ -187,7 +179,7 @@ TEST_F(InstallDir, PushedFileHasNoNameUntilWholeAndIsSwappedIn) {
 }
 
 TEST_F(InstallDir, DownloadStatusAndLanguageDecideTheOutcome) {
-  const Bytes program = newProgram(), package = package_unpack::packPackage(program);
+  const Bytes package = package_unpack::packPackage(kNewProgram);
   const std::string cn = builtin_config::builtinConfig().storageEndpointCn,
                     en = builtin_config::builtinConfig().storageEndpointEn;
   const std::string fault = "File fault, please try again later.";
@@ -221,7 +213,7 @@ TEST_F(InstallDir, DownloadStatusAndLanguageDecideTheOutcome) {
       continue;
     }
     EXPECT_EQ(asked, c.asked) << label;
-    EXPECT_EQ(readFile(app / "Kelvora.exe"), program) << label;
+    EXPECT_EQ(readFile(app / "Kelvora.exe"), kNewProgram) << label;
     EXPECT_EQ(state->updateState.load(), app_state::UPDATE_DONE);
     EXPECT_EQ(state->expectedPackageSize.load(), float(package.size())) << "100 %";
     EXPECT_EQ(state->packageSize.load(), package.size());

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <thread>
 
@@ -15,7 +14,7 @@
 
 namespace {
 
-TEST(Codepage, GbkAndUtf8BothWaysWithBadBytesReplacedNotDropped) {
+TEST(Codepage, BadBytesAreReplacedNotDroppedAndUtf16KeepsSurrogatePairs) {
   struct Case {
     std::string gbk, utf8;
     bool toUtf8, toGbk;
@@ -31,9 +30,6 @@ TEST(Codepage, GbkAndUtf8BothWaysWithBadBytesReplacedNotDropped) {
     EXPECT_TRUE(!c.toUtf8 || platform::gbkToUtf8(c.gbk) == c.utf8) << c.gbk;
     EXPECT_TRUE(!c.toGbk || platform::utf8ToGbk(c.utf8) == c.gbk) << c.utf8;
   }
-}
-
-TEST(Codepage, Utf16KeepsSurrogatePairs) {
   EXPECT_EQ(platform::utf8ToUtf16("A\xE6\x9B\xB4\xF0\x9F\x98\x80"),
             (std::u16string{u'A', 0x66F4, 0xD83D, 0xDE00}));
 }
@@ -47,35 +43,21 @@ TEST(ProcessCount, OnlyThisUsersLiveProcessesOfTheSameFileCount) {
     chmod(dir->path().c_str(), 0755);  // another user may run it
   }
   const std::string program = (here / "Update.exe").string();
-  auto start = [](std::vector<std::string> argv) {
-    pid_t pid = fork();
-    if (pid == 0) {
-      std::vector<char*> args;
-      for (auto& a : argv) args.push_back(a.data());
-      args.push_back(nullptr);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    return pid;
-  };
-  std::vector<pid_t> pids = {start({program, "30"}), start({program, "30"}),
-                             start({(elsewhere / "Update.exe").string(), "30"})};
+  std::vector<std::vector<std::string>> argvs = {
+      {program, "30"}, {program, "30"}, {(elsewhere / "Update.exe").string(), "30"}};
   if (geteuid() == 0)
-    pids.push_back(start(
-        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, "30"}));
+    argvs.push_back(
+        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, "30"});
+  std::deque<testsupport::ChildProcess> copies;  // killed and reaped when it goes
+  for (const auto& argv : argvs) copies.emplace_back(argv);
   const char* self = program.c_str();
   EXPECT_TRUE(testsupport::waitFor([&] { return platform::countProcessesRunning(self) == 2; },
                                    std::chrono::seconds(5)));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the other user's exec too
   EXPECT_EQ(platform::countProcessesRunning(self), 2);
-  kill(pids[1], SIGKILL);
-  siginfo_t info{};  // wait until it has ended, but leave it unreaped
-  ASSERT_EQ(waitid(P_PID, pids[1], &info, WEXITED | WNOWAIT), 0);
-  EXPECT_EQ(platform::countProcessesRunning(self), 1);
-  for (pid_t pid : pids) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
+  copies[1].kill(SIGKILL);  // ended, and left unreaped until the end of the test
+  EXPECT_TRUE(testsupport::waitFor([&] { return platform::countProcessesRunning(self) == 1; },
+                                   std::chrono::seconds(5)));
 }
 
 }  // namespace
