@@ -3,21 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "support/canned_http_server.h"
-#include "support/test_support.h"
+#include "support/update_road.h"  // fileText
 
 namespace {
 
 using namespace testsupport;
-namespace fs = std::filesystem;
 
-std::string contents(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+// kelvora-storage's GET of b/k from a canned server on the port, with more arguments.
+CommandResult storageGet(int port, const std::string& more) {
+  return runCommand(binPath("kelvora-storage") + " get --endpoint 127.0.0.1:" +
+                    std::to_string(port) + " --bucket b --key k " + more);
 }
 
 // A hostile server's text must not drive the terminal: C0 and C1 controls (U+009B opens a
@@ -46,8 +44,7 @@ TEST(KelvoraStorage, ServerTextIsEscapedBeforeItReachesTheTerminal) {
     CannedHttpServer server([&](const CannedRequest&, CannedConnection& c) {
       c.respond(403, xml, "x-oss-request-id: " + k.requestId + "\r\n");
     });
-    auto r = runCommand(binPath("kelvora-storage") + " get --endpoint 127.0.0.1:" +
-                        std::to_string(server.port()) + " --bucket b --key k --id I --secret S");
+    auto r = storageGet(server.port(), "--id I --secret S");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.output, "code=403 error=Bad\\u009b1mCode message=" + k.printed +
                             " length=" + std::to_string(xml.size()) + "\n");
@@ -94,11 +91,9 @@ TEST(KelvoraStorage, ContinueAppendsOnlyTheRestOfTheKeptObject) {
     CannedHttpServer server([&](const CannedRequest& r, CannedConnection& to) {
       to.send(r.range.empty() ? whole : c.first);
     });
-    auto r = runCommand(binPath("kelvora-storage") +
-                        " get --endpoint 127.0.0.1:" + std::to_string(server.port()) +
-                        " --bucket b --key k --output " + out + " --continue");
+    auto r = storageGet(server.port(), "--output " + out + " --continue");
     EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(contents(out), c.file);
+    EXPECT_EQ(fileText(out), c.file);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), c.requests);
     EXPECT_EQ(requests[0].range, c.keptEtag[0] == '"' ? "bytes=3-" : "");
@@ -109,12 +104,10 @@ TEST(KelvoraStorage, ContinueAppendsOnlyTheRestOfTheKeptObject) {
     CannedHttpServer cut([&](const CannedRequest&, CannedConnection& to) {
       to.send(std::string("HTTP/1.1 200 OK\r\nETag: ") + etag + "\r\nContent-Length: 6\r\n\r\nabc");
     });
-    auto r = runCommand(binPath("kelvora-storage") +
-                        " get --endpoint 127.0.0.1:" + std::to_string(cut.port()) +
-                        " --bucket b --key k --output " + (dir / "got").string() + " 2>/dev/null");
+    auto r = storageGet(cut.port(), "--output " + (dir / "got").string() + " 2>/dev/null");
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_EQ(contents(dir / "got"), "abc");
-    EXPECT_EQ(contents(dir / "got.etag"), etag[0] == '"' ? std::string(etag) + "\n" : "") << etag;
+    EXPECT_EQ(fileText(dir / "got"), "abc");
+    EXPECT_EQ(fileText(dir / "got.etag"), etag[0] == '"' ? std::string(etag) + "\n" : "") << etag;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "support/devserver_process.h"
 #include "support/kelvora_server_process.h"
 #include "support/update_road.h"
 #include "updater/app_state.h"
@@ -21,7 +22,7 @@ using std::chrono::seconds;
 // A store with both buckets, a write key pair and a request log, and a configuration naming them.
 struct PublishStore {
   TempDir dir;
-  std::unique_ptr<ChildProcess> server;
+  std::unique_ptr<DevServerProcess> server;
   int port = 0;
 
   // Port 0: any free one; the road needs the store where the loopback Update.exe looks, 18080.
@@ -29,19 +30,15 @@ struct PublishStore {
     for (const char* bucket : {"pravex-update-1", "update-en-1"})
       fs::create_directories(dir / "store" / bucket);
     writeFile(dir / "write.secret", std::string("w7Kq2Zp9Lm4Xc8Vb3Nd6\n"));
-    server = std::make_unique<ChildProcess>(
-        std::vector<std::string>{binPath("kelvora-devserver"), "--root", (dir / "store").string(),
-                                 "--http-port", std::to_string(httpPort), "--update-port", "0",
-                                 "--put-id", "PUBLISHER1", "--put-secret", "w7Kq2Zp9Lm4Xc8Vb3Nd6",
-                                 "--request-log", (dir / "requests.log").string()},
-        fs::path{}, dir / "server.out", dir / "server.err");
-    waitFor(
-        [&] {
-          const std::string line = fileText(dir / "server.out");
-          if (line.rfind("kelvora-devserver: http=", 0) == 0) port = std::atoi(line.c_str() + 24);
-          return port > 0;
-        },
-        seconds(15));
+    // No --sign-key: the store serves only the signatures the publisher put there.
+    server = std::make_unique<DevServerProcess>(
+        dir / "store",
+        std::vector<std::string>{"--sign-key", "", "--http-port", std::to_string(httpPort),
+                                 "--update-port", "0", "--put-id", "PUBLISHER1", "--put-secret",
+                                 "w7Kq2Zp9Lm4Xc8Vb3Nd6", "--request-log",
+                                 (dir / "requests.log").string()},
+        dir / "server.log");
+    port = server->httpPort();
     // Both buckets and the manifest at ENDPOINT, the store's address.
     std::string config = R"({"buckets": [{"endpoint": ENDPOINT, "bucket": "pravex-update-1"},
                    {"endpoint": ENDPOINT, "bucket": "update-en-1"}],
@@ -97,7 +94,7 @@ std::pair<int, bool> runClient(RoadDir& road, uint32_t language) {
 
 TEST(Publish, StagedReleaseReachesBothLanguagesOnlyWhenRolledOutAndRevokeWithdrawsIt) {
   PublishStore store(18080);
-  ASSERT_EQ(store.port, 18080) << fileText(store.dir / "server.err");
+  ASSERT_EQ(store.port, 18080) << store.server->log();
   RoadDir road;
   writeFile(store.dir / "old.exe", road.oldProgram);
   writeFile(store.dir / "new.exe", road.newProgram);
@@ -144,7 +141,7 @@ TEST(Publish, StagedReleaseReachesBothLanguagesOnlyWhenRolledOutAndRevokeWithdra
 
 TEST(Publish, RunAgainAfterAKillInTheSecondBucketFinishesWithoutUploadingTwice) {
   PublishStore store;
-  ASSERT_GT(store.port, 0) << fileText(store.dir / "server.err");
+  ASSERT_GT(store.port, 0) << store.server->log();
   writeFile(store.dir / "Kelvora.exe", randomString(24 << 20, 11));
   const std::vector<std::string> release = {"release", (store.dir / "Kelvora.exe").string(),
                                             "--version", "3.11.0"};
@@ -191,7 +188,7 @@ TEST(Publish, RefusesToChangeWhatIsPublished) {
   };
   for (const Case& c : cases) {
     PublishStore store;
-    ASSERT_GT(store.port, 0) << fileText(store.dir / "server.err");
+    ASSERT_GT(store.port, 0) << store.server->log();
     writeFile(store.dir / "old.exe", randomString(300000, 1));
     ASSERT_EQ(store.release("old.exe", "3.10.0", {"--rollout", "100"}), 0) << store.err();
     writeFile(store.dir / "new.exe", randomString(4 << 20, 2));

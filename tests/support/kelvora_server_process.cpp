@@ -8,8 +8,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
+
+#include "support/update_road.h"  // fileText
 
 namespace testsupport {
 
@@ -38,10 +39,7 @@ KelvoraServerProcess::KelvoraServerProcess(const std::vector<std::string>& extra
 }
 
 std::string KelvoraServerProcess::log() const {
-  std::ifstream in(log_);
-  std::stringstream all;
-  all << in.rdbuf();
-  return all.str();
+  return fileText(log_);
 }
 
 double KelvoraServerProcess::metric(const std::string& sample) const {

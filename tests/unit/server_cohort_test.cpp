@@ -2,6 +2,8 @@
 // percentage, a rise keeps everyone who had it, and the fallback answers the others.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "server/release_board.h"
 #include "support/kelvora_server_process.h"
 
@@ -26,15 +28,12 @@ TEST(Cohorts, ShareFollowsThePercentageAndARiseKeepsEveryone) {
   Metrics metrics(1);
   release_manifest::Manifest m{{{3, 11, 0}, 73811821}, 2500, {{{3, 10, 0}, 70913454}}};
   const std::vector<bool> at25 = releaseGoesTo(m, metrics);
-  const auto count = [](const std::vector<bool>& v) {
-    return std::count(v.begin(), v.end(), true);
-  };
-  EXPECT_GE(count(at25), 2300);
-  EXPECT_LE(count(at25), 2700);
+  EXPECT_GE(std::ranges::count(at25, true), 2300);
+  EXPECT_LE(std::ranges::count(at25, true), 2700);
   m.rolloutHundredths = 5000;
   const std::vector<bool> at50 = releaseGoesTo(m, metrics);
-  EXPECT_GE(count(at50), 4800);
-  EXPECT_LE(count(at50), 5200);
+  EXPECT_GE(std::ranges::count(at50, true), 4800);
+  EXPECT_LE(std::ranges::count(at50, true), 5200);
   for (size_t i = 0; i < at25.size(); ++i) ASSERT_TRUE(!at25[i] || at50[i]) << "machine " << i;
   // The next release draws its cohorts anew: the first quarter is not the same machines again.
   m.release.version = {3, 12, 0};

@@ -34,11 +34,11 @@ TEST(TimerWheel, EachLinkExpiresAtTheFirstAdvanceReachingItsDeadline) {
     }
     for (size_t i = 0; i < std::size(deadlines); ++i) {
       const uint32_t due = deadlines[i];
-      ASSERT_TRUE(expired.count(&links[i])) << due;
+      SCOPED_TRACE("stride " + std::to_string(d.stride) + " deadline " + std::to_string(due));
+      ASSERT_TRUE(expired.count(&links[i]));
       const uint32_t at = expired[&links[i]] - d.start;
-      EXPECT_GE(at, due) << "stride " << d.stride << " deadline " << due;
-      EXPECT_LT(at, due + (d.stall != 0 && due <= d.stallAt + d.stall ? d.stall : d.stride))
-          << "stride " << d.stride << " deadline " << due;
+      EXPECT_GE(at, due);
+      EXPECT_LT(at, due + (d.stall != 0 && due <= d.stallAt + d.stall ? d.stall : d.stride));
     }
   }
 }
