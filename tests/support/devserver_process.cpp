@@ -15,6 +15,8 @@ DevServerProcess::DevServerProcess(const std::filesystem::path& root,
   argv.insert(argv.end(), {"--http-port", "18080", "--update-port", "9910", "--sign-key",
                            KELVORA_TEST_DATA_DIR "/loopback-publisher.key"});
   argv.insert(argv.end(), extra.begin(), extra.end());
+  // A log left by an earlier server under the same name must not pass for this one's start.
+  std::filesystem::remove(log);
   child_ = std::make_unique<ChildProcess>(argv, std::filesystem::path{}, log,
                                           std::filesystem::path(log.string() + ".err"));
   ready_ = waitFor(
