@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "support/devserver_process.h"
-#include "support/update_road.h"  // fileText
 #include "updater/builtin_config.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <optional>
 #include <random>
 
-#include "support/update_road.h"  // fileText
+#include "support/test_support.h"
 
 namespace {
 

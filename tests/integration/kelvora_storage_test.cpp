@@ -6,7 +6,7 @@
 #include <string>
 
 #include "support/canned_http_server.h"
-#include "support/update_road.h"  // fileText
+#include "support/test_support.h"
 
 namespace {
 

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 namespace testsupport {
 
@@ -31,11 +30,7 @@ DevServerProcess::DevServerProcess(const std::filesystem::path& root,
 }
 
 std::string DevServerProcess::log() const {
-  std::ifstream out(log_);
-  std::ifstream err(log_.string() + ".err");
-  std::stringstream all;
-  all << out.rdbuf() << err.rdbuf();
-  return all.str();
+  return fileText(log_) + fileText(log_.string() + ".err");
 }
 
 }  // namespace testsupport

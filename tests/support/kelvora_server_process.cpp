@@ -10,8 +10,6 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "support/update_road.h"  // fileText
-
 namespace testsupport {
 
 KelvoraServerProcess::KelvoraServerProcess(const std::vector<std::string>& extra,

@@ -49,6 +49,17 @@ std::vector<uint8_t> readFile(const std::filesystem::path& path) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+std::string fileText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::set<std::string> namesIn(const std::filesystem::path& dir) {
+  std::set<std::string> n;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) n.insert(e.path().filename());
+  return n;
+}
+
 void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),

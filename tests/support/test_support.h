@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -41,6 +42,9 @@ class ScopedCurrentDir {
 // n bytes of noise, the same for the same seed.
 std::string randomString(size_t n, uint32_t seed);
 std::vector<uint8_t> readFile(const std::filesystem::path& path);
+// A file's bytes as text; empty when there is no such file.
+std::string fileText(const std::filesystem::path& path);
+std::set<std::string> namesIn(const std::filesystem::path& dir);  // its entries' names
 void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
 void writeFile(const std::filesystem::path& path, const std::string& text);
 

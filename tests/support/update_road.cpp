@@ -49,12 +49,6 @@ void RoadDir::servePackage(const std::string& bucket, const Bytes& plain) {
   EXPECT_EQ(r.status, 0) << r.output;
 }
 
-std::set<std::string> namesIn(const fs::path& dir) {
-  std::set<std::string> n;
-  for (const auto& e : fs::directory_iterator(dir)) n.insert(e.path().filename());
-  return n;
-}
-
 std::optional<settings_block::Version> storedVersion(const fs::path& app) {
   auto plain = settings_file::decryptContainer(readFile(app / "config.cfg"));
   if (!plain || plain->size() < app_state::SETTINGS_BLOCK_SIZE) return std::nullopt;
@@ -106,11 +100,6 @@ int finishChild(pid_t pid, std::chrono::milliseconds timeout) {
   if (auto status = waitChild(pid, timeout)) return *status;
   killChild(pid);
   return -1;
-}
-
-std::string fileText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::string testSignature(const Bytes& package, uint32_t minor) {

@@ -27,8 +27,6 @@ Bytes testProgram(uint32_t seed, size_t size);
 // The version stored in `app`/config.cfg; nothing when it does not decrypt to a whole block.
 std::optional<settings_block::Version> storedVersion(const std::filesystem::path& app);
 
-std::set<std::string> namesIn(const std::filesystem::path& dir);  // its entries' names
-
 struct RoadDir {
   TempDir app, work;
   Bytes oldProgram = testProgram(1, 300000), newProgram = testProgram(2, 1200000);
@@ -55,8 +53,6 @@ std::optional<int> waitChild(pid_t pid, std::chrono::milliseconds timeout);
 void killChild(pid_t pid);
 // Its exit status; -1 once it has been killed for running past `timeout`.
 int finishChild(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(40));
-// A file's bytes as text; empty when there is no such file.
-std::string fileText(const std::filesystem::path& path);
 // The signature file of `package` for release 3.11.0 (or `minor`), made with the loopback test
 // key that the loopback build trusts.
 std::string testSignature(const Bytes& package, uint32_t minor = 11);
